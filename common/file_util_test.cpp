@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "common/file_util.h"
+#include "common/paths.h"
+#include "common/sdk_error.h"
+#include "common/test_support.h"
+#include "common/text_conv.h"
+
+namespace nuv {
+namespace {
+
+TEST(Paths, DirectoriesHangOffModuleDir) {
+  test::TempInstallRoot root;
+  EXPECT_EQ(WideToPath(GetModuleDir()), root.bin());
+  EXPECT_EQ(WideToPath(GetLogDir()), root.bin() + "../Logs");
+  EXPECT_EQ(WideToPath(GetTmpFilesDir()), root.bin() + "TmpFiles");
+  EXPECT_EQ(GetConfigDirA(), root.bin() + "../Config/");
+  EXPECT_EQ(GetDownloadDirA(), root.bin() + "../Download/");
+  // The sync configuration directory is the configuration directory.
+  EXPECT_EQ(GetSyncConfigDirA(), GetConfigDirA());
+  EXPECT_TRUE(test::FileExists(root.root() + "/Logs"));
+  EXPECT_TRUE(test::FileExists(root.bin() + "TmpFiles"));
+  EXPECT_TRUE(GetNuvInstallDir().empty());
+  root.WriteServiceIni("[im]\ninstall_dir=/opt/nuv\n");
+  EXPECT_EQ(GetNuvInstallDir(), L"/opt/nuv");
+}
+
+TEST(FileUtil, ReadMissingFileLeavesBufferUntouched) {
+  test::TempInstallRoot root;
+  char buf[4] = {'x', 'y', 'z', 0};
+  EXPECT_EQ(ReadFileData("Config/none.ini", buf, 3), 0u);
+  EXPECT_STREQ(buf, "xyz");
+}
+
+TEST(FileUtil, SafeWriteReplacesAndLeavesNoTmp) {
+  test::TempInstallRoot root;
+  MakeDirs(root.config());
+  ASSERT_EQ(WriteFileSafe("Config/a.ini", "old"), 0);
+  ASSERT_EQ(WriteFileSafe("Config/a.ini", "new content"), 0);
+  EXPECT_EQ(test::ReadWholeFile(root.config() + "a.ini"), "new content");
+  EXPECT_FALSE(test::FileExists(root.config() + "a.ini.tmp"));
+  char buf[64];
+  EXPECT_EQ(ReadFileData(root.config() + "a.ini", buf, 3), 3u);  // absolute name, bounded
+  uint64_t size = 0;
+  EXPECT_EQ(GetFileLength(root.config() + "a.ini", size), 0);
+  EXPECT_EQ(size, 11u);
+  EXPECT_EQ(GetFileLength(root.config() + "none", size), -1);
+}
+
+TEST(FileUtil, SafeWriteIntoMissingDirectoryChangesNothing) {
+  test::TempInstallRoot root;
+  EXPECT_EQ(WriteFileSafe(root.root() + "/nodir/a.ini", "x"), -1);
+  EXPECT_FALSE(test::FileExists(root.root() + "/nodir"));
+}
+
+TEST(SdkError, FormatsCodeAndTrimmedMeaning) {
+  NuvSdkError e(0x80040154u, "Class not registered\r\n");
+  EXPECT_EQ(WideToUtf8(FormatComError("app.cpp", 42, e)),
+            "app.cpp:42 发生com异常:Code = 80040154 Code meaning = Class not registered");
+}
+
+}  // namespace
+}  // namespace nuv

@@ -1,0 +1,86 @@
+#include "common/paths.h"
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "common/service_ini.h"
+#include "common/text_conv.h"
+
+namespace nuv {
+namespace {
+
+// Guards the override; the executable's own directory never changes.
+std::mutex g_moduleMu;
+std::string g_moduleOverride;
+
+std::string ExecutableDir() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "./";
+  std::string exe(buf, static_cast<size_t>(n));
+  size_t slash = exe.rfind('/');
+  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+}
+
+std::string WithSlash(std::string d) {
+  if (d.empty() || d.back() != '/') d += '/';
+  return d;
+}
+
+std::string ModuleDirA() {
+  {
+    std::lock_guard<std::mutex> g(g_moduleMu);
+    if (!g_moduleOverride.empty()) return g_moduleOverride;
+  }
+  if (const char* env = std::getenv("NUV4ONDEKO_TEST_MODULE_DIR")) {
+    if (*env) return WithSlash(env);
+  }
+  static const std::string own = ExecutableDir();
+  return own;
+}
+
+std::string Created(const std::string& dir) {
+  MakeDirs(dir);
+  return dir;
+}
+
+}  // namespace
+
+void SetModuleDirForTest(const std::string& dir) {
+  std::lock_guard<std::mutex> g(g_moduleMu);
+  g_moduleOverride = dir.empty() ? std::string() : WithSlash(dir);
+}
+
+bool MakeDirs(const std::string& path) {
+  if (path.empty()) return false;
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (!partial.empty()) ::mkdir(partial.c_str(), 0755);
+  }
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::wstring GetModuleDir() { return PathToWide(ModuleDirA()); }
+std::wstring GetParentDir() { return PathToWide(Created(ModuleDirA() + "../")); }
+std::wstring GetLogDir() { return PathToWide(Created(ModuleDirA() + "../Logs")); }
+std::wstring GetConfigDir() { return PathToWide(Created(ModuleDirA() + "../Config")); }
+std::string GetConfigDirA() { return Created(ModuleDirA() + "../Config") + "/"; }
+std::wstring GetTmpFilesDir() { return PathToWide(Created(ModuleDirA() + "TmpFiles")); }
+std::wstring GetDownloadDir() { return PathToWide(Created(ModuleDirA() + "../Download")); }
+std::string GetDownloadDirA() { return Created(ModuleDirA() + "../Download") + "/"; }
+std::string GetSyncConfigDirA() { return ModuleDirA() + "../Config/"; }
+
+std::wstring GetNuvInstallDir() {
+  return PathToWide(ServiceIni::Get().GetString("im", "install_dir", ""));
+}
+
+}  // namespace nuv

@@ -1,0 +1,41 @@
+#pragma once
+// Where the service keeps its files. Every path derives from the module
+// directory (the directory of the running executable, with a trailing '/'),
+// never from the current directory:
+//   parent        <module>../            created on lookup
+//   logs          <module>../Logs        created on lookup
+//   configuration <module>../Config      created on lookup (narrow form ends in '/')
+//   temp files    <module>TmpFiles       created on lookup
+//   downloads     <module>../Download    created on lookup (narrow form ends in '/')
+//   sync config   <module>../Config/     not created; the same configuration
+//                                        directory (case-sensitive file system)
+// Narrow forms are file-system names, UTF-8 on Linux. Any thread.
+
+#include <string>
+
+namespace nuv {
+
+std::wstring GetModuleDir();
+std::wstring GetParentDir();
+std::wstring GetLogDir();
+std::wstring GetConfigDir();
+std::string GetConfigDirA();
+std::wstring GetTmpFilesDir();
+std::wstring GetDownloadDir();
+std::string GetDownloadDirA();
+std::string GetSyncConfigDirA();
+// The IM server's installation directory: service.ini [im] install_dir, empty
+// when absent.
+std::wstring GetNuvInstallDir();
+
+// Points the module directory at another install root's bin directory (a
+// trailing '/' is added when missing); an empty text goes back to the
+// executable's own directory. Tests only; production never calls it. The
+// environment variable NUV4ONDEKO_TEST_MODULE_DIR does the same for test
+// processes started from the outside.
+void SetModuleDirForTest(const std::string& dir);
+
+// Creates a directory and its missing parents; true when it exists afterwards.
+bool MakeDirs(const std::string& path);
+
+}  // namespace nuv

@@ -1,0 +1,87 @@
+#include "config/config_center.h"
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "common/file_util.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "common/str_format.h"
+#include "common/text_conv.h"
+
+namespace nuv {
+namespace {
+
+// Decimal digits up to the first non-digit; a leading minus is taken as C's
+// conversion would (the value wraps to a very large unsigned number).
+uint64_t ParseU64(const std::wstring& s) { return std::wcstoull(s.c_str(), nullptr, 10); }
+
+uint32_t ParseIntAsUnsigned(const std::wstring& s) {
+  return static_cast<uint32_t>(static_cast<int>(std::wcstol(s.c_str(), nullptr, 10)));
+}
+
+}  // namespace
+
+CConfigCenter& CConfigCenter::GetInstance() {
+  // Function-local static: concurrent first accesses create and load it once.
+  static std::unique_ptr<CConfigCenter> instance = [] {
+    auto c = std::make_unique<CConfigCenter>(GetConfigDirA() + "generalconf.ini");
+    c->Init();
+    return c;
+  }();
+  return *instance;
+}
+
+CConfigCenter::CConfigCenter(std::string path) : path_(std::move(path)) {}
+
+bool CConfigCenter::Init() {
+  ConfigValues& v = values_;
+  v.token = 0;
+  v.maxmsgid = 0;
+  v.maxfilesize = v.maximgsize = v.maxcpu = v.maxmem = v.enqInterval = v.outqInterval = 0;
+
+  char buf[1024] = {0};
+  size_t n = ReadFileData(path_, buf, 1023);
+  std::string text(buf, n);
+  size_t lastSemi = text.rfind(';');
+  if (lastSemi != std::string::npos) text.resize(lastSemi + 1);
+
+  std::vector<std::wstring> items;
+  SplitText(AnsiToWide(text), items);
+  auto field = [&](size_t i) -> const std::wstring* { return i < items.size() ? &items[i] : nullptr; };
+  if (auto f = field(0)) v.token = ParseU64(*f);
+  if (auto f = field(1)) v.maxmsgid = ParseU64(*f);
+  uint32_t* limits[] = {&v.maxfilesize, &v.maximgsize, &v.maxcpu, &v.maxmem, &v.enqInterval, &v.outqInterval};
+  for (size_t i = 0; i < 6; ++i) {
+    if (auto f = field(i + 2)) *limits[i] = ParseIntAsUnsigned(*f);
+  }
+
+  if (v.maxfilesize == 0) v.maxfilesize = 10485760;
+  if (v.maximgsize == 0) v.maximgsize = 2097152;
+  if (v.maxcpu == 0 || v.maxcpu >= 100) v.maxcpu = 95;
+  if (v.maxmem == 0 || v.maxmem >= 1024) v.maxmem = 1024;
+  if (v.enqInterval == 0 || v.enqInterval >= 1800) v.enqInterval = 1800;
+  if (v.outqInterval == 0 || v.outqInterval >= 300) v.outqInterval = 60;
+
+  WriteLogF("CConfigCenter::Init vItem.size() %u token %llu maxmsgid %llu maxfilesize %u maximgsize %u "
+            "maxcpu %u maxmem %u enq-interval %u outq-interval %u",
+            static_cast<unsigned>(items.size()), static_cast<unsigned long long>(v.token.load()),
+            static_cast<unsigned long long>(v.maxmsgid.load()), v.maxfilesize, v.maximgsize, v.maxcpu,
+            v.maxmem, v.enqInterval, v.outqInterval);
+  return true;
+}
+
+std::string CConfigCenter::Format() const {
+  const ConfigValues& v = values_;
+  return StrFormat("%llu;%llu;%u;%u;%u;%u;%u;%u;", static_cast<unsigned long long>(v.token.load()),
+                   static_cast<unsigned long long>(v.maxmsgid.load()), v.maxfilesize, v.maximgsize,
+                   v.maxcpu, v.maxmem, v.enqInterval, v.outqInterval);
+}
+
+int CConfigCenter::Save() {
+  std::lock_guard<std::mutex> g(saveMu_);
+  return WriteFileSafe(path_, Format());
+}
+
+}  // namespace nuv

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "common/test_support.h"
+#include "config/config_center.h"
+
+namespace nuv {
+namespace {
+
+class ConfigCenterTest : public ::testing::Test {
+ protected:
+  std::string Load(const char* content) {
+    if (content) test::WriteWholeFile(path_, content);
+    CConfigCenter c(path_);
+    c.Init();
+    return c.Format();
+  }
+  test::TempInstallRoot root_;
+  std::string path_ = root_.root() + "/generalconf.ini";
+};
+
+TEST_F(ConfigCenterTest, MissingFileGivesDefaults) {
+  EXPECT_EQ(Load(nullptr), "0;0;10485760;2097152;95;1024;1800;60;");
+  EXPECT_TRUE(root_.LogContains(
+      "CConfigCenter::Init vItem.size() 0 token 0 maxmsgid 0 maxfilesize 10485760 maximgsize 2097152 "
+      "maxcpu 95 maxmem 1024 enq-interval 1800 outq-interval 60"));
+}
+
+TEST_F(ConfigCenterTest, CorrectionRules) {
+  EXPECT_EQ(Load("123;456;"), "123;456;10485760;2097152;95;1024;1800;60;");
+  EXPECT_EQ(Load("0;0;1;2;100;1024;1800;300;"), "0;0;1;2;95;1024;1800;60;");
+  EXPECT_EQ(Load("0;0;1;2;99;1023;1799;299;"), "0;0;1;2;99;1023;1799;299;");
+  // Negative numbers count as very large; garbage reads as 0.
+  EXPECT_EQ(Load("abc;-5;-1;x;-3;-4;-5;-6;"), "0;18446744073709551611;4294967295;2097152;95;1024;1800;60;");
+  // Trailing line break and a ninth field without semicolon are ignored.
+  EXPECT_EQ(Load("7;8;1;1;50;100;10;20;\r\n"), "7;8;1;1;50;100;10;20;");
+  EXPECT_EQ(Load("7;8;1;1;50;100;10;20;99"), "7;8;1;1;50;100;10;20;");
+  EXPECT_EQ(Load("7;;"), "7;0;10485760;2097152;95;1024;1800;60;");
+  // No semicolon at all: one field.
+  EXPECT_EQ(Load("42"), "42;0;10485760;2097152;95;1024;1800;60;");
+}
+
+TEST_F(ConfigCenterTest, SaveWritesCorrectedRecordSafely) {
+  test::WriteWholeFile(path_, "5;6;0;0;0;0;0;0;");
+  CConfigCenter c(path_);
+  c.Init();
+  c.values().maxmsgid = 1000;
+  ASSERT_EQ(c.Save(), 0);
+  EXPECT_EQ(test::ReadWholeFile(path_), "5;1000;10485760;2097152;95;1024;1800;60;");
+  EXPECT_FALSE(test::FileExists(path_ + ".tmp"));
+}
+
+TEST_F(ConfigCenterTest, InstanceUsesConfigDirectory) {
+  CConfigCenter& c = CConfigCenter::GetInstance();
+  EXPECT_EQ(&c, &CConfigCenter::GetInstance());
+  c.Save();
+  EXPECT_EQ(test::ReadWholeFile(root_.config() + "generalconf.ini"), "0;0;10485760;2097152;95;1024;1800;60;");
+}
+
+}  // namespace
+}  // namespace nuv

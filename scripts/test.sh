@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds and tests everything: installs dependencies, builds the normal and the
+# sanitizer (ASan + UBSan) configurations, runs all tests in both, then runs
+# the fuzz targets for a bounded time. Prints CTest's summary of each run.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+jobs="$(nproc)"
+
+bash scripts/install-deps.sh || exit 1
+
+status=0
+passed=0
+failed=0
+run_config() {
+  local dir="$1"; shift
+  echo "== build $dir"
+  cmake -S . -B "$dir" "$@" >/dev/null || return 1
+  if ! cmake --build "$dir" -j"$jobs" >"$dir/build.log" 2>&1; then
+    grep -E -A3 'error' "$dir/build.log" | head -n 60
+    echo "build of $dir failed (full log: $dir/build.log)"
+    return 1
+  fi
+  grep -E 'warning:' "$dir/build.log" | sort -u | head -n 20
+  echo "== test $dir"
+  local out
+  out="$(cd "$dir" && ctest -j"$jobs" --output-on-failure 2>&1)"
+  local rc=$?
+  echo "$out" | grep -E -v '^ *(Start|[0-9]+/[0-9]+ Test) ' | tail -n 40
+  local line
+  line="$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of')"
+  if [[ "$line" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  return $rc
+}
+
+run_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_config build-asan -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=ON || status=1
+
+if [[ -x scripts/fuzz.sh ]]; then
+  bash scripts/fuzz.sh || status=1
+fi
+
+echo "${passed} passed, ${failed} failed"
+exit $status
