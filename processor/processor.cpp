@@ -76,6 +76,9 @@ int CNuv4OndekoProcessor::Start() {
   unsigned startPasses = 0;
   bool done = false;
   while (!done) {
+    // A stop request always comes with END; should END have been lost, the
+    // loop must still end rather than spin on cut-short sleeps.
+    if (m_stop.Requested()) m_status = END;
     switch (m_status.load()) {
       case INIT: {
         WriteLogF("CNuv4OndekoProcessor::Start Start Nuv App now...");

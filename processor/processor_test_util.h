@@ -108,19 +108,37 @@ inline bool WaitReal(const std::function<bool()>& cond, int maxMs = 5000) {
   return true;
 }
 
-// Shuts the processor down while moving the manual clock along, so that its
-// 20 s wait and its threads' sleeps pass.
-inline void ShutdownDriving(CNuv4OndekoProcessor& p, VirtualClock& clock) {
+// Runs action on a helper thread while moving the manual clock along in
+// 100 ms steps (one per real millisecond), so that the virtual waits inside
+// it pass. Bounded to 2000 s of virtual time.
+inline void DriveWhile(VirtualClock& clock, const std::function<void()>& action) {
   std::atomic<bool> done{false};
   std::thread t([&] {
-    p.Shutdown();
+    action();
     done = true;
   });
   for (int i = 0; i < 20000 && !done.load(); ++i) {
-    clock.Advance(500);
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
+    clock.Advance(100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   t.join();
+}
+
+// Shuts the processor down (END, the 20 s wait, joins) in virtual time.
+inline void ShutdownDriving(CNuv4OndekoProcessor& p, VirtualClock& clock) {
+  DriveWhile(clock, [&] { p.Shutdown(); });
+}
+
+// Moves the clock in steps (one real millisecond apart) until cond holds or
+// maxMs of virtual time have passed; true when cond held.
+inline bool DriveUntil(VirtualClock& clock, const std::function<bool()>& cond, int64_t stepMs = 100,
+                       int64_t maxMs = 2000000) {
+  for (int64_t moved = 0; moved <= maxMs; moved += stepMs) {
+    if (cond()) return true;
+    clock.Advance(stepMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return cond();
 }
 
 // Number of lines of the log that contain needle.
