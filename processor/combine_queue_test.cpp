@@ -10,16 +10,8 @@ namespace {
 
 using test::Msg;
 
-class CombineQueueTest : public ::testing::Test {
+class CombineQueueTest : public test::ClockedTest {
  protected:
-  void SetUp() override {
-    SetClockForTest(&clock_);
-    test::ResetQueues();
-  }
-  void TearDown() override {
-    test::ResetQueues();
-    SetClockForTest(nullptr);
-  }
   bool Put(std::unique_ptr<CQueueMsg> m, int type = WQUEUE_NUV2ONDEKOMSG) {
     WorkItem item = MakeMsgItem(type, std::move(m), static_cast<int32_t>(clock_.Now()));
     return GetCombineQueue().Enqueue(item);
@@ -35,9 +27,6 @@ class CombineQueueTest : public ::testing::Test {
     GetCombineQueue().CombineOutQueue(out);
     return out;
   }
-
-  test::TempInstallRoot root_;
-  VirtualClock clock_;
 };
 
 TEST_F(CombineQueueTest, CombineMsgJoinsReceiversOfCopiesOnly) {

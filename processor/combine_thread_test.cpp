@@ -14,33 +14,7 @@ namespace {
 
 using test::Msg;
 
-class CombineThreadTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetClockForTest(&clock_);
-    test::ResetQueues();
-    proc_ = std::make_unique<CNuv4OndekoProcessor>();
-  }
-  void TearDown() override {
-    test::ShutdownDriving(*proc_, clock_);
-    for (auto& t : threads_) t.join();
-    proc_.reset();
-    test::ResetQueues();
-    SetClockForTest(nullptr);
-  }
-  void Step(int64_t ms) {
-    ASSERT_TRUE(clock_.WaitForSleepers(1));
-    const uint64_t before = proc_->Stopper().SleepsDone();
-    clock_.Advance(ms);
-    ASSERT_TRUE(test::WaitReal([&] { return proc_->Stopper().SleepsDone() > before; }));
-    ASSERT_TRUE(clock_.WaitForSleepers(1));
-  }
-
-  test::TempInstallRoot root_;
-  VirtualClock clock_;
-  std::unique_ptr<CNuv4OndekoProcessor> proc_;
-  std::vector<std::thread> threads_;
-};
+using CombineThreadTest = test::BareProcessorTest;
 
 TEST_F(CombineThreadTest, LoneMessagesLeaveAfterAboutOneSecondToTheirQueue) {
   threads_.emplace_back([this] { proc_->CombineMsg(); });

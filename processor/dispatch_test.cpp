@@ -15,29 +15,10 @@ using test::Msg;
 
 // Runs DoProc for one queue on a test thread, on a processor that has no
 // control or supervisor thread, so the worker is the only sleeper.
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public test::BareProcessorTest {
  protected:
-  void SetUp() override {
-    SetClockForTest(&clock_);
-    test::ResetQueues();
-    proc_ = std::make_unique<CNuv4OndekoProcessor>();
-  }
-  void TearDown() override {
-    test::ShutdownDriving(*proc_, clock_);
-    if (worker_.joinable()) worker_.join();
-    proc_.reset();
-    test::ResetQueues();
-    SetClockForTest(nullptr);
-  }
   void RunWorker(int qid) {
-    worker_ = std::thread([this, qid] { proc_->DoProc(qid); });
-  }
-  // Waits until the worker sleeps again, then moves time by ms.
-  void Step(int64_t ms) {
-    ASSERT_TRUE(clock_.WaitForSleepers(1));
-    const uint64_t before = proc_->Stopper().SleepsDone();
-    clock_.Advance(ms);
-    ASSERT_TRUE(test::WaitReal([&] { return proc_->Stopper().SleepsDone() > before; }));
+    threads_.emplace_back([this, qid] { proc_->DoProc(qid); });
   }
   void Settle() { ASSERT_TRUE(clock_.WaitForSleepers(1)); }
   int32_t Now() { return static_cast<int32_t>(clock_.Now()); }
@@ -58,10 +39,6 @@ class DispatchTest : public ::testing::Test {
     return calls_;
   }
 
-  test::TempInstallRoot root_;
-  VirtualClock clock_;
-  std::unique_ptr<CNuv4OndekoProcessor> proc_;
-  std::thread worker_;
 };
 
 TEST_F(DispatchTest, FailsOnceThenSucceeds) {

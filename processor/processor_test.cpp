@@ -24,16 +24,8 @@ int CountThreads() {
   return n;
 }
 
-class ProcessorTest : public ::testing::Test {
+class ProcessorTest : public test::ClockedTest {
  protected:
-  void SetUp() override {
-    SetClockForTest(&clock_);
-    test::ResetQueues();
-  }
-  void TearDown() override {
-    test::ResetQueues();
-    SetClockForTest(nullptr);
-  }
   std::unique_ptr<CNuv4OndekoProcessor> MakeProcessor() {
     auto p = std::make_unique<CNuv4OndekoProcessor>();
     ProcessorSeams& s = p->Seams();
@@ -48,8 +40,6 @@ class ProcessorTest : public ::testing::Test {
   }
   bool Logged(const std::string& s) { return root_.LogContains(s); }
 
-  test::TempInstallRoot root_;
-  VirtualClock clock_;
   test::FakeImApp app_;
   test::PushLog push_;
   test::EndRecorder ends_;

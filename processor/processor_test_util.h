@@ -5,6 +5,8 @@
 // Used by the test thread; the doubles' counters are atomics because the
 // processor's threads call them.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -174,6 +176,54 @@ inline std::unique_ptr<CQueueMsg> Msg(uint64_t id, const std::wstring& from, con
   m->content = content;
   return m;
 }
+
+// Moves the clock by ms once the single sleeper of the test sleeps, and
+// waits until it has woken and gone back to sleep. True when it did.
+inline bool StepSleeper(VirtualClock& clock, const StopSignal& stop, int64_t ms) {
+  if (!clock.WaitForSleepers(1)) return false;
+  const uint64_t before = stop.SleepsDone();
+  clock.Advance(ms);
+  return WaitReal([&] { return stop.SleepsDone() > before; }) && clock.WaitForSleepers(1);
+}
+
+// Base of the processor's tests: a temporary install root, a manual virtual
+// clock installed for the test, and fresh queues before and after.
+class ClockedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetClockForTest(&clock_);
+    ResetQueues();
+  }
+  void TearDown() override {
+    ResetQueues();
+    SetClockForTest(nullptr);
+  }
+
+  TempInstallRoot root_;
+  VirtualClock clock_;
+};
+
+// A processor without control or supervisor thread; the test runs single
+// thread routines of it on threads_ (joined after the processor's stop).
+class BareProcessorTest : public ClockedTest {
+ protected:
+  void SetUp() override {
+    ClockedTest::SetUp();
+    proc_ = std::make_unique<CNuv4OndekoProcessor>();
+  }
+  void TearDown() override {
+    ShutdownDriving(*proc_, clock_);
+    for (auto& t : threads_) t.join();
+    proc_.reset();
+    ClockedTest::TearDown();
+  }
+  // Moves time by ms once the one routine under test sleeps, and waits until
+  // it has woken and slept again.
+  void Step(int64_t ms) { ASSERT_TRUE(StepSleeper(clock_, proc_->Stopper(), ms)); }
+
+  std::unique_ptr<CNuv4OndekoProcessor> proc_;
+  std::vector<std::thread> threads_;
+};
 
 }  // namespace test
 }  // namespace nuv

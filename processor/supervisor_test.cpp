@@ -40,11 +40,10 @@ TEST(SizedThreadTest, RunsWithTheRequestedStackAndReportsItsId) {
   EXPECT_FALSE(ran.load());
 }
 
-class SupervisorTest : public ::testing::Test {
+class SupervisorTest : public test::ClockedTest {
  protected:
   void SetUp() override {
-    SetClockForTest(&clock_);
-    test::ResetQueues();
+    ClockedTest::SetUp();
     proc_ = std::make_unique<CNuv4OndekoProcessor>();
     ProcessorSeams& s = proc_->Seams();
     s.imApp = [this] { return &app_; };
@@ -54,16 +53,13 @@ class SupervisorTest : public ::testing::Test {
   void TearDown() override {
     test::ShutdownDriving(*proc_, clock_);
     proc_.reset();
-    test::ResetQueues();
-    SetClockForTest(nullptr);
+    ClockedTest::TearDown();
   }
   bool Logged(const std::string& s) { return root_.LogContains(s); }
   std::string IdLine(const char* name, unsigned long id) {
     return std::string("monthread 启动") + name + "OK threadid " + std::to_string(id);
   }
 
-  test::TempInstallRoot root_;
-  VirtualClock clock_;
   test::FakeImApp app_;
   test::PushLog push_;
   test::EndRecorder ends_;

@@ -12,25 +12,14 @@
 namespace nuv {
 namespace {
 
-class WorkQueueTest : public ::testing::Test {
+class WorkQueueTest : public test::ClockedTest {
  protected:
-  void SetUp() override {
-    SetClockForTest(&clock_);
-    test::ResetQueues();
-  }
-  void TearDown() override {
-    test::ResetQueues();
-    SetClockForTest(nullptr);
-  }
   int32_t Now() { return static_cast<int32_t>(clock_.Now()); }
   WorkItem Txt(uint64_t id, int retry = 0) {
     WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, test::Msg(id, L"u", L"v", L"k", L"t"), Now());
     item.retryCount = retry;
     return item;
   }
-
-  test::TempInstallRoot root_;
-  VirtualClock clock_;
 };
 
 TEST_F(WorkQueueTest, LookupCreatesOnceAndRefusesUnknownIds) {
