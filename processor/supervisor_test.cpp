@@ -89,7 +89,9 @@ TEST_F(SupervisorTest, StartsSevenThreadsAndRestartsOneThatEnds) {
   EXPECT_TRUE(Logged("monthread start 7 Threads OK, monitor them now..."));
   EXPECT_TRUE(Logged("thread[6] id " + std::to_string(oldId) + " end, restart it after 1 sec"));
 
-  // Nothing restarts before the 1 s pause is over.
+  // Nothing restarts before the 1 s pause is over. Every other thread and
+  // the supervisor (in its pause) sleep before time moves.
+  ASSERT_TRUE(clock_.WaitForSleepers(8));
   clock_.Advance(900);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(reportRuns.load(), 1);
