@@ -1,8 +1,8 @@
-// The production worker bridge: the process-wide bridge processor.
-#include <unistd.h>
-
-#include "common/log.h"
-#include "common/text_conv.h"
+// The production worker bridge: the process-wide bridge processor. Its
+// seams keep their defaults until the IM connector, the push channel and the
+// cloud reporter are wired in; the restart report goes through the
+// processor's reportReboot seam.
+#include "processor/processor.h"
 #include "service/run_as_child.h"
 
 namespace nuv {
@@ -10,11 +10,12 @@ namespace {
 
 class ProcessorWorkerBridge : public WorkerBridge {
  public:
-  void Start() override {}
-  void EndProcess(const std::wstring& code) override {
-    WriteLogF("RunAsChild() ending the worker, reason %s", WideToUtf8(code).c_str());
-    ::_exit(0);
+  void Start() override {
+    CNuv4OndekoProcessor* processor = GetProcessor();
+    processor->Init();
+    processor->BeginStart();
   }
+  void EndProcess(const std::wstring& code) override { GetProcessor()->EndProcess(code); }
 };
 
 }  // namespace
