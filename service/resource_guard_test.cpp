@@ -9,7 +9,6 @@
 #include "common/paths.h"
 #include "common/test_support.h"
 #include "common/virtual_clock.h"
-#include "service/run_as_child.h"
 
 namespace nuv {
 namespace {
@@ -137,33 +136,6 @@ TEST_F(ResourceGuardTest, RunChecksEveryTwentySecondsOfClockTime) {
   const int64_t start = clock_.NowMs();
   EXPECT_EQ(guard.Run(), L"TOOMANYMEM");
   EXPECT_EQ(clock_.NowMs() - start, 200 + 20000);  // priming, then the first check
-}
-
-// The worker's main routine with the limits of the configuration center.
-class RecordingBridge : public WorkerBridge {
- public:
-  void Start() override { started = true; }
-  void EndProcess(const std::wstring& code) override { endCode = code; }
-  bool started = false;
-  std::wstring endCode;
-};
-
-TEST_F(ResourceGuardTest, RunAsChildStartsTheBridgeAndEndsAtTheFirstCheckOverTheLimit) {
-  MakeDirs(root_.config());
-  test::WriteWholeFile(root_.config() + "generalconf.ini", "0;0;0;0;95;1;0;0;");
-  std::vector<char> ballast(4 << 20, 1);
-  asm volatile("" : : "r"(ballast.data()) : "memory");
-  RealMemoryProbes probes;
-  RecordingBridge bridge;
-  const int64_t start = clock_.NowMs();
-  EXPECT_EQ(RunAsChild(bridge, probes), 0);
-  EXPECT_TRUE(bridge.started);
-  EXPECT_EQ(bridge.endCode, L"TOOMANYMEM");
-  EXPECT_EQ(clock_.NowMs() - start, 20200);
-  auto lines = root_.LogLines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_TRUE(root_.LogContains("RunAsChild() is call"));
-  EXPECT_NE(lines.back().find("KB, use too many memory, exit"), std::string::npos) << lines.back();
 }
 
 }  // namespace
