@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/paths.h"
 #include "common/test_support.h"
+#include "service/test_log_count.h"
 #include "common/virtual_clock.h"
 
 namespace nuv {
@@ -48,12 +49,7 @@ class ResourceGuardTest : public ::testing::Test {
   void SetUp() override { SetClockForTest(&clock_); }
   void TearDown() override { SetClockForTest(nullptr); }
 
-  int CountLog(const std::string& needle) {
-    int n = 0;
-    for (auto& l : root_.LogLines())
-      if (l.find(needle) != std::string::npos) ++n;
-    return n;
-  }
+  int CountLog(const std::string& needle) { return test::CountLogLines(root_, needle); }
 
   test::TempInstallRoot root_;
   VirtualClock clock_{VirtualClock::Mode::kAuto};

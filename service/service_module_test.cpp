@@ -12,6 +12,7 @@
 #include "common/clock.h"
 #include "common/paths.h"
 #include "common/test_support.h"
+#include "service/test_log_count.h"
 #include "common/virtual_clock.h"
 #include "service/registration.h"
 
@@ -259,9 +260,7 @@ TEST_F(ServiceModuleTest, FailedStartsAreRetriedEveryFiveSeconds) {
   auto attempts = child_->Attempts();
   ASSERT_GE(attempts.size(), 4u);
   for (size_t i = 1; i < attempts.size(); ++i) EXPECT_EQ(attempts[i] - attempts[i - 1], 5000);
-  int failures = 0;
-  for (auto& l : root_.LogLines())
-    if (l.find("StartChildProc CreateProcess() failed , lasterr 2") != std::string::npos) ++failures;
+  int failures = test::CountLogLines(root_, "StartChildProc CreateProcess() failed , lasterr 2");
   EXPECT_EQ(failures, static_cast<int>(attempts.size()) - 1);
   EXPECT_TRUE(root_.LogContains("StartChildProc() failed, sleep 5 sec to restart it"));
   EXPECT_EQ(child_->terminates, 1);
