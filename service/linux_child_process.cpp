@@ -57,6 +57,9 @@ class LinuxChildProcess : public ChildProcess {
       // The watchdog blocks its stop signals to read them synchronously; a
       // blocked mask survives exec, so the worker gets a clean one.
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      // Its own process group: Ctrl-C at the watchdog's console reaches the
+      // watchdog alone, which then ends the worker in order.
+      ::setpgid(0, 0);
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(1);  // the watchdog died before prctl
       ::execv(program.c_str(), argv.data());
