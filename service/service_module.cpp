@@ -1,0 +1,274 @@
+#include "service/service_module.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/clock.h"
+#include "common/file_util.h"
+#include "common/log.h"
+#include "common/str_format.h"
+#include "service/command_line.h"
+#include "service/registration.h"
+#include "service/systemd_unit.h"
+
+namespace nuv {
+
+CServiceModule::CServiceModule(std::unique_ptr<ServicePlatform> platform,
+                               std::unique_ptr<ChildProcess> child,
+                               std::function<int()> runAsChild)
+    : m_szServiceName(kServiceName),
+      platform_(std::move(platform)),
+      child_(std::move(child)),
+      runAsChild_(std::move(runAsChild)) {}
+
+CServiceModule::~CServiceModule() {
+  m_bRunning = false;
+  if (watchdog_.joinable()) watchdog_.join();
+}
+
+int CServiceModule::Main(const std::string& commandLine) {
+  const CommandLineAction action = ScanCommandLine(commandLine);
+  switch (action.role) {
+    case CommandLineAction::kUnregServer: return UnregisterServer();
+    case CommandLineAction::kRegServer: return RegisterServer(false);
+    case CommandLineAction::kService: return RegisterServer(true);
+    case CommandLineAction::kNone: break;
+  }
+  if (action.child) return runAsChild_ ? runAsChild_() : 1;
+
+  bool localService = false;
+  int ret = Registration().QueryLocalService(localService);
+  if (ret != 0) {
+    platform_->Console(m_szServiceName + ": not registered (" + Registration().path() +
+                           " missing); run it once with -RegServer or -Service",
+                       true);
+    return ret;
+  }
+  m_bService = localService;
+  return StartModule();
+}
+
+int CServiceModule::StartModule() {
+  if (m_bService) {
+    if (platform_->StartedBySystemd()) {
+      ServiceMain();
+    } else {
+      // Started from a console although registered as a service.
+      m_bService = false;
+      ServiceRun();
+    }
+  } else {
+    ServiceRun();
+  }
+  return m_status.exitCode;
+}
+
+void CServiceModule::ServiceMain() {
+  SetServiceStatus(kStartPending);
+  if (catchSignals_ && !loop_.CatchSignals()) {
+    LogEvent("Handler not installed");
+    return;
+  }
+  m_status.exitCode = 0;
+  SetServiceStatus(kStartPending);
+  ServiceRun();
+  SetServiceStatus(kStopped);
+  LogEvent("Service stopped");
+}
+
+void CServiceModule::Handler(int control) {
+  switch (control) {
+    case MessageLoop::kStop:
+      SetServiceStatus(kStopPending);
+      loop_.PostQuit();
+      break;
+    case MessageLoop::kPause:
+    case MessageLoop::kContinue:
+    case MessageLoop::kInterrogate:
+    case MessageLoop::kShutdown:
+      break;
+    default:
+      LogEvent("Bad service request");
+  }
+}
+
+void CServiceModule::LogEvent(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = StrFormatV(fmt, ap);
+  va_end(ap);
+  if (m_bService)
+    platform_->Syslog(text);
+  else
+    platform_->Console(text);
+}
+
+void CServiceModule::SetServiceStatus(State state) {
+  m_status.currentState = state;
+  if (!m_bService) return;
+  switch (state) {
+    case kStartPending: platform_->Notify("STATUS=Starting"); break;
+    case kRunning: platform_->Notify("READY=1\nSTATUS=Running"); break;
+    case kStopPending: platform_->Notify("STOPPING=1\nSTATUS=Stopping"); break;
+    case kStopped: platform_->Notify("STATUS=Stopped"); break;
+  }
+}
+
+std::string CServiceModule::UnitPath() { return platform_->UnitDir() + "/" + UnitFileName(); }
+
+bool CServiceModule::IsInstalled() {
+  struct stat st;
+  return ::stat(UnitPath().c_str(), &st) == 0;
+}
+
+bool CServiceModule::Install() {
+  if (IsInstalled()) return true;
+  struct stat st;
+  const std::string dir = platform_->UnitDir();
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir.c_str(), W_OK) != 0) {
+    platform_->Console(m_szServiceName + ": Couldn't open service manager", true);
+    return false;
+  }
+  const std::string unit = UnitPath();
+  if (WriteFileSafe(unit, BuildUnitText(platform_->ExecutablePath())) != 0) {
+    WriteLogF("CServiceModule::Install(): Couldn't create service, return FALSE");
+    return false;
+  }
+  ::chmod(unit.c_str(), 0644);
+  if (!platform_->SystemdRunning()) {
+    platform_->Console("Wrote " + unit + "; systemd is not running here. Once it is, run: " +
+                       "systemctl daemon-reload && systemctl enable --now " + UnitFileName());
+    return true;
+  }
+  platform_->Systemctl({"daemon-reload"});
+  if (platform_->Systemctl({"enable", UnitFileName()}) != 0) {
+    ::unlink(unit.c_str());
+    platform_->Systemctl({"daemon-reload"});
+    WriteLogF("CServiceModule::Install(): Couldn't create service, return FALSE");
+    return false;
+  }
+  return true;
+}
+
+bool CServiceModule::Uninstall() {
+  if (!IsInstalled()) return true;
+  const bool systemd = platform_->SystemdRunning();
+  if (systemd) {
+    platform_->Systemctl({"stop", "--no-block", UnitFileName()});
+    platform_->Systemctl({"disable", UnitFileName()});
+  }
+  if (::unlink(UnitPath().c_str()) != 0 && errno != ENOENT) {
+    WriteLogF("CServiceModule::Uninstall() Service could not be deleted");
+    return false;
+  }
+  if (systemd) platform_->Systemctl({"daemon-reload"});
+  return true;
+}
+
+int CServiceModule::RegisterServer(bool bService) {
+  Uninstall();
+  Registration reg;
+  int ret = reg.Write(bService);
+  if (ret != 0) {
+    platform_->Console(m_szServiceName + ": cannot write " + reg.path(), true);
+    return ret;
+  }
+  // A service that could not be installed is a failed registration, and the
+  // exit code says so.
+  if (bService && !Install()) return 1;
+  return 0;
+}
+
+int CServiceModule::UnregisterServer() {
+  Registration().Remove();
+  Uninstall();
+  return 0;
+}
+
+void CServiceModule::ServiceRun() {
+  if (catchSignals_) loop_.CatchSignals();
+  m_bRunning = false;
+  if (!lock_.Acquire(InstanceLockName())) {
+    WriteLogF("已经运行了一个实例，不能重复运行");
+    return;
+  }
+  LogEvent("Service started");
+  if (m_bService) SetServiceStatus(kRunning);
+
+  m_bRunning = true;
+  DoChildProc();
+  WriteLogF("DoChildProc() return , start message loop");
+
+  loop_.Run([this](int control) { Handler(control); });
+
+  // The watchdog thread sees the flag within about a second and ends the
+  // worker; this pause gives it the time before the process goes.
+  m_bRunning = false;
+  GetClock().SleepMs(5000);
+  if (watchdog_.joinable()) watchdog_.join();
+}
+
+void CServiceModule::DoChildProc() {
+  if (watchdog_.joinable()) watchdog_.join();
+  watchdog_ = std::thread([this] { WatchdogThread(); });
+}
+
+void CServiceModule::WatchdogThread() {
+  // Waits end early once the service stops, so that the thread is gone
+  // before the main routine's wind-down is over.
+  auto stopped = [this] { return !m_bRunning.load(); };
+  bool started = false;
+  while (m_bRunning) {
+    if (!started) {
+      WriteLogF("m_bRunning is TRUE , start child proc");
+      if (StartChildProc() != 0) {
+        WriteLogF("StartChildProc() failed, sleep 5 sec to restart it");
+        SleepUnless(5000, stopped);
+      } else {
+        started = true;
+      }
+      continue;
+    }
+    int ret = WaitChild();
+    if (ret == 1) continue;
+    if (ret == 0) {
+      WriteLogF("m_bRunning is TRUE , child proc end, sleep 5sec to restart it");
+      started = false;
+      SleepUnless(5000, stopped);
+    } else {
+      WriteLogF("m_bRunning is TRUE , waitchildend failed, sleep 2sec to continue");
+      SleepUnless(2000, stopped);
+    }
+  }
+  if (started) {
+    WriteLogF("m_bRunning is FALSE , stop child proc");
+    TerminateChild();
+  }
+}
+
+int CServiceModule::StartChildProc() {
+  const std::string exe = platform_->ExecutablePath();
+  int pid = 0;
+  int err = 0;
+  if (child_->Start(exe, {exe, "/Child"}, pid, err) != 0) {
+    WriteLogF("StartChildProc CreateProcess() failed , lasterr %d", err);
+    return -1;
+  }
+  WriteLogF("StartChildProc CreateProcess() OK , child pid %d", pid);
+  return 0;
+}
+
+int CServiceModule::WaitChild() { return child_->Wait(1000); }
+
+int CServiceModule::TerminateChild() {
+  if (child_->Terminate() != 0) {
+    WriteLogF("TerminateChild() FAILED");
+    return -1;
+  }
+  WriteLogF("TerminateChild() OK");
+  return 0;
+}
+
+}  // namespace nuv
