@@ -11,10 +11,10 @@ CloudSettings CloudSettings::FromServiceIni() {
   s.upload_host = ini.GetString("cloud", "upload_host", "");
   s.ca_file = ini.GetString("cloud", "ca_file", "");
   s.verify_tls = ini.GetBool("cloud", "verify_tls", true);
-  s.connect_timeout_s = ini.GetInt("cloud", "connect_timeout", 10);
-  s.stall_timeout_s = ini.GetInt("cloud", "stall_timeout", 60);
-  if (s.connect_timeout_s <= 0) s.connect_timeout_s = 10;
-  if (s.stall_timeout_s <= 0) s.stall_timeout_s = 60;
+  long connect = ini.GetInt("cloud", "connect_timeout", 10);
+  long stall = ini.GetInt("cloud", "stall_timeout", 60);
+  s.connect_timeout_ms = (connect > 0 ? connect : 10) * 1000;
+  s.stall_timeout_ms = (stall > 0 ? stall : 60) * 1000;
   return s;
 }
 

@@ -11,8 +11,8 @@ struct CloudSettings {
   std::string upload_host;  // host or host:port of the upload proxy
   std::string ca_file;      // PEM bundle to trust; empty = the system store
   bool verify_tls = true;   // false only for a lab: certificate and host name unchecked
-  long connect_timeout_s = 10;  // connect (TCP + TLS) limit
-  long stall_timeout_s = 60;    // abort a transfer below 1 byte/s for this long
+  long connect_timeout_ms = 10000;  // connect (TCP + TLS) limit
+  long stall_timeout_ms = 60000;    // abort a transfer that moves no byte for this long
 
   // The process-wide settings (ServiceIni::Get()).
   static CloudSettings FromServiceIni();

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,48 @@ size_t AppendToString(char* data, size_t size, size_t nmemb, void* user) {
   return size * nmemb;
 }
 
+// Watches one transfer for a stall: progress is any change of the byte
+// counts. Measured on the steady clock, not the service clock: it bounds a
+// real socket wait, like libcurl's own connect time-out.
+struct StallWatch {
+  using Clock = std::chrono::steady_clock;
+  long limitMs;
+  curl_off_t lastTotal = -1;
+  Clock::time_point lastMove = Clock::now();
+  bool fired = false;
+};
+
+int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+               curl_off_t ulnow) {
+  (void)dltotal;
+  (void)ultotal;
+  auto* w = static_cast<StallWatch*>(user);
+  auto now = StallWatch::Clock::now();
+  curl_off_t total = dlnow + ulnow;
+  if (total != w->lastTotal) {
+    w->lastTotal = total;
+    w->lastMove = now;
+    return 0;
+  }
+  auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - w->lastMove).count();
+  if (idle < w->limitMs) return 0;
+  w->fired = true;
+  return 1;  // aborts the transfer
+}
+
+// Runs the transfer; a stall abort is reported as libcurl's time-out.
+CURLcode Perform(CURL* h, const CloudSettings& opt) {
+  StallWatch watch{opt.stall_timeout_ms};
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch);
+  CURLcode rc = curl_easy_perform(h);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, nullptr);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+  if (rc == CURLE_ABORTED_BY_CALLBACK && watch.fired) rc = CURLE_OPERATION_TIMEDOUT;
+  return rc;
+}
+
 void WarnOnceUnverified() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -72,9 +115,7 @@ void SetCommonOptions(CURL* h, const std::string& url, curl_slist* headers,
   if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, opt.connect_timeout_s);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, opt.stall_timeout_s);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, opt.connect_timeout_ms);
   if (opt.verify_tls) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -142,7 +183,7 @@ int HttpPost(const std::string& url, const HeaderList& headers, const std::strin
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
-  CURLcode rc = curl_easy_perform(h);
+  CURLcode rc = Perform(h, opt);
   // The handle stays with the thread; drop pointers into this call's data.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   return rc;
@@ -164,7 +205,7 @@ int HttpPostFile(const std::string& url, const HeaderList& headers, const std::s
   curl_easy_setopt(h, CURLOPT_MIMEPOST, form.get());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
-  rc = curl_easy_perform(h);
+  rc = Perform(h, opt);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(h, CURLOPT_MIMEPOST, nullptr);
   return rc;
@@ -185,7 +226,7 @@ int HttpDownload(const std::string& url, const HeaderList& headers, const std::s
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, AppendToString);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &replyHeaders);
-    rc = curl_easy_perform(h);
+    rc = Perform(h, opt);
     if (sink.file && std::fclose(sink.file) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
     sink.file = nullptr;
   }
