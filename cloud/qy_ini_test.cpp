@@ -76,14 +76,14 @@ TEST(QyIniTest, ConcurrentReadersSeeWholeFiles) {
   std::vector<std::thread> threads;
   for (int w = 0; w < 2; ++w)
     threads.emplace_back([&, w] {
-      for (int i = 1; i <= 200; ++i) {
+      for (int i = 1; i <= 40; ++i) {
         std::string n = std::to_string(w * 1000 + i);
         SaveQyIni(path, Credentials{"skey-" + n, "rt-" + n, static_cast<uint64_t>(w * 1000 + i)});
       }
     });
   for (int r = 0; r < 2; ++r)
     threads.emplace_back([&] {
-      for (int i = 0; i < 400; ++i) {
+      for (int i = 0; i < 200; ++i) {
         Credentials c;
         if (!LoadQyIni(path, c)) {
           torn = true;
