@@ -356,7 +356,7 @@ TEST_F(OndekoApiTest, MissingQyIniSendsVidZeroAndAnEmptySkey) {
   EmptyReply rsp;
   EXPECT_EQ(api.CheckAuthorization(rsp), kApiOk);
   EXPECT_NE(rsp.errCode, 0);
-  const sim::SimRequest& first = cloud_->Requests().front();
+  const sim::SimRequest first = cloud_->Requests().front();
   EXPECT_EQ(first.vid, "0");
   EXPECT_EQ(first.skey, "");  // sent empty (the server library drops empty headers)
 }
