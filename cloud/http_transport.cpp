@@ -38,8 +38,10 @@ class RequestHandle {
   RequestHandle() {
     CurlGlobalInit();
     if (tlsReuse) {
-      if (!tlsHandle) tlsHandle.reset(curl_easy_init());
-      else curl_easy_reset(tlsHandle.get());
+      if (!tlsHandle)
+        tlsHandle.reset(curl_easy_init());
+      else
+        curl_easy_reset(tlsHandle.get());
       h_ = tlsHandle.get();
     } else {
       own_.reset(curl_easy_init());
@@ -103,8 +105,9 @@ CURLcode Perform(CURL* h, const CloudSettings& opt) {
 void WarnOnceUnverified() {
   static std::once_flag once;
   std::call_once(once, [] {
-    WriteLogF("COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
-              "the cloud's certificate and host name are not checked");
+    WriteLogF(
+        "COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
+        "the cloud's certificate and host name are not checked");
   });
 }
 

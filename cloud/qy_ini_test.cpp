@@ -15,8 +15,8 @@ namespace {
 
 TEST(QyIniTest, LineRules) {
   // Any order, extra lines, CR LF, a key text after other characters.
-  Credentials c = ParseQyIni(
-      "# provisioned\r\nrefresh_token:RT1\r\nxx vid: 42abc\r\nskey:SK1\r\nnoise\r\n");
+  Credentials c =
+      ParseQyIni("# provisioned\r\nrefresh_token:RT1\r\nxx vid: 42abc\r\nskey:SK1\r\nnoise\r\n");
   EXPECT_EQ(c.skey, "SK1");
   EXPECT_EQ(c.refresh_token, "RT1");
   EXPECT_EQ(c.vid, 42u);
