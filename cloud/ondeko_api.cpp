@@ -52,7 +52,13 @@ int COndekoApi::RefreshSkey() {
 
 int COndekoApi::Login(const LoginRequest& req, LoginReply& rsp) {
   int ret = http_.Login(ApiUrl("login"), req, rsp);
-  if (ret == kApiOk && rsp.errCode == 0) SaveCredentials(rsp.skey, rsp.refresh_token, rsp.vid);
+  if (ret == kApiOk && rsp.errCode == 0) {
+    // The new credentials are used even when the file cannot be written.
+    skey_ = rsp.skey;
+    refresh_token_ = rsp.refresh_token;
+    vid_ = rsp.vid;
+    SaveCredentials(skey_, refresh_token_, vid_);
+  }
   return MapApiResult(ret);
 }
 
