@@ -328,6 +328,25 @@ TEST_F(OndekoApiTest, ExpiredKeyIsRenewedOnceAndTheCallRepeated) {
   EXPECT_EQ(cloud_->CountRequests("refresh_skey"), 0u);
 }
 
+TEST_F(OndekoApiTest, DirectoryUploadKeepsAnUnreadableReplyAndUsesTheGivenVid) {
+  COndekoApi api = Api();
+  SimFault f;
+  f.kind = SimFault::Kind::Malformed;
+  f.body = "proxy error";
+  cloud_->InjectFault("upload_kf", f);
+  EmptyReply rsp;
+  std::string path = WriteTemp("u.csv", "x\r\n");
+  EXPECT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{2, path, ""}, rsp),
+            kApiBadReply);
+  EXPECT_EQ(rsp.message, "proxy error");
+  EmptyReply other;
+  EXPECT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{2, path, "77"}, other),
+            kApiOk);
+  EXPECT_EQ(other.errCode, 40003);  // the simulator knows only its own vid
+  EXPECT_EQ(cloud_->Requests().back().vid, "77");
+  EXPECT_EQ(cloud_->Requests().back().target, "/cgi-bin/upload_kf?type=2");
+}
+
 TEST_F(OndekoApiTest, RefusedRefreshLeavesCredentialsAlone) {
   COndekoApi api = Api();
   std::string before = test::ReadWholeFile(dir_ + "qy.ini");
