@@ -63,7 +63,9 @@ class SimCloud::Impl {
   Impl(SimCloudOptions o, SimCloudState& s) : options(std::move(o)), state(s) {}
 
   // Converts a received request and answers it from the state.
-  void Serve(const std::string& endpoint, const httplib::Request& req, httplib::Response& res) {
+  // streamedBody, when given, is the body read through a content reader.
+  void Serve(const std::string& endpoint, const httplib::Request& req, httplib::Response& res,
+             const std::string* streamedBody = nullptr) {
     SimRequest r;
     r.endpoint = endpoint;
     r.target = req.target;
@@ -76,7 +78,7 @@ class SimCloud::Impl {
       r.body = f.content;
       r.fileName = f.filename;
     } else {
-      r.body = req.body;
+      r.body = streamedBody ? *streamedBody : req.body;
     }
     std::map<std::string, std::string> params;
     for (const auto& kv : req.params) params.emplace(kv.first, kv.second);
@@ -87,8 +89,18 @@ class SimCloud::Impl {
   }
 
   void Route(httplib::Server& s, bool upload) {
-    auto api = [this](const httplib::Request& req, httplib::Response& res) {
-      Serve(req.matches[1], req, res);
+    // The client posts JSON with the HTTP library's default form content
+    // type, as the real cloud accepts. Read the body through a content reader:
+    // the server library refuses form bodies above 8 KB when it parses them
+    // itself, which would reject a full presence batch.
+    auto api = [this](const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader& reader) {
+      std::string body;
+      reader([&body](const char* data, size_t len) {
+        body.append(data, len);
+        return true;
+      });
+      Serve(req.matches[1], req, res, &body);
     };
     if (upload) {
       s.Post("/cgi-bin/upload_kf", [this](const httplib::Request& req, httplib::Response& res) {

@@ -183,6 +183,22 @@ TEST(SimCloudStateTest, GbkCsvRowsAndPresenceOfImportedUsers) {
   EXPECT_EQ(state.MuteStatus(), (std::vector<std::pair<std::string, int>>{{"\xd5\xc5", 1}}));
 }
 
+TEST_F(SimCloudTest, LargeBodyWithFormContentTypeIsAccepted) {
+  // The client posts JSON under the default form content type; a big presence
+  // batch or message must not be refused for its size.
+  SimCredentials c = cloud_.Credentials();
+  std::string content(20000, 'x');
+  std::string body = "{\"msgitem\":{\"cur_userid\":\"a\",\"chatid\":\"k\",\"content\":\"" +
+                     content + "\",\"msg_type\":1,\"to_userid_list\":[\"b\"]}}";
+  auto res = api_->Post("/cgi-bin/send_msg", {{"vid", std::to_string(c.vid)}, {"skey", c.skey}},
+                        body, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  auto sent = cloud_.SentMessages();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].content.size(), content.size());
+}
+
 }  // namespace
 }  // namespace sim
 }  // namespace nuv
