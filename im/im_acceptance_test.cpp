@@ -107,10 +107,13 @@ TEST(ImAcceptance, TypedMessageReachesTheCombineQueueWithItsFiles) {
   Json::Value calls = ParseJson(res->body);
   std::vector<std::string> ops;
   for (const auto& c : calls) ops.push_back(c["op"].asString());
-  EXPECT_EQ((std::vector<std::string>{"Register", "Start", "FmStart", "DownloadFile", "DownloadFile"}), ops);
-  EXPECT_EQ(sent["fids"][0].asString(), calls[3]["fid"].asString());
-  EXPECT_EQ(sent["fids"][0].asString() + ".dat", calls[3]["name"].asString());
-  EXPECT_EQ("fm", calls[3]["conn"].asString());
+  EXPECT_EQ((std::vector<std::string>{"Register", "Start", "FmStart", "CreateNUVSData", "CreateNUVSData",
+                                      "DownloadFile", "DownloadFile"}),
+            ops);
+  EXPECT_EQ("{1BDD00D1-0874-42D5-B372-C451ABF49C5C}", calls[0]["guid"].asString());
+  EXPECT_EQ(sent["fids"][0].asString(), calls[5]["fid"].asString());
+  EXPECT_EQ(sent["fids"][0].asString() + ".dat", calls[5]["name"].asString());
+  EXPECT_EQ("fm", calls[5]["conn"].asString());
   res = cli.Get("/state");
   ASSERT_TRUE(res);
   EXPECT_TRUE(ParseJson(res->body)["started"].asBool());
@@ -118,8 +121,8 @@ TEST(ImAcceptance, TypedMessageReachesTheCombineQueueWithItsFiles) {
   app.Stop();
   res = cli.Get("/calls");
   calls = ParseJson(res->body);
-  EXPECT_EQ("Stop", calls[5]["op"].asString());
-  EXPECT_EQ("Unregister", calls[6]["op"].asString());
+  EXPECT_EQ("Stop", calls[7]["op"].asString());
+  EXPECT_EQ("Unregister", calls[8]["op"].asString());
 }
 
 TEST(ImAcceptance, ControlInterfaceRecordsDeliveriesAndPresence) {

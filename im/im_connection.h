@@ -53,6 +53,7 @@ class ImConnection {
   void Post(std::function<void()> fn);
 
   static constexpr uint32_t kCallTimeoutMs = 30000;
+  static constexpr uint32_t kCallSliceMs = 100;
 
  private:
   struct Pending {

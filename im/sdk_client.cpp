@@ -98,7 +98,11 @@ class NetApp : public INuvApp {
     started_ = false;
     return ResultFlag(conn_.Call("Stop", Identity()));
   }
-  std::shared_ptr<NuvMessage> CreateMessage() override { return std::make_shared<NuvMessage>(); }
+  // The objects are local; the server is told so that it sees every call.
+  std::shared_ptr<NuvMessage> CreateMessage() override {
+    conn_.Call("CreateMessage", Identity());
+    return std::make_shared<NuvMessage>();
+  }
   void SendMessage(const NuvMessage& m, int32_t flags) override {
     WireFields a = Identity();
     a.Set("sender", U8(m.Sender));
@@ -294,7 +298,10 @@ class NetRoot : public INuvRoot {
     if (!fm_) fm_ = std::make_shared<NetFileMonitor>(ip_, port_);
     return fm_;
   }
-  std::shared_ptr<INUVSData> CreateNUVSData() override { return CreateLocalNUVSData(); }
+  std::shared_ptr<INUVSData> CreateNUVSData() override {
+    conn_.Call("CreateNUVSData", WireFields{});
+    return CreateLocalNUVSData();
+  }
   std::wstring QueryUsersByState(const std::wstring& state) override {
     return W(conn_.Call("QueryUsersByState", WireFields{{"state", U8(state)}}).fields.Get("users"));
   }
