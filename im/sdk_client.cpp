@@ -2,6 +2,7 @@
 // the IM server owns one ImConnection (root object, application object, file
 // monitor), so that a handler of one object's events may call the others.
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "common/file_util.h"
@@ -18,6 +19,20 @@ namespace {
 
 std::string U8(const std::wstring& w) { return WideToUtf8(w); }
 std::wstring W(const std::string& s) { return Utf8ToWide(s); }
+
+// Stores a downloaded file: written beside its final name, then renamed, so
+// a reader never sees half a file. No fsync: a temporary copy that a crash
+// loses is simply fetched again.
+bool StoreDownload(const std::string& path, const std::string& bytes) {
+  const std::string part = path + ".part";
+  std::FILE* f = std::fopen(part.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  ok = std::fclose(f) == 0 && ok;
+  if (ok) ok = std::rename(part.c_str(), path.c_str()) == 0;
+  if (!ok) std::remove(part.c_str());
+  return ok;
+}
 
 // Holds the one listener of an event source and delivers events to it.
 // Unadvise waits for an event being delivered on another thread, so a
@@ -198,7 +213,7 @@ class NetFileMonitor : public INuvFileMonitor {
     try {
       conn_.Call("DownloadFile", WireFields{{"fid", U8(fid)}, {"key", U8(key)}, {"name", n}});
     } catch (...) {
-      --outstanding_;
+      TakeOutstanding();  // never below zero: its event may have come already
       throw;
     }
   }
@@ -220,7 +235,7 @@ class NetFileMonitor : public INuvFileMonitor {
         const std::string path = WideToPath(GetTmpFilesDir()) + "/" + f.fields.Get("name");
         const std::string n = f.fields.Get("name");
         if (n.empty() || n.find('/') != std::string::npos || n == "." || n == ".." ||
-            WriteFileSafe(path, f.body) != 0) {
+            !StoreDownload(path, f.body)) {
           WriteLogF("NetFileMonitor cannot store downloaded file '%s'", path.c_str());
           ev.number = FM_EVENT_DOWNLOAD_FAILED;
           ev.code = static_cast<int32_t>(kSdkErrFail);

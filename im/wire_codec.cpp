@@ -22,23 +22,27 @@ long long WireFields::GetInt(const std::string& name, long long def) const {
   return end == s ? def : v;
 }
 
-std::string EncodeWireFrame(const WireFields& fields, const std::string& body) {
+std::string EncodeWireHeader(const WireFields& fields, size_t bodyLen) {
   Json::Value obj(Json::objectValue);
   for (const auto& kv : fields.map()) {
     if (kv.first != "bytes") obj[kv.first] = kv.second;
   }
-  if (!body.empty()) obj["bytes"] = std::to_string(body.size());
+  if (bodyLen > 0) obj["bytes"] = std::to_string(bodyLen);
   Json::StreamWriterBuilder b;
   b["indentation"] = "";
   b["emitUTF8"] = true;
   std::string line = Json::writeString(b, obj);
   line.push_back('\n');
-  line += body;
   return line;
 }
 
+std::string EncodeWireFrame(const WireFields& fields, const std::string& body) {
+  return EncodeWireHeader(fields, body.size()) + body;
+}
+
 WireStatus DecodeWireFrame(const char* data, size_t len, WireFrame* out, size_t* consumed,
-                           std::string* error) {
+                           std::string* error, size_t* needed) {
+  if (needed) *needed = 0;
   const size_t scan = len < kWireMaxLine + 1 ? len : kWireMaxLine + 1;
   const char* nl = static_cast<const char*>(std::memchr(data, '\n', scan));
   if (!nl) {
@@ -88,7 +92,10 @@ WireStatus DecodeWireFrame(const char* data, size_t len, WireFrame* out, size_t*
     }
   }
   const size_t avail = len - lineLen - 1;
-  if (avail < bodyLen) return WireStatus::kNeedMore;
+  if (avail < bodyLen) {
+    if (needed) *needed = lineLen + 1 + static_cast<size_t>(bodyLen);
+    return WireStatus::kNeedMore;
+  }
   f.body.assign(nl + 1, static_cast<size_t>(bodyLen));
   *consumed = lineLen + 1 + static_cast<size_t>(bodyLen);
   *out = std::move(f);

@@ -50,8 +50,13 @@ enum class WireStatus {
 // the body is not empty (any "bytes" field of the caller is replaced).
 std::string EncodeWireFrame(const WireFields& fields, const std::string& body = std::string());
 
-// Decodes the first frame of data[0..len).
+// Decodes the first frame of data[0..len). On kNeedMore, *needed (when
+// given) is the whole frame's size once its line is complete, else 0.
 WireStatus DecodeWireFrame(const char* data, size_t len, WireFrame* out, size_t* consumed,
-                           std::string* error);
+                           std::string* error, size_t* needed = nullptr);
+
+// Encodes only the line of a frame whose body (bodyLen bytes) the caller
+// sends right after it, to spare copying a large body.
+std::string EncodeWireHeader(const WireFields& fields, size_t bodyLen);
 
 }  // namespace nuv

@@ -19,9 +19,14 @@ std::string ReadWireFrames(int fd, const std::function<void(WireFrame&)>& onFram
       WireFrame frame;
       size_t used = 0;
       std::string error;
-      WireStatus st = DecodeWireFrame(buf.data() + start, buf.size() - start, &frame, &used, &error);
+      size_t needed = 0;
+      WireStatus st = DecodeWireFrame(buf.data() + start, buf.size() - start, &frame, &used, &error, &needed);
       if (st == WireStatus::kBad) return error;
-      if (st == WireStatus::kNeedMore) break;
+      if (st == WireStatus::kNeedMore) {
+        // A large body: make room once instead of growing step by step.
+        if (needed > 0 && buf.capacity() < start + needed) buf.reserve(start + needed);
+        break;
+      }
       start += used;
       onFrame(frame);
     }

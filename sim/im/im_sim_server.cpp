@@ -146,9 +146,9 @@ void ImSimServer::ServeConn(std::shared_ptr<Conn> c) {
 
 bool ImSimServer::Send(const std::shared_ptr<Conn>& c, const WireFields& fields, const std::string& body) {
   if (!c) return false;
-  const std::string bytes = EncodeWireFrame(fields, body);
+  const std::string line = EncodeWireHeader(fields, body.size());
   std::lock_guard<std::mutex> g(c->writeMu);
-  return net::SendAll(c->fd, bytes.data(), bytes.size());
+  return net::SendAll(c->fd, line.data(), line.size()) && net::SendAll(c->fd, body.data(), body.size());
 }
 
 void ImSimServer::Handle(const std::shared_ptr<Conn>& c, WireFrame& f) {
