@@ -13,6 +13,10 @@ namespace {
 using test::ImTestEnv;
 using test::WaitUntil;
 
+void ExpectLogged(ImTestEnv& env, std::initializer_list<const char*> lines) {
+  for (const char* l : lines) EXPECT_TRUE(env.root().LogContains(l)) << l;
+}
+
 std::vector<std::string> Ops(const sim::ImSimServer& s) {
   std::vector<std::string> ops;
   for (const auto& c : s.Calls()) ops.push_back(c.Get("op"));
@@ -24,17 +28,17 @@ TEST(AppManager, RunWithServerDownFailsAndSucceedsOnceItIsUp) {
   CAppManager app;
   app.Run();
   EXPECT_FALSE(app.IsStarted());
-  EXPECT_TRUE(env.root().LogContains("CAppManager::Run InitApp() now..."));
-  EXPECT_TRUE(env.root().LogContains("CAppManager::Run RegApp() now..."));
-  EXPECT_TRUE(env.root().LogContains("发生com异常:Code = 800706ba Code meaning = IM server unavailable"));
-  EXPECT_TRUE(env.root().LogContains("CAppManager::Run RegApp() failed, maybe nuv server is down"));
+  ExpectLogged(env, {"CAppManager::Run InitApp() now...",
+                    "CAppManager::Run RegApp() now...",
+                    "发生com异常:Code = 800706ba Code meaning = IM server unavailable",
+                    "CAppManager::Run RegApp() failed, maybe nuv server is down"});
 
   env.StartServer();
   app.Run();
   EXPECT_TRUE(app.IsStarted());
-  EXPECT_TRUE(env.root().LogContains("RegApp 注册应用服务成功。"));
-  EXPECT_TRUE(env.root().LogContains("StartApp 启动了NUVPallen插件成功。"));
-  EXPECT_TRUE(env.root().LogContains("StartApp 文件监控启动成功!"));
+  ExpectLogged(env, {"RegApp 注册应用服务成功。",
+                    "StartApp 启动了NUVPallen插件成功。",
+                    "StartApp 文件监控启动成功!"});
   sim::ImSimServer::AppState st = env.server().State();
   EXPECT_TRUE(st.registered && st.started && st.fmStarted);
   EXPECT_EQ("{1BDD00D1-0874-42D5-B372-C451ABF49C5C}", st.registration.Get("guid"));
@@ -52,25 +56,23 @@ TEST(AppManager, RunWithServerDownFailsAndSucceedsOnceItIsUp) {
 
   app.Stop();
   EXPECT_FALSE(app.IsStarted());
-  EXPECT_TRUE(env.root().LogContains("StopApp 停止应用成功。"));
-  EXPECT_TRUE(env.root().LogContains("StopApp 停止Filemonitor成功。"));
-  EXPECT_TRUE(env.root().LogContains("UnRegApp 注销应用成功。"));
+  ExpectLogged(env, {"StopApp 停止应用成功。",
+                    "StopApp 停止Filemonitor成功。",
+                    "UnRegApp 注销应用成功。"});
   EXPECT_FALSE(env.server().State().registered);
 }
 
 TEST(AppManager, FileMonitorStartFailureStopsAndUnregisters) {
   ImTestEnv env;
-  sim::ImSimServer::Faults f;
-  f.failFmStart = true;
-  env.server().SetFaults(f);
+  env.SetFaults([](sim::ImSimServer::Faults& f) { f.failFmStart = true; });
   CAppManager app;
   app.Run();
   EXPECT_FALSE(app.IsStarted());
-  EXPECT_TRUE(env.root().LogContains("StartApp 文件监控启动出现异常，失败!"));
-  EXPECT_TRUE(env.root().LogContains("StopApp Warnning：尝试停止应用，而应用服务未启动(m_bStart == FALSE )。"));
-  EXPECT_TRUE(env.root().LogContains("StartApp StartApp failed, call StopApp() to stop it."));
-  EXPECT_TRUE(env.root().LogContains("CAppManager::Run StartApp() failed, maybe nuv server is down. UnReg it"));
-  EXPECT_TRUE(env.root().LogContains("UnRegApp 注销应用成功。"));
+  ExpectLogged(env, {"StartApp 文件监控启动出现异常，失败!",
+                    "StopApp Warnning：尝试停止应用，而应用服务未启动(m_bStart == FALSE )。",
+                    "StartApp StartApp failed, call StopApp() to stop it.",
+                    "CAppManager::Run StartApp() failed, maybe nuv server is down. UnReg it",
+                    "UnRegApp 注销应用成功。"});
   EXPECT_EQ((std::vector<std::string>{"Register", "Start", "FmStart", "Stop", "Unregister"}), Ops(env.server()));
   sim::ImSimServer::AppState st = env.server().State();
   EXPECT_FALSE(st.registered || st.started);
@@ -78,19 +80,18 @@ TEST(AppManager, FileMonitorStartFailureStopsAndUnregisters) {
 
 TEST(AppManager, RefusedRegistrationAndFailedApplicationStart) {
   ImTestEnv env;
-  sim::ImSimServer::Faults f;
-  f.refuseRegister = true;
-  env.server().SetFaults(f);
+  env.SetFaults([](sim::ImSimServer::Faults& f) { f.refuseRegister = true; });
   CAppManager app;
   app.Run();
   EXPECT_TRUE(env.root().LogContains("RegApp 注册应用服务失败。"));
-  f.refuseRegister = false;
-  f.failAppStart = true;
-  env.server().SetFaults(f);
+  env.SetFaults([](sim::ImSimServer::Faults& f) {
+    f.refuseRegister = false;
+    f.failAppStart = true;
+  });
   app.Run();
   EXPECT_FALSE(app.IsStarted());
-  EXPECT_TRUE(env.root().LogContains("StartApp 启动应用时发生了错误。"));
-  EXPECT_TRUE(env.root().LogContains("UnRegApp 注销应用成功。"));
+  ExpectLogged(env, {"StartApp 启动应用时发生了错误。",
+                    "UnRegApp 注销应用成功。"});
 }
 
 TEST(AppManager, MissingComponentsAreCreatedAgainOnTheNextRun) {
@@ -101,10 +102,10 @@ TEST(AppManager, MissingComponentsAreCreatedAgainOnTheNextRun) {
     return CreateNuvRoot();
   });
   app.Run();
-  EXPECT_TRUE(env.root().LogContains("InitApp 初始化应用时发生了错误。错误码：2"));
-  EXPECT_TRUE(env.root().LogContains("发生com异常:Code = 80040154 Code meaning = Class not registered"));
-  EXPECT_TRUE(env.root().LogContains("RegApp 准备注册应用服务，但还未初始化。"));
-  EXPECT_TRUE(env.root().LogContains("CAppManager::Run RegApp() failed, maybe nuv server is down"));
+  ExpectLogged(env, {"InitApp 初始化应用时发生了错误。错误码：2",
+                    "发生com异常:Code = 80040154 Code meaning = Class not registered",
+                    "RegApp 准备注册应用服务，但还未初始化。",
+                    "CAppManager::Run RegApp() failed, maybe nuv server is down"});
   app.StopApp();  // not started and no objects: logs, never crashes
   app.UnRegApp();
   EXPECT_TRUE(env.root().LogContains("UnRegApp 准备注销应用，但还未初始化。"));

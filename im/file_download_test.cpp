@@ -7,30 +7,23 @@
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "im/app_manager.h"
-#include "im/im_test_env.h"
+#include "im/im_app_fixture.h"
 
 namespace nuv {
 namespace {
 
-using test::ImTestEnv;
 using test::WaitUntil;
 
-class DownloadTest : public ::testing::Test {
+class DownloadTest : public test::StartedAppTest {
  protected:
-  void SetUp() override {
-    app_ = std::make_unique<CAppManager>();
-    app_->Run();
-    ASSERT_TRUE(app_->IsStarted());
-  }
-  void TearDown() override { app_.reset(); }
-
-  CQueueFile File(const std::string& fid, const std::wstring& name) {
+  CQueueFile File(const std::string& fid, const std::wstring& name, int status = FILE_STATUS_WAIT) {
     CQueueFile f;
     f.fid = Utf8ToWide(fid);
     f.fkey = L"k";
     f.fileName = name;
     f.datName = f.fid + L".dat";
     f.localPath = GetTmpFilesDir() + L"/" + f.datName;
+    f.status = status;
     return f;
   }
   void Announce(const std::string& fid) {
@@ -38,20 +31,8 @@ class DownloadTest : public ::testing::Test {
     app_->OnFileUploaded(L"<FileUpload FileID=\"" + Utf8ToWide(fid) + L"\" FileName=\"x\"/>", &flag);
     EXPECT_EQ(-1, flag);
   }
-  // Runs DownloadAllFiles on a worker thread and moves virtual time 20 ms
-  // whenever it sleeps, at most 20 ms per real millisecond so that events
-  // on loopback keep pace.
   void Download(CQueueMsg& msg, std::vector<CQueueFile>& failed) {
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-      app_->DownloadAllFiles(msg, failed);
-      done = true;
-    });
-    for (int i = 0; i < 20000 && !done; ++i) {
-      if (env_.clock().Sleepers() > 0) env_.clock().Advance(20);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    worker.join();
+    env_.RunInVirtualTime([&] { app_->DownloadAllFiles(msg, failed); });
   }
   std::vector<std::string> DownloadedFids() {
     std::vector<std::string> fids;
@@ -61,13 +42,11 @@ class DownloadTest : public ::testing::Test {
     return fids;
   }
   void NoAnnouncements() {
-    sim::ImSimServer::Faults f = env_.server().GetFaults();
-    f.neverAnnounce = true;
-    env_.server().SetFaults(f);
+    env_.SetFaults([](sim::ImSimServer::Faults& f) { f.neverAnnounce = true; });
   }
-
-  ImTestEnv env_;
-  std::unique_ptr<CAppManager> app_;
+  void HoldDownloads(bool on) {
+    env_.SetFaults([on](sim::ImSimServer::Faults& f) { f.holdDownloads = on; });
+  }
 };
 
 TEST_F(DownloadTest, AnnouncementParsing) {
@@ -114,9 +93,7 @@ TEST_F(DownloadTest, TwoAnnouncedFilesDownloadOneAfterTheOther) {
 
 TEST_F(DownloadTest, FailedTwiceIsAnError) {
   const std::string fid = env_.server().UserUpload("bad.txt", "B");
-  sim::ImSimServer::Faults f;
-  f.downloadFail = 2;
-  env_.server().SetFaults(f);
+  env_.SetFaults([](sim::ImSimServer::Faults& f) { f.downloadFail = 2; });
   Announce(fid);
   CQueueMsg msg;
   msg.msgid = 4;
@@ -142,13 +119,9 @@ TEST_F(DownloadTest, OneFailureThenSuccessAndFewerFailuresFirst) {
   const std::string a = env_.server().UserUpload("a", "AA", false);
   const std::string b = env_.server().UserUpload("b", "BB", false);
   CQueueMsg msg;
-  msg.files = {File(a, L"a"), File(b, L"b")};
-  msg.files[0].status = FILE_STATUS_READY;
+  msg.files = {File(a, L"a", FILE_STATUS_READY), File(b, L"b", FILE_STATUS_READY)};
   msg.files[0].failCount = 1;
-  msg.files[1].status = FILE_STATUS_READY;
-  sim::ImSimServer::Faults f;
-  f.downloadFail = 1;  // the first request fails once
-  env_.server().SetFaults(f);
+  env_.SetFaults([](sim::ImSimServer::Faults& f) { f.downloadFail = 1; });  // the first request fails once
   std::vector<CQueueFile> failed;
   Download(msg, failed);
   ASSERT_EQ(2u, msg.files.size());
@@ -194,13 +167,10 @@ TEST_F(DownloadTest, AnnouncementIsClaimedOnceAndUnannouncedFilesTimeOut) {
 TEST_F(DownloadTest, LateEventAfterTheLimitTouchesNothing) {
   const std::string slow = env_.server().UserUpload("slow.bin", "SLOW");
   const std::string next = env_.server().UserUpload("next.bin", "NEXT");
-  sim::ImSimServer::Faults f;
-  f.holdDownloads = true;
-  env_.server().SetFaults(f);
+  HoldDownloads(true);
   auto first = std::make_unique<CQueueMsg>();
   first->msgid = 1;
-  first->files = {File(slow, L"slow.bin")};
-  first->files[0].status = FILE_STATUS_READY;
+  first->files = {File(slow, L"slow.bin", FILE_STATUS_READY)};
   std::vector<CQueueFile> failed;
   Download(*first, failed);
   ASSERT_EQ(1u, failed.size());
@@ -208,14 +178,12 @@ TEST_F(DownloadTest, LateEventAfterTheLimitTouchesNothing) {
   EXPECT_TRUE(env_.root().LogContains("still downloading, retire it"));
   first.reset();  // the message has moved on and is gone
 
-  f.holdDownloads = false;
-  env_.server().SetFaults(f);
+  HoldDownloads(false);
   env_.server().ReleaseDownloads();  // the late completion
   ASSERT_TRUE(WaitUntil([&] { return env_.root().LogContains("OnDownloadComplete Call for a retired download, ignored"); }));
 
   CQueueMsg second;
-  second.files = {File(next, L"next.bin")};
-  second.files[0].status = FILE_STATUS_READY;
+  second.files = {File(next, L"next.bin", FILE_STATUS_READY)};
   std::vector<CQueueFile> failed2;
   Download(second, failed2);
   ASSERT_EQ(1u, second.files.size());
@@ -226,21 +194,16 @@ TEST_F(DownloadTest, LateEventAfterTheLimitTouchesNothing) {
 TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
   const std::string lost = env_.server().UserUpload("lost.bin", "L");
   const std::string next = env_.server().UserUpload("next.bin", "N");
-  sim::ImSimServer::Faults f;
-  f.holdDownloads = true;
-  env_.server().SetFaults(f);
+  HoldDownloads(true);
   CQueueMsg first;
-  first.files = {File(lost, L"lost.bin")};
-  first.files[0].status = FILE_STATUS_READY;
+  first.files = {File(lost, L"lost.bin", FILE_STATUS_READY)};
   std::vector<CQueueFile> failed;
   Download(first, failed);
   ASSERT_EQ(1u, failed.size());
 
-  f.holdDownloads = false;
-  env_.server().SetFaults(f);  // the held answer never comes
+  HoldDownloads(false);  // the held answer never comes
   CQueueMsg second;
-  second.files = {File(next, L"next.bin")};
-  second.files[0].status = FILE_STATUS_READY;
+  second.files = {File(next, L"next.bin", FILE_STATUS_READY)};
   const int64_t t0 = env_.clock().Now();
   Download(second, failed);
   ASSERT_EQ(1u, second.files.size());
@@ -251,12 +214,9 @@ TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
 
 TEST_F(DownloadTest, LostServerEndsTheDownloadInProgress) {
   const std::string fid = env_.server().UserUpload("d.bin", "D");
-  sim::ImSimServer::Faults f;
-  f.holdDownloads = true;
-  env_.server().SetFaults(f);
+  HoldDownloads(true);
   CQueueMsg msg;
-  msg.files = {File(fid, L"d.bin")};
-  msg.files[0].status = FILE_STATUS_READY;
+  msg.files = {File(fid, L"d.bin", FILE_STATUS_READY)};
   std::vector<CQueueFile> failed;
   std::thread dropper([&] {
     WaitUntil([&] { return DownloadedFids().size() == 1; });

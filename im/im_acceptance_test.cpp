@@ -6,13 +6,11 @@
 #include <httplib.h>
 #include <json/json.h>
 
-#include <atomic>
-#include <thread>
 
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "im/app_manager.h"
-#include "im/im_test_env.h"
+#include "im/im_app_fixture.h"
 #include "processor/combine_queue.h"
 #include "sim/im/base64.h"
 #include "sim/im/im_sim_control.h"
@@ -29,16 +27,24 @@ Json::Value ParseJson(const std::string& s) {
   return v;
 }
 
-TEST(ImAcceptance, TypedMessageReachesTheCombineQueueWithItsFiles) {
-  test::ImTestEnv env;
-  sim::ImSimControl control(env.server());
-  std::string error;
-  ASSERT_TRUE(control.Start("127.0.0.1", 0, &error)) << error;
-  httplib::Client cli("127.0.0.1", control.port());
+// The connector started against the simulator, whose control interface the
+// test drives over HTTP.
+class ImAcceptance : public test::StartedAppTest {
+ protected:
+  void SetUp() override {
+    test::StartedAppTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(control_.Start("127.0.0.1", 0, &error)) << error;
+    cli_ = std::make_unique<httplib::Client>("127.0.0.1", control_.port());
+  }
+  sim::ImSimControl control_{env_.server()};
+  std::unique_ptr<httplib::Client> cli_;
+};
 
-  CAppManager app;
-  app.Run();
-  ASSERT_TRUE(app.IsStarted());
+TEST_F(ImAcceptance, TypedMessageReachesTheCombineQueueWithItsFiles) {
+  test::ImTestEnv& env = env_;
+  httplib::Client& cli = *cli_;
+  CAppManager& app = *app_;
 
   const std::string doc("%PDF\0\x01\xff binary", 15);
   const std::string img = "\x89PNG image bytes";
@@ -84,16 +90,7 @@ TEST(ImAcceptance, TypedMessageReachesTheCombineQueueWithItsFiles) {
 
   // What the file worker does before it uploads to the cloud.
   std::vector<CQueueFile> failed;
-  std::atomic<bool> done{false};
-  std::thread worker([&] {
-    app.DownloadAllFiles(msg, failed);
-    done = true;
-  });
-  for (int i = 0; i < 20000 && !done; ++i) {
-    if (env.clock().Sleepers() > 0) env.clock().Advance(20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  worker.join();
+  env.RunInVirtualTime([&] { app.DownloadAllFiles(msg, failed); });
   EXPECT_TRUE(failed.empty());
   ASSERT_EQ(2u, msg.files.size());
   const std::string tmp = WideToUtf8(GetTmpFilesDir());
@@ -125,15 +122,10 @@ TEST(ImAcceptance, TypedMessageReachesTheCombineQueueWithItsFiles) {
   EXPECT_EQ("Unregister", calls[8]["op"].asString());
 }
 
-TEST(ImAcceptance, ControlInterfaceRecordsDeliveriesAndPresence) {
-  test::ImTestEnv env;
-  sim::ImSimControl control(env.server());
-  std::string error;
-  ASSERT_TRUE(control.Start("127.0.0.1", 0, &error)) << error;
-  httplib::Client cli("127.0.0.1", control.port());
-  CAppManager app;
-  app.Run();
-  ASSERT_TRUE(app.IsStarted());
+TEST_F(ImAcceptance, ControlInterfaceRecordsDeliveriesAndPresence) {
+  test::ImTestEnv& env = env_;
+  httplib::Client& cli = *cli_;
+  CAppManager& app = *app_;
 
   ASSERT_EQ(200, cli.Post("/users", R"({"user":"bob","state":"online"})", "application/json")->status);
   ASSERT_EQ(200, cli.Post("/users", R"({"user":"eve","state":"away"})", "application/json")->status);

@@ -34,6 +34,26 @@ void ImConnection::SetEndpoint(const std::string& ip, uint16_t port) {
   port_ = port;
 }
 
+void ImConnection::SetIp(const std::string& ip) {
+  std::lock_guard<std::mutex> g(mu_);
+  ip_ = ip;
+}
+
+void ImConnection::SetPort(uint16_t port) {
+  std::lock_guard<std::mutex> g(mu_);
+  port_ = port;
+}
+
+std::string ImConnection::ip() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return ip_;
+}
+
+uint16_t ImConnection::port() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return port_;
+}
+
 void ImConnection::SetHandlers(EventFn onEvent, LostFn onLost) {
   std::lock_guard<std::mutex> g(mu_);
   onEvent_ = std::move(onEvent);

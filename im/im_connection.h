@@ -39,6 +39,10 @@ class ImConnection {
 
   // Where the next connect goes; a live connection is kept.
   void SetEndpoint(const std::string& ip, uint16_t port);
+  void SetIp(const std::string& ip);
+  void SetPort(uint16_t port);
+  std::string ip() const;
+  uint16_t port() const;
   // Set once by the owner before the first call.
   void SetHandlers(EventFn onEvent, LostFn onLost);
 

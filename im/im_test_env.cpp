@@ -1,6 +1,8 @@
 #include "im/im_test_env.h"
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "common/clock.h"
 #include "im/net_socket.h"
@@ -47,6 +49,25 @@ void ImTestEnv::StartServer() {
   server_ = std::make_unique<sim::ImSimServer>(opt);
   std::string error;
   if (!server_->Start(&error)) throw std::runtime_error(error);
+}
+
+void ImTestEnv::SetFaults(const std::function<void(sim::ImSimServer::Faults&)>& change) {
+  sim::ImSimServer::Faults f = server_->GetFaults();
+  change(f);
+  server_->SetFaults(f);
+}
+
+void ImTestEnv::RunInVirtualTime(const std::function<void()>& fn) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    fn();
+    done = true;
+  });
+  for (int i = 0; i < 20000 && !done; ++i) {
+    if (clock_.Sleepers() > 0) clock_.Advance(20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  worker.join();
 }
 
 bool WaitUntil(const std::function<bool()>& pred, int maxMs) {

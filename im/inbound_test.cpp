@@ -4,25 +4,17 @@
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "im/app_manager.h"
-#include "im/im_test_env.h"
+#include "im/im_app_fixture.h"
 #include "processor/combine_queue.h"
 #include "processor/work_queue.h"
 
 namespace nuv {
 namespace {
 
-using test::ImTestEnv;
 using test::WaitUntil;
 
-class InboundTest : public ::testing::Test {
+class InboundTest : public test::StartedAppTest {
  protected:
-  void SetUp() override {
-    app_ = std::make_unique<CAppManager>();
-    app_->Run();
-    ASSERT_TRUE(app_->IsStarted());
-  }
-  void TearDown() override { app_.reset(); }
-
   // Sends as user "alice" and waits until n items reached the combine queue
   // (and notices the text queue) or the log shows the error line.
   void Send(sim::ImSimServer::UserMessage m) {
@@ -46,8 +38,6 @@ class InboundTest : public ::testing::Test {
     return out;
   }
 
-  ImTestEnv env_;
-  std::unique_ptr<CAppManager> app_;
   std::string key_;
 };
 

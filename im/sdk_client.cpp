@@ -74,16 +74,8 @@ class NetApp : public INuvApp {
 
   void SetAppGUID(const std::wstring& v) override { Set(guid_, v); }
   void SetAppName(const std::wstring& v) override { Set(name_, v); }
-  void SetServerIP(const std::wstring& ip) override {
-    std::lock_guard<std::mutex> g(mu_);
-    ip_ = U8(ip);
-    conn_.SetEndpoint(ip_, port_);
-  }
-  void SetServerPort(uint16_t port) override {
-    std::lock_guard<std::mutex> g(mu_);
-    port_ = port;
-    conn_.SetEndpoint(ip_, port_);
-  }
+  void SetServerIP(const std::wstring& ip) override { conn_.SetIp(U8(ip)); }
+  void SetServerPort(uint16_t port) override { conn_.SetPort(port); }
   void SetRegSetting(int position, const std::wstring& value) override {
     if (position < 1 || position > 7) return;
     Set(reg_[position], value);
@@ -169,10 +161,8 @@ class NetApp : public INuvApp {
 
   ListenerSlot slot_;
   std::atomic<bool> started_{false};
-  // Guarded by mu_: the settings.
+  // Guarded by mu_: the settings (the endpoint lives in conn_).
   std::mutex mu_;
-  std::string ip_ = "127.0.0.1";
-  uint16_t port_ = 0;
   std::wstring guid_, name_;
   std::wstring reg_[8];
   ImConnection conn_;  // last: its threads end before the fields above go
@@ -180,7 +170,7 @@ class NetApp : public INuvApp {
 
 class NetFileMonitor : public INuvFileMonitor {
  public:
-  NetFileMonitor(const std::string& ip, uint16_t port) : ip_(ip), port_(port), conn_("filemonitor") {
+  NetFileMonitor(const std::string& ip, uint16_t port) : conn_("filemonitor") {
     conn_.SetEndpoint(ip, port);
     conn_.SetHandlers([this](WireFrame& f) { OnFrame(f); },
                       [this](const std::string&) { OnLost(); });
@@ -189,16 +179,8 @@ class NetFileMonitor : public INuvFileMonitor {
   bool Advise(ISdkEventListener* l) override { return slot_.Advise(l); }
   void Unadvise(ISdkEventListener* l) override { slot_.Unadvise(l); }
 
-  void SetServerIP(const std::wstring& ip) override {
-    std::lock_guard<std::mutex> g(mu_);
-    ip_ = U8(ip);
-    conn_.SetEndpoint(ip_, port_);
-  }
-  void SetServerPort(uint16_t port) override {
-    std::lock_guard<std::mutex> g(mu_);
-    port_ = port;
-    conn_.SetEndpoint(ip_, port_);
-  }
+  void SetServerIP(const std::wstring& ip) override { conn_.SetIp(U8(ip)); }
+  void SetServerPort(uint16_t port) override { conn_.SetPort(port); }
   void Start() override {
     conn_.Call("FmStart", WireFields{});
     started_ = true;
@@ -276,41 +258,27 @@ class NetFileMonitor : public INuvFileMonitor {
   ListenerSlot slot_;
   std::atomic<bool> started_{false};
   std::atomic<int> outstanding_{0};  // downloads requested and not ended
-  // Guarded by mu_: the endpoint settings.
-  std::mutex mu_;
-  std::string ip_;
-  uint16_t port_;
   ImConnection conn_;  // last: its threads end before the fields above go
 };
 
 class NetRoot : public INuvRoot {
  public:
-  NetRoot()
-      : ip_(ServiceIni::Get().GetString("im", "server_ip", "127.0.0.1")),
-        port_(static_cast<uint16_t>(ServiceIni::Get().GetInt("im", "app_port", 8006))),
-        conn_("root") {
-    conn_.SetEndpoint(ip_, port_);
-    conn_.SetHandlers(nullptr, nullptr);
+  NetRoot() : conn_("root") {
+    conn_.SetEndpoint(ServiceIni::Get().GetString("im", "server_ip", "127.0.0.1"),
+                      static_cast<uint16_t>(ServiceIni::Get().GetInt("im", "app_port", 8006)));
   }
 
-  void SetServerIP(const std::wstring& ip) override {
-    std::lock_guard<std::mutex> g(mu_);
-    ip_ = U8(ip);
-    conn_.SetEndpoint(ip_, port_);
-  }
-  void SetServerPort(uint16_t port) override {
-    std::lock_guard<std::mutex> g(mu_);
-    port_ = port;
-    conn_.SetEndpoint(ip_, port_);
-  }
+  void SetServerIP(const std::wstring& ip) override { conn_.SetIp(U8(ip)); }
+  void SetServerPort(uint16_t port) override { conn_.SetPort(port); }
+  // Made with the root's current server address.
   std::shared_ptr<INuvApp> AppObject() override {
     std::lock_guard<std::mutex> g(mu_);
-    if (!app_) app_ = std::make_shared<NetApp>(ip_, port_);
+    if (!app_) app_ = std::make_shared<NetApp>(conn_.ip(), conn_.port());
     return app_;
   }
   std::shared_ptr<INuvFileMonitor> FileMonitorObject() override {
     std::lock_guard<std::mutex> g(mu_);
-    if (!fm_) fm_ = std::make_shared<NetFileMonitor>(ip_, port_);
+    if (!fm_) fm_ = std::make_shared<NetFileMonitor>(conn_.ip(), conn_.port());
     return fm_;
   }
   std::shared_ptr<INUVSData> CreateNUVSData() override {
@@ -340,10 +308,8 @@ class NetRoot : public INuvRoot {
   }
 
  private:
-  // Guarded by mu_: the settings and the two objects made from them.
+  // Guarded by mu_: the two objects made by the root.
   std::mutex mu_;
-  std::string ip_;
-  uint16_t port_;
   std::shared_ptr<NetApp> app_;
   std::shared_ptr<NetFileMonitor> fm_;
   ImConnection conn_;
