@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/sdk_error.h"
-#include "im/im_test_env.h"
+#include "im/im_app_fixture.h"
 #include "processor/processor.h"
 
 namespace nuv {
@@ -114,13 +114,21 @@ TEST(AppManager, MissingComponentsAreCreatedAgainOnTheNextRun) {
   EXPECT_TRUE(app.IsStarted());
 }
 
-TEST(AppManager, AppStopEventMovesAStartedProcessorToStop) {
-  ImTestEnv env;
-  CAppManager app;
-  app.Run();
-  ASSERT_TRUE(app.IsStarted());
-  CNuv4OndekoProcessor* p = GetProcessor();
-  p->SetStatus(CNuv4OndekoProcessor::START);
+// A started application under a started processor.
+class AppStopTest : public test::StartedAppTest {
+ protected:
+  void SetUp() override {
+    test::StartedAppTest::SetUp();
+    p_ = GetProcessor();
+    p_->SetStatus(CNuv4OndekoProcessor::START);
+  }
+  CNuv4OndekoProcessor* p_ = nullptr;
+};
+
+TEST_F(AppStopTest, AppStopEventMovesAStartedProcessorToStop) {
+  ImTestEnv& env = env_;
+  CAppManager& app = *app_;
+  CNuv4OndekoProcessor* p = p_;
   ASSERT_TRUE(env.server().RaiseAppStopped(7, "app"));
   ASSERT_TRUE(WaitUntil([&] { return p->GetStatus() == CNuv4OndekoProcessor::STOP; }));
   EXPECT_TRUE(env.root().LogContains("OnAppStop code=7 processor status is START, stop to STOP"));
@@ -130,13 +138,10 @@ TEST(AppManager, AppStopEventMovesAStartedProcessorToStop) {
   EXPECT_EQ(CNuv4OndekoProcessor::STOP, p->GetStatus());
 }
 
-TEST(AppManager, LostServerConnectionActsAsApplicationStop) {
-  ImTestEnv env;
-  CAppManager app;
-  app.Run();
-  ASSERT_TRUE(app.IsStarted());
-  CNuv4OndekoProcessor* p = GetProcessor();
-  p->SetStatus(CNuv4OndekoProcessor::START);
+TEST_F(AppStopTest, LostServerConnectionActsAsApplicationStop) {
+  ImTestEnv& env = env_;
+  CAppManager& app = *app_;
+  CNuv4OndekoProcessor* p = p_;
   env.server().DropConnections();
   ASSERT_TRUE(WaitUntil([&] { return p->GetStatus() == CNuv4OndekoProcessor::STOP; }));
   EXPECT_TRUE(env.root().LogContains("OnAppStop code=-2147023174 processor status is START, stop to STOP"));
