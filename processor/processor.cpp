@@ -1,5 +1,6 @@
 #include "processor/processor.h"
 
+#include <cstdlib>
 #include <mutex>
 
 #include "common/clock.h"
@@ -76,6 +77,9 @@ int CNuv4OndekoProcessor::Start() {
   unsigned startPasses = 0;
   bool done = false;
   while (!done) {
+    // A stop request always comes with END; should END have been lost, the
+    // loop must still end rather than spin on cut-short sleeps.
+    if (m_stop.Requested()) m_status = END;
     switch (m_status.load()) {
       case INIT: {
         WriteLogF("CNuv4OndekoProcessor::Start Start Nuv App now...");
@@ -191,8 +195,17 @@ void CNuv4OndekoProcessor::StopLongConnThread() {
 }
 
 void CNuv4OndekoProcessor::EndProcess(const std::wstring& code) {
-  if (m_seams.reportReboot) m_seams.reportReboot(code);
-  if (m_seams.exitProcess) m_seams.exitProcess(0);
+  // The report is best effort: whatever it does, the process ends.
+  try {
+    if (m_seams.reportReboot) m_seams.reportReboot(code);
+  } catch (...) {
+    WriteLogF("EndProcess '%s' report failed with an exception", WideToUtf8(code).c_str());
+  }
+  if (m_seams.exitProcess) {
+    m_seams.exitProcess(0);
+  } else {
+    std::_Exit(0);
+  }
 }
 
 // The process-wide instance. The pointer stays valid while the instance is

@@ -13,9 +13,13 @@ void StopSignal::Request() {
 }
 
 bool StopSignal::SleepMs(uint32_t ms) const {
-  if (stop_.load()) return true;
-  std::unique_lock<std::mutex> lk(mu_);
-  return GetClock().WaitFor(lk, cv_, ms, [this] { return stop_.load(); });
+  bool stopped = stop_.load();
+  if (!stopped) {
+    std::unique_lock<std::mutex> lk(mu_);
+    stopped = GetClock().WaitFor(lk, cv_, ms, [this] { return stop_.load(); });
+  }
+  ++sleepsDone_;
+  return stopped;
 }
 
 bool StopSignal::WaitFor(uint32_t ms, const std::function<bool()>& pred) const {

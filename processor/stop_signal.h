@@ -25,9 +25,13 @@ class StopSignal {
   bool WaitFor(uint32_t ms, const std::function<bool()>& pred) const;
   // Wakes waiters so they re-check their predicate.
   void Notify() const;
+  // Number of SleepMs calls that have returned; lets tests see that a
+  // sleeper has woken after they moved a virtual clock.
+  uint64_t SleepsDone() const { return sleepsDone_.load(); }
 
  private:
   std::atomic<bool> stop_{false};
+  mutable std::atomic<uint64_t> sleepsDone_{0};
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
 };

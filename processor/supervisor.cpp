@@ -86,24 +86,23 @@ bool CNuv4OndekoProcessor::StartSupervised(int index) {
 }
 
 // Returns true when the process was ended (only returns at all when the end
-// is intercepted).
+// is intercepted). A dead queue is only logged during the grace.
 bool CNuv4OndekoProcessor::CheckQueueHealth(int64_t supervisorStart) {
   const bool inGrace = GetClock().Now() - supervisorStart < kDeadQueueGraceSec;
-  if (IsOutqueueDead()) {
+  struct HealthTest {
+    bool (*isDead)();
+    const char* name;
+    const wchar_t* code;
+  };
+  static const HealthTest kTests[] = {{IsOutqueueDead, "IsOutqueueDead", L"OUTQUEUEDEAD"},
+                                      {IsEnqueueDead, "IsEnqueueDead", L"ENQUEUEDEAD"}};
+  for (const HealthTest& t : kTests) {
+    if (!t.isDead()) continue;
     if (inGrace) {
-      WriteLogF("monthread IsOutqueueDead return TRUE, buf process start not reach 15 min, not exit");
+      WriteLogF("monthread %s return TRUE, buf process start not reach 15 min, not exit", t.name);
     } else {
-      WriteLogF("monthread IsOutqueueDead return TRUE, exit");
-      EndProcess(L"OUTQUEUEDEAD");
-      return true;
-    }
-  }
-  if (IsEnqueueDead()) {
-    if (inGrace) {
-      WriteLogF("monthread IsEnqueueDead return TRUE, buf process start not reach 15 min, not exit");
-    } else {
-      WriteLogF("monthread IsEnqueueDead return TRUE, exit");
-      EndProcess(L"ENQUEUEDEAD");
+      WriteLogF("monthread %s return TRUE, exit", t.name);
+      EndProcess(t.code);
       return true;
     }
   }
