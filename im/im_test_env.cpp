@@ -26,11 +26,14 @@ uint16_t FreePort() {
 
 ImTestEnv::ImTestEnv(bool startServer) {
   SetClockForTest(&clock_);
-  appPort_ = FreePort();
-  fmPort_ = FreePort();
+  if (startServer) {
+    StartServer();  // on ephemeral ports: no other process can take them first
+  } else {
+    appPort_ = FreePort();
+    fmPort_ = FreePort();
+  }
   root_.WriteServiceIni("[im]\nserver_ip = 127.0.0.1\napp_port = " + std::to_string(appPort_) +
                         "\nfilemonitor_port = " + std::to_string(fmPort_) + "\n");
-  if (startServer) StartServer();
 }
 
 ImTestEnv::~ImTestEnv() {
@@ -49,6 +52,8 @@ void ImTestEnv::StartServer() {
   server_ = std::make_unique<sim::ImSimServer>(opt);
   std::string error;
   if (!server_->Start(&error)) throw std::runtime_error(error);
+  appPort_ = server_->appPort();
+  fmPort_ = server_->fmPort();
 }
 
 void ImTestEnv::SetFaults(const std::function<void(sim::ImSimServer::Faults&)>& change) {
