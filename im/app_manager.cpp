@@ -25,7 +25,7 @@ CAppManager& CAppManager::GetInstance() {
   static std::once_flag once;
   static std::unique_ptr<CAppManager> instance;
   std::call_once(once, [] {
-    instance.reset(new CAppManager());
+    instance = std::make_unique<CAppManager>();
     instance->InitApp();
   });
   return *instance;

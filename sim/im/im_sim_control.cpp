@@ -227,7 +227,7 @@ void ImSimControl::Impl::AddBuiltins() {
   });
 }
 
-ImSimControl::ImSimControl(ImSimServer& server) : impl_(new Impl(server)) {
+ImSimControl::ImSimControl(ImSimServer& server) : impl_(std::make_unique<Impl>(server)) {
   impl_->http.set_tcp_nodelay(true);
   impl_->AddBuiltins();
 }
