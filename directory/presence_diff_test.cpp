@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/paths.h"
 #include "common/test_support.h"
 
 namespace nuv {
