@@ -85,6 +85,32 @@ struct WorkItem {
   WorkItem& operator=(const WorkItem&) = delete;
 };
 
+// Builders for the three payload shapes; retryCount starts at 0.
+inline WorkItem MakeMsgItem(int type, std::unique_ptr<CQueueMsg> msg, int32_t enqueueTime) {
+  WorkItem item;
+  item.type = type;
+  item.enqueueTime = enqueueTime;
+  item.msg = std::move(msg);
+  return item;
+}
+
+inline WorkItem MakeTokenItem(uint64_t token, int32_t enqueueTime) {
+  WorkItem item;
+  item.type = WQUEUE_ONDEKOBINDTOKEN;
+  item.enqueueTime = enqueueTime;
+  item.token = token;
+  return item;
+}
+
+inline WorkItem MakeFetchItem(uint64_t first, uint64_t last, int32_t enqueueTime) {
+  WorkItem item;
+  item.type = WQUEUE_FETCHONDEKOMSG;
+  item.enqueueTime = enqueueTime;
+  item.range.first = first;
+  item.range.last = last;
+  return item;
+}
+
 // The key tail shown in logs: the 12 characters before the key's last one
 // (for a GUID in braces, its last 12 hex digits); shorter keys give what is
 // there before the last character.

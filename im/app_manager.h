@@ -1,0 +1,127 @@
+#pragma once
+// CAppManager: the worker's one connection to the IM server. It creates the
+// SDK objects, registers and starts the application and the file monitor,
+// receives their events (inbound messages, file announcements, download
+// ends, application stop), keeps the bookkeeping of IM file downloads and of
+// the files this service delivered into the IM, and stops and unregisters
+// the application again.
+//
+// One process-wide instance (GetInstance); tests may make their own. Run,
+// Stop and IsStarted run on the processor's control thread; DownloadAllFiles
+// on the file worker; the handlers on the SDK's event threads. sentFiles,
+// uploadedFids, downingFiles and the attachments' status and failCount are
+// read and changed only under fileLock; the message id counter and m_bStart
+// are atomic.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/cs_lock.h"
+#include "im/app_event_sink.h"
+#include "im/sdk.h"
+#include "processor/seams.h"
+#include "processor/work_item.h"
+
+namespace nuv {
+
+class CAppManager : public CAppEventHandler, public ImApp {
+ public:
+  // A file or image this service delivered into the IM, for echo detection.
+  struct SentFileRecord {
+    std::wstring fileName;
+    std::wstring key;
+    int size = 0;
+  };
+
+  // The single instance; the first call constructs it and runs InitApp.
+  static CAppManager& GetInstance();
+
+  // factory makes the SDK root objects (tests pass one that fails).
+  explicit CAppManager(NuvRootFactory factory = CreateNuvRoot);
+  virtual ~CAppManager();
+  CAppManager(const CAppManager&) = delete;
+  CAppManager& operator=(const CAppManager&) = delete;
+
+  // Lifecycle (ImApp).
+  void Run() override;
+  bool IsStarted() override { return m_bStart.load() != 0; }
+  void Stop() override;
+  void InitApp();
+  bool RegApp();
+  bool StartApp();
+  void StopApp();
+  void UnRegApp();
+
+  // Event handlers.
+  void OnAppStop(int32_t code) override;
+  void OnRecvMessage(NuvMessage& message) override;
+  void OnFileUploaded(const std::wstring& info, int16_t* outFlag) override;
+  void OnDownloadFail(int32_t code) override;
+  void OnDownloadComplete() override;
+
+  // Inbound messages.
+  // Fills key, content and files of msg from the message content, and names
+  // with the files passed peer to peer. False (nothing usable) on failure.
+  bool ParseMsgContent(const std::wstring& content, CQueueMsg& msg, std::vector<std::wstring>& names);
+  uint64_t NextMsgId() { return msgIdCounter.fetch_add(1); }
+  bool TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size);
+  // Records a file delivered into the IM (before it is sent, so the echo
+  // cannot overtake the record).
+  void AddSentFile(const std::wstring& fileName, const std::wstring& key, int size);
+
+  // IM file download.
+  void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed);
+  bool DownloadNuvFile(CQueueFile& file, uint64_t owner = 0);
+
+  // The SDK objects, for delivery into the IM (absent until InitApp made them).
+  std::shared_ptr<INuvRoot> ApiRoot() const { return apiRoot; }
+  std::shared_ptr<INuvApp> AppObject() const { return appObject; }
+  const std::string& ConfigDir() const { return configDir; }
+  const std::wstring& MsgType() const { return msgType; }
+
+  // A download still in progress when its message gave up blocks new
+  // downloads at most this long (unless its late event comes first).
+  static constexpr int64_t kRetiredDownloadGraceMs = 5000;
+
+ private:
+  // An entry of the downing list. file is null once the message that asked
+  // for the download has moved on ("retired"): a late event then touches
+  // nothing but the entry.
+  struct DowningEntry {
+    CQueueFile* file = nullptr;
+    uint64_t owner = 0;
+    int64_t retiredAtMs = 0;
+  };
+  void RetireDownloadsLocked(uint64_t owner, uint64_t msgid);
+  void DropStaleRetiredLocked();
+
+  std::string configDir;
+  std::shared_ptr<INuvRoot> apiRoot;
+  std::shared_ptr<INuvApp> appObject;
+  NUVSAPIObjEvent appSink{NUVSAPIObjEvent::Source::kApp};
+  std::shared_ptr<INuvRoot> fmRoot;
+  NUVSAPIObjEvent fmSink{NUVSAPIObjEvent::Source::kFileMonitor};
+  std::shared_ptr<INuvFileMonitor> fileMonitor;
+  std::atomic<int> m_bStart{0};
+  const std::wstring appGuid = L"{1BDD00D1-0874-42D5-B372-C451ABF49C5C}";
+  const std::wstring appName = L"VeOndekoPlugin";
+  const std::wstring msgType = L"Morvane.NUV.IM";
+  const std::wstring regSettings[5] = {L"none", L"anyone", L"anyone", L"anystate", L"ALL"};
+  std::wstring serverIp;
+  uint16_t serverPort;
+  uint16_t fileMonitorPort;
+  std::atomic<uint64_t> msgIdCounter{0};
+  NuvRootFactory rootFactory;
+  std::atomic<uint64_t> downloadOwnerSeq{0};
+
+  // Guarded by fileLock.
+  CSLock fileLock;
+  std::vector<SentFileRecord> sentFiles;
+  std::vector<std::wstring> uploadedFids;
+  std::vector<DowningEntry> downingFiles;
+};
+
+}  // namespace nuv

@@ -1,0 +1,275 @@
+// IM file download against the simulator's file monitor, in virtual time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/paths.h"
+#include "common/text_conv.h"
+#include "im/app_manager.h"
+#include "im/im_test_env.h"
+
+namespace nuv {
+namespace {
+
+using test::ImTestEnv;
+using test::WaitUntil;
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app_ = std::make_unique<CAppManager>();
+    app_->Run();
+    ASSERT_TRUE(app_->IsStarted());
+  }
+  void TearDown() override { app_.reset(); }
+
+  CQueueFile File(const std::string& fid, const std::wstring& name) {
+    CQueueFile f;
+    f.fid = Utf8ToWide(fid);
+    f.fkey = L"k";
+    f.fileName = name;
+    f.datName = f.fid + L".dat";
+    f.localPath = GetTmpFilesDir() + L"/" + f.datName;
+    return f;
+  }
+  void Announce(const std::string& fid) {
+    int16_t flag = 0;
+    app_->OnFileUploaded(L"<FileUpload FileID=\"" + Utf8ToWide(fid) + L"\" FileName=\"x\"/>", &flag);
+    EXPECT_EQ(-1, flag);
+  }
+  // Runs DownloadAllFiles on a worker thread and moves virtual time 20 ms
+  // whenever it sleeps, at most 20 ms per real millisecond so that events
+  // on loopback keep pace.
+  void Download(CQueueMsg& msg, std::vector<CQueueFile>& failed) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      app_->DownloadAllFiles(msg, failed);
+      done = true;
+    });
+    for (int i = 0; i < 20000 && !done; ++i) {
+      if (env_.clock().Sleepers() > 0) env_.clock().Advance(20);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    worker.join();
+  }
+  std::vector<std::string> DownloadedFids() {
+    std::vector<std::string> fids;
+    for (const auto& c : env_.server().Calls()) {
+      if (c.Get("op") == "DownloadFile") fids.push_back(c.Get("fid"));
+    }
+    return fids;
+  }
+  void NoAnnouncements() {
+    sim::ImSimServer::Faults f = env_.server().GetFaults();
+    f.neverAnnounce = true;
+    env_.server().SetFaults(f);
+  }
+
+  ImTestEnv env_;
+  std::unique_ptr<CAppManager> app_;
+};
+
+TEST_F(DownloadTest, AnnouncementParsing) {
+  NoAnnouncements();
+  const std::string fid = env_.server().UserUpload("a.txt", "AAA");
+  int16_t flag = 0;
+  app_->OnFileUploaded(L"<F FileID=\"ab12\"/>", &flag);
+  EXPECT_TRUE(env_.root().LogContains("OnFileUploaded FID token Endtag not Found"));
+  app_->OnFileUploaded(L"<F FID=\"ab12\" />", &flag);
+  EXPECT_TRUE(env_.root().LogContains("OnFileUploaded FID token not Found, upinfo is:"));
+  Announce(fid);
+  CQueueMsg msg;
+  msg.files.push_back(File(fid, L"a.txt"));
+  std::vector<CQueueFile> failed;
+  Download(msg, failed);
+  ASSERT_EQ(1u, msg.files.size());
+  EXPECT_EQ(FILE_STATUS_OK, msg.files[0].status);
+  EXPECT_EQ("AAA", test::ReadWholeFile(WideToUtf8(msg.files[0].localPath)));
+  EXPECT_TRUE(failed.empty());
+}
+
+TEST_F(DownloadTest, TwoAnnouncedFilesDownloadOneAfterTheOther) {
+  std::vector<std::string> fids;
+  sim::ImSimServer::UserMessage m;
+  m.from = "alice";
+  m.to = {"bob"};
+  m.files = {{"one.bin", std::string("\0\1\2", 3), false, false}, {"two.jpg", "JPEGDATA", true, false}};
+  std::string key;
+  ASSERT_TRUE(env_.server().UserSend(m, &key, &fids));
+  ASSERT_EQ(2u, fids.size());
+  CQueueMsg msg;
+  msg.msgid = 9;
+  msg.files = {File(fids[0], L"one.bin"), File(fids[1], L"two.jpg")};
+  std::vector<CQueueFile> failed;
+  Download(msg, failed);
+  ASSERT_EQ(2u, msg.files.size());
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(std::string("\0\1\2", 3), test::ReadWholeFile(WideToUtf8(msg.files[0].localPath)));
+  EXPECT_EQ("JPEGDATA", test::ReadWholeFile(WideToUtf8(msg.files[1].localPath)));
+  EXPECT_EQ(fids, DownloadedFids());
+  EXPECT_TRUE(env_.root().LogContains(
+      "DownloadNuvFile files 2 End 2 (OK 2 ERR 0) WAIT 0 READY 0 DOWNING 0, FINISHED !"));
+}
+
+TEST_F(DownloadTest, FailedTwiceIsAnError) {
+  const std::string fid = env_.server().UserUpload("bad.txt", "B");
+  sim::ImSimServer::Faults f;
+  f.downloadFail = 2;
+  env_.server().SetFaults(f);
+  Announce(fid);
+  CQueueMsg msg;
+  msg.msgid = 4;
+  msg.files = {File(fid, L"bad.txt")};
+  std::vector<CQueueFile> failed;
+  Download(msg, failed);
+  EXPECT_TRUE(msg.files.empty());
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_EQ(FILE_STATUS_ERR, failed[0].status);
+  EXPECT_EQ(2, failed[0].failCount);
+  const std::string tail = fid.substr(fid.size() - 12);
+  EXPECT_TRUE(env_.root().LogContains("OnDownloadFail Call, fid '" + tail +
+                                      "' file 'bad.txt' download faile, code 2, retry 1 change status to READY"));
+  EXPECT_TRUE(env_.root().LogContains("OnDownloadFail Call, fid '" + tail +
+                                      "' file 'bad.txt' download faile, code 2, retry 2 change status to DOWNERR"));
+  EXPECT_TRUE(env_.root().LogContains("DownloadNuvFile files 1 End 1 (OK 0 ERR 1)"));
+  EXPECT_TRUE(env_.root().LogContains(
+      "DownloadNuvFile climsgid 4 File 'bad.txt' download failed, last status 3, put to faillist"));
+  EXPECT_EQ(2u, DownloadedFids().size());
+}
+
+TEST_F(DownloadTest, OneFailureThenSuccessAndFewerFailuresFirst) {
+  const std::string a = env_.server().UserUpload("a", "AA", false);
+  const std::string b = env_.server().UserUpload("b", "BB", false);
+  CQueueMsg msg;
+  msg.files = {File(a, L"a"), File(b, L"b")};
+  msg.files[0].status = FILE_STATUS_READY;
+  msg.files[0].failCount = 1;
+  msg.files[1].status = FILE_STATUS_READY;
+  sim::ImSimServer::Faults f;
+  f.downloadFail = 1;  // the first request fails once
+  env_.server().SetFaults(f);
+  std::vector<CQueueFile> failed;
+  Download(msg, failed);
+  ASSERT_EQ(2u, msg.files.size());
+  // b (no failures) first, fails once; then a and b tie at 1 and a, the
+  // first of equals, goes before b's second attempt.
+  EXPECT_EQ((std::vector<std::string>{b, a, b}), DownloadedFids());
+  EXPECT_EQ(1, msg.files[1].failCount);
+}
+
+TEST_F(DownloadTest, StrayEventsOnlyLog) {
+  app_->OnDownloadComplete();
+  EXPECT_TRUE(env_.root().LogContains("OnDownloadComplete Call, but downing list size 0 != 1, error"));
+  app_->OnDownloadFail(5);
+  EXPECT_TRUE(env_.root().LogContains("OnDownloadFail Call, iCode =5 but downing list size 0 != 1, error"));
+}
+
+TEST_F(DownloadTest, AnnouncementIsClaimedOnceAndUnannouncedFilesTimeOut) {
+  NoAnnouncements();
+  const std::string fid = env_.server().UserUpload("x.txt", "X");
+  Announce(fid);  // before the message is forwarded
+  CQueueMsg first;
+  first.files = {File(fid, L"x.txt")};
+  std::vector<CQueueFile> failed;
+  Download(first, failed);
+  EXPECT_EQ(1u, first.files.size());
+  // The entry was used up: a second message with the same file waits in vain.
+  CQueueMsg second;
+  second.msgid = 77;
+  second.files = {File(fid, L"x.txt")};
+  const int64_t t0 = env_.clock().Now();
+  Download(second, failed);
+  EXPECT_GT(env_.clock().Now() - t0, 10);
+  EXPECT_TRUE(second.files.empty());
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_EQ(FILE_STATUS_WAIT, failed[0].status);
+  EXPECT_TRUE(env_.root().LogContains("DownloadNuvFile Download > 10s , quit download loop"));
+  EXPECT_TRUE(env_.root().LogContains(
+      "DownloadNuvFile climsgid 77 File 'x.txt' download failed, last status 0, put to faillist"));
+}
+
+// A download still running at the limit is retired: its late event touches
+// nothing, and the next message's downloads are not blocked.
+TEST_F(DownloadTest, LateEventAfterTheLimitTouchesNothing) {
+  const std::string slow = env_.server().UserUpload("slow.bin", "SLOW");
+  const std::string next = env_.server().UserUpload("next.bin", "NEXT");
+  sim::ImSimServer::Faults f;
+  f.holdDownloads = true;
+  env_.server().SetFaults(f);
+  auto first = std::make_unique<CQueueMsg>();
+  first->msgid = 1;
+  first->files = {File(slow, L"slow.bin")};
+  first->files[0].status = FILE_STATUS_READY;
+  std::vector<CQueueFile> failed;
+  Download(*first, failed);
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_EQ(FILE_STATUS_DOWNING, failed[0].status);
+  EXPECT_TRUE(env_.root().LogContains("still downloading, retire it"));
+  first.reset();  // the message has moved on and is gone
+
+  f.holdDownloads = false;
+  env_.server().SetFaults(f);
+  env_.server().ReleaseDownloads();  // the late completion
+  ASSERT_TRUE(WaitUntil([&] { return env_.root().LogContains("OnDownloadComplete Call for a retired download, ignored"); }));
+
+  CQueueMsg second;
+  second.files = {File(next, L"next.bin")};
+  second.files[0].status = FILE_STATUS_READY;
+  std::vector<CQueueFile> failed2;
+  Download(second, failed2);
+  ASSERT_EQ(1u, second.files.size());
+  EXPECT_EQ(FILE_STATUS_OK, second.files[0].status);
+  EXPECT_EQ("NEXT", test::ReadWholeFile(WideToUtf8(second.files[0].localPath)));
+}
+
+TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
+  const std::string lost = env_.server().UserUpload("lost.bin", "L");
+  const std::string next = env_.server().UserUpload("next.bin", "N");
+  sim::ImSimServer::Faults f;
+  f.holdDownloads = true;
+  env_.server().SetFaults(f);
+  CQueueMsg first;
+  first.files = {File(lost, L"lost.bin")};
+  first.files[0].status = FILE_STATUS_READY;
+  std::vector<CQueueFile> failed;
+  Download(first, failed);
+  ASSERT_EQ(1u, failed.size());
+
+  f.holdDownloads = false;
+  env_.server().SetFaults(f);  // the held answer never comes
+  CQueueMsg second;
+  second.files = {File(next, L"next.bin")};
+  second.files[0].status = FILE_STATUS_READY;
+  const int64_t t0 = env_.clock().Now();
+  Download(second, failed);
+  ASSERT_EQ(1u, second.files.size());
+  EXPECT_EQ(FILE_STATUS_OK, second.files[0].status);
+  EXPECT_LE(env_.clock().Now() - t0, 7);
+  EXPECT_TRUE(env_.root().LogContains("retired download got no event within 5000 ms, forget it"));
+}
+
+TEST_F(DownloadTest, LostServerEndsTheDownloadInProgress) {
+  const std::string fid = env_.server().UserUpload("d.bin", "D");
+  sim::ImSimServer::Faults f;
+  f.holdDownloads = true;
+  env_.server().SetFaults(f);
+  CQueueMsg msg;
+  msg.files = {File(fid, L"d.bin")};
+  msg.files[0].status = FILE_STATUS_READY;
+  std::vector<CQueueFile> failed;
+  std::thread dropper([&] {
+    WaitUntil([&] { return DownloadedFids().size() == 1; });
+    env_.server().Stop();  // gone for good: the retry is refused
+  });
+  Download(msg, failed);
+  dropper.join();
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_EQ(FILE_STATUS_ERR, failed[0].status);  // failed, retried (refused), given up
+  EXPECT_TRUE(env_.root().LogContains("code -2147023174, retry 1 change status to READY"));
+  EXPECT_TRUE(env_.root().LogContains("DownloadNuvFile DownloadFile d.bin fid '"));
+  EXPECT_TRUE(env_.root().LogContains("failed hr=-2147023174"));
+}
+
+}  // namespace
+}  // namespace nuv

@@ -1,0 +1,202 @@
+#include "im/im_connection.h"
+
+#include "common/clock.h"
+#include "common/log.h"
+#include "common/sdk_error.h"
+#include "im/net_socket.h"
+#include "im/wire_stream.h"
+
+namespace nuv {
+
+ImConnection::ImConnection(std::string name) : name_(std::move(name)) {
+  eventThread_ = std::thread([this] { EventMain(); });
+}
+
+ImConnection::~ImConnection() {
+  Disconnect();
+  {
+    std::lock_guard<std::mutex> g(evMu_);
+    evStop_ = true;
+  }
+  evCv_.notify_all();
+  if (eventThread_.joinable()) {
+    if (eventThread_.get_id() == std::this_thread::get_id()) {
+      eventThread_.detach();  // an event handler released the last owner
+    } else {
+      eventThread_.join();
+    }
+  }
+}
+
+void ImConnection::SetEndpoint(const std::string& ip, uint16_t port) {
+  std::lock_guard<std::mutex> g(mu_);
+  ip_ = ip;
+  port_ = port;
+}
+
+void ImConnection::SetHandlers(EventFn onEvent, LostFn onLost) {
+  std::lock_guard<std::mutex> g(mu_);
+  onEvent_ = std::move(onEvent);
+  onLost_ = std::move(onLost);
+}
+
+bool ImConnection::IsConnected() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return fd_ >= 0;
+}
+
+void ImConnection::Post(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> g(evMu_);
+    events_.push_back(std::move(fn));
+  }
+  evCv_.notify_one();
+}
+
+int ImConnection::EnsureConnected() {
+  std::lock_guard<std::mutex> cg(connectMu_);
+  std::string ip;
+  uint16_t port;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (fd_ >= 0) return fd_;
+    ip = ip_;
+    port = port_;
+  }
+  if (reader_.joinable()) reader_.join();  // the previous connection's reader has ended
+  std::string error;
+  int fd = net::ConnectTcp(ip, port, &error);
+  if (fd < 0) throw NuvSdkError(kSdkErrServerUnavailable, "IM server unavailable: " + error);
+  uint64_t gen;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    fd_ = fd;
+    gen = ++gen_;
+  }
+  reader_ = std::thread([this, fd, gen] { ReaderMain(fd, gen); });
+  return fd;
+}
+
+WireFrame ImConnection::Call(const std::string& op, WireFields args, const std::string& body) {
+  EnsureConnected();
+  Pending slot;
+  uint64_t id;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    id = ++nextId_;
+    pending_[id] = &slot;
+  }
+  args.Set("op", op);
+  args.Set("id", std::to_string(id));
+  const std::string bytes = EncodeWireFrame(args, body);
+  bool sent = false;
+  {
+    std::lock_guard<std::mutex> wg(writeMu_);
+    int fd;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      fd = fd_;
+    }
+    sent = fd >= 0 && net::SendAll(fd, bytes.data(), bytes.size());
+  }
+  std::unique_lock<std::mutex> lk(mu_);
+  if (!sent && !slot.done) {
+    slot.done = slot.failed = true;
+    slot.why = "connection to the IM server lost";
+  }
+  GetClock().WaitFor(lk, replyCv_, kCallTimeoutMs, [&] { return slot.done; });
+  pending_.erase(id);
+  if (!slot.done) throw NuvSdkError(kSdkErrTimeout, op + ": no reply from the IM server");
+  if (slot.failed) throw NuvSdkError(kSdkErrServerUnavailable, op + ": " + slot.why);
+  const WireFields& r = slot.reply.fields;
+  if (r.Has("error")) {
+    throw NuvSdkError(static_cast<uint32_t>(r.GetInt("error", kSdkErrFail)),
+                      r.Get("message", op + " failed"));
+  }
+  return std::move(slot.reply);
+}
+
+void ImConnection::FailPendingLocked(const std::string& why) {
+  for (auto& kv : pending_) {
+    if (!kv.second->done) {
+      kv.second->done = kv.second->failed = true;
+      kv.second->why = why;
+    }
+  }
+  replyCv_.notify_all();
+}
+
+void ImConnection::Disconnect() {
+  std::lock_guard<std::mutex> cg(connectMu_);
+  int fd;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    fd = fd_;
+    fd_ = -1;
+    ++gen_;
+    FailPendingLocked("connection closed");
+  }
+  net::Shutdown(fd);
+  if (reader_.joinable()) reader_.join();
+  std::lock_guard<std::mutex> wg(writeMu_);
+  net::Close(fd);
+}
+
+void ImConnection::ReaderMain(int fd, uint64_t gen) {
+  std::string why = ReadWireFrames(fd, [&](WireFrame& f) {
+    if (f.fields.Has("event")) {
+      auto frame = std::make_shared<WireFrame>(std::move(f));
+      Post([this, frame] {
+        EventFn fn;
+        {
+          std::lock_guard<std::mutex> g(mu_);
+          fn = onEvent_;
+        }
+        if (fn) fn(*frame);
+      });
+      return;
+    }
+    uint64_t id = static_cast<uint64_t>(f.fields.GetInt("id", 0));
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = pending_.find(id);
+    if (it == pending_.end()) return;  // a reply after its call gave up
+    it->second->reply = std::move(f);
+    it->second->done = true;
+    replyCv_.notify_all();
+  });
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (gen != gen_ || fd_ != fd) return;  // Disconnect owns this socket
+    fd_ = -1;
+    FailPendingLocked("connection to the IM server lost (" + why + ")");
+  }
+  {
+    std::lock_guard<std::mutex> wg(writeMu_);
+    net::Close(fd);
+  }
+  WriteLogF("ImConnection[%s] connection to the IM server lost: %s", name_.c_str(), why.c_str());
+  Post([this, why] {
+    LostFn fn;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      fn = onLost_;
+    }
+    if (fn) fn(why);
+  });
+}
+
+void ImConnection::EventMain() {
+  for (;;) {
+    std::function<void()> fn;
+    {
+      std::unique_lock<std::mutex> lk(evMu_);
+      evCv_.wait(lk, [&] { return evStop_ || !events_.empty(); });
+      if (events_.empty()) return;
+      fn = std::move(events_.front());
+      events_.pop_front();
+    }
+    fn();
+  }
+}
+
+}  // namespace nuv

@@ -1,0 +1,43 @@
+#pragma once
+// Test environment of the IM connector tests: a temporary install root whose
+// service.ini points the connector at an in-process IM server simulator on
+// ephemeral loopback ports, and a manual virtual clock. One test thread.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/test_support.h"
+#include "common/virtual_clock.h"
+#include "sim/im/im_sim_server.h"
+
+namespace nuv {
+namespace test {
+
+class ImTestEnv {
+ public:
+  // startServer false: the ports are reserved in service.ini, the server is
+  // started later with StartServer (the "server down" case).
+  explicit ImTestEnv(bool startServer = true);
+  ~ImTestEnv();
+
+  void StartServer();
+  sim::ImSimServer& server() { return *server_; }
+  VirtualClock& clock() { return clock_; }
+  TempInstallRoot& root() { return root_; }
+
+ private:
+  TempInstallRoot root_;
+  VirtualClock clock_{VirtualClock::Mode::kManual};
+  uint16_t appPort_ = 0;
+  uint16_t fmPort_ = 0;
+  std::unique_ptr<sim::ImSimServer> server_;
+};
+
+// Polls pred in real time (at most maxMs); true when it turned true.
+bool WaitUntil(const std::function<bool()>& pred, int maxMs = 5000);
+
+}  // namespace test
+}  // namespace nuv

@@ -1,0 +1,77 @@
+#include "im/msg_body.h"
+
+#include <pugixml.hpp>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "common/text_conv.h"
+
+namespace nuv {
+
+std::wstring RemoveFormatSpans(std::wstring text) {
+  for (;;) {
+    const size_t open = text.find(L'\x18');
+    if (open == std::wstring::npos) return text;
+    const size_t close = text.find(L'\x19', open + 1);
+    if (close == std::wstring::npos) {
+      text.erase(open, 1);  // unterminated: keep the words, drop the mark
+    } else {
+      text.erase(open, close - open + 1);
+    }
+  }
+}
+
+int ParseFileSize(const std::wstring& value) {
+  const std::string narrow = WideToAnsi(value);
+  errno = 0;
+  long long v = std::strtoll(narrow.c_str(), nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+bool ParseMsgBody(const std::wstring& body, const std::wstring& tmpDir, std::wstring* text,
+                  std::vector<CQueueFile>* files, std::vector<std::wstring>* names) {
+  pugi::xml_document doc;
+  const std::string utf8 = WideToUtf8(body);
+  if (!doc.load_buffer(utf8.data(), utf8.size(), pugi::parse_default, pugi::encoding_utf8)) return false;
+  pugi::xpath_node txt = doc.select_node("//Txt");
+  if (!txt) return false;
+  *text = RemoveFormatSpans(Utf8ToWide(txt.node().text().get()));
+  files->clear();
+  names->clear();
+  for (const char* tag : {"File", "Img"}) {
+    const std::string query = std::string("//") + tag;
+    for (const pugi::xpath_node& xn : doc.select_nodes(query.c_str())) {
+      pugi::xml_node n = xn.node();
+      pugi::xml_attribute name = n.attribute("FileName");
+      pugi::xml_attribute size = n.attribute("FileSize");
+      pugi::xml_attribute fid = n.attribute("FID");
+      pugi::xml_attribute key = n.attribute("KEY");
+      if (!name || !size) continue;
+      if (!fid) {
+        names->push_back(Utf8ToWide(name.value()));
+        continue;
+      }
+      if (!key) continue;
+      CQueueFile f;
+      f.kind = tag[0] == 'F' ? FILE_KIND_FILE : FILE_KIND_IMAGE;
+      f.size = ParseFileSize(Utf8ToWide(size.value()));
+      f.fid = Utf8ToWide(fid.value());
+      f.fkey = Utf8ToWide(key.value());
+      f.datName = f.fid + L".dat";
+      f.localPath = tmpDir + L"/" + f.datName;
+      f.fileName = Utf8ToWide(name.value());
+      files->push_back(std::move(f));
+    }
+  }
+  return true;
+}
+
+std::wstring MakeSentBody(const std::wstring& text) {
+  return L"<NUVMsg Ver=\"1.0\"><Content><Txt>" + text + L"</Txt></Content></NUVMsg>";
+}
+
+}  // namespace nuv

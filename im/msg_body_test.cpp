@@ -1,0 +1,119 @@
+#include "im/msg_body.h"
+
+#include <gtest/gtest.h>
+
+#include "common/sdk_error.h"
+#include "im/sdk.h"
+
+namespace nuv {
+namespace {
+
+struct Parsed {
+  bool ok = false;
+  std::wstring text;
+  std::vector<CQueueFile> files;
+  std::vector<std::wstring> names;
+};
+
+Parsed Parse(const std::wstring& body) {
+  Parsed p;
+  p.ok = ParseMsgBody(body, L"/tmp/T", &p.text, &p.files, &p.names);
+  return p;
+}
+
+TEST(MsgBody, TextOfTheFirstTxtAnywhere) {
+  Parsed p = Parse(L"<NUVMsg Ver=\"1.0\"><Content><Txt>hello</Txt></Content></NUVMsg>");
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(L"hello", p.text);
+  EXPECT_TRUE(p.files.empty());
+  EXPECT_TRUE(p.names.empty());
+  p = Parse(L"<a><b><c><Txt>deep</Txt></c></b><Txt>second</Txt></a>");
+  EXPECT_EQ(L"deep", p.text);
+}
+
+TEST(MsgBody, FormattingSpansAreRemoved) {
+  EXPECT_EQ(L"ab", RemoveFormatSpans(L"a\x18xyz\x19" L"b"));
+  EXPECT_EQ(L"abc", RemoveFormatSpans(L"\x18q\x19" L"a\x18r\x19" L"bc"));
+  // An unterminated span: the mark goes, the words after it stay.
+  EXPECT_EQ(L"a\x19" L"bcd", RemoveFormatSpans(L"a\x19" L"b\x18" L"cd"));
+  EXPECT_EQ(L"abc", RemoveFormatSpans(L"ab\x18" L"c"));
+  // Through the XML parser (a character reference keeps the body well formed).
+  Parsed p = Parse(L"<NUVMsg><Txt>a&#24;font&#25;b</Txt></NUVMsg>");
+  EXPECT_EQ(L"ab", p.text);
+}
+
+TEST(MsgBody, FilesThenImagesWithTheirAttributes) {
+  Parsed p = Parse(
+      L"<NUVMsg><Content><Txt>x</Txt>"
+      L"<Img FileName=\"i.png\" FileSize=\"7\" FID=\"IMG1\" KEY=\"ki\"/>"
+      L"<File FileName=\"a.doc\" FileSize=\"12kb\" FID=\"F1\" KEY=\"k1\"/>"
+      L"<File FileName=\"p2p.zip\" FileSize=\"5\" KEY=\"k2\"/>"
+      L"<File FileName=\"nokey.txt\" FileSize=\"5\" FID=\"F3\"/>"
+      L"<File FileSize=\"5\" FID=\"F4\" KEY=\"k4\"/>"
+      L"<File FileName=\"nosize\" FID=\"F5\" KEY=\"k5\"/>"
+      L"<File FileName=\"bad\" FileSize=\"abc\" FID=\"F6\" KEY=\"k6\"/>"
+      L"</Content></NUVMsg>");
+  ASSERT_TRUE(p.ok);
+  ASSERT_EQ(3u, p.files.size());
+  EXPECT_EQ(L"F1", p.files[0].fid);
+  EXPECT_EQ(FILE_KIND_FILE, p.files[0].kind);
+  EXPECT_EQ(12, p.files[0].size);
+  EXPECT_EQ(L"k1", p.files[0].fkey);
+  EXPECT_EQ(L"a.doc", p.files[0].fileName);
+  EXPECT_EQ(L"F1.dat", p.files[0].datName);
+  EXPECT_EQ(L"/tmp/T/F1.dat", p.files[0].localPath);
+  EXPECT_EQ(FILE_STATUS_WAIT, p.files[0].status);
+  EXPECT_EQ(0, p.files[1].size);  // "abc"
+  EXPECT_EQ(L"F6", p.files[1].fid);
+  EXPECT_EQ(L"IMG1", p.files[2].fid);
+  EXPECT_EQ(FILE_KIND_IMAGE, p.files[2].kind);
+  EXPECT_EQ(std::vector<std::wstring>{L"p2p.zip"}, p.names);
+}
+
+TEST(MsgBody, ImageWithoutFidIsPassedDirectly) {
+  Parsed p = Parse(L"<NUVMsg><Txt></Txt><Img FileName=\"s.jpg\" FileSize=\"1\" KEY=\"k\"/></NUVMsg>");
+  ASSERT_TRUE(p.ok);
+  EXPECT_TRUE(p.files.empty());
+  EXPECT_EQ(std::vector<std::wstring>{L"s.jpg"}, p.names);
+}
+
+TEST(MsgBody, NoTxtOrNotXmlFails) {
+  EXPECT_FALSE(Parse(L"<NUVMsg><Content/></NUVMsg>").ok);
+  EXPECT_FALSE(Parse(L"<NUVMsg><Txt>open").ok);
+  EXPECT_FALSE(Parse(L"").ok);
+}
+
+TEST(MsgBody, FileSizeLeadingNumber) {
+  EXPECT_EQ(12, ParseFileSize(L"12kb"));
+  EXPECT_EQ(0, ParseFileSize(L"abc"));
+  EXPECT_EQ(-3, ParseFileSize(L"-3"));
+  EXPECT_EQ(2147483647, ParseFileSize(L"99999999999"));
+}
+
+TEST(MsgBody, KeyTailOfAGuid) {
+  EXPECT_EQ(L"123456789ABC", KeyTail(L"{1BDD00D1-0874-42D5-B372-123456789ABC}"));
+  EXPECT_EQ(L"abc", KeyTail(L"abcd"));
+}
+
+TEST(NUVSData, TextFormRoundTripsEveryKind) {
+  auto d = CreateLocalNUVSData();
+  const std::wstring body = L"<NUVMsg><Txt>a\x18" L"b\x19 & <c> \"中\"</Txt></NUVMsg>";
+  d->SetInt(L"Mode", 0);
+  d->SetString(L"Content", body);
+  d->SetString(L"Key", L"{K}");
+  const uint8_t raw[] = {0x00, 0xab, 0xff};
+  d->SetBytes(L"im_message_id", raw, sizeof(raw));
+  d->SetString(L"Key", L"{K2}");  // replaces
+  auto e = CreateLocalNUVSData();
+  e->LoadXML(d->GetXML());
+  EXPECT_EQ(body, e->GetString(L"Content"));
+  EXPECT_EQ(L"{K2}", e->GetString(L"Key"));
+  EXPECT_EQ(L"0", e->GetString(L"Mode"));
+  EXPECT_EQ(L"00abff", e->GetString(L"im_message_id"));
+  EXPECT_THROW(e->GetString(L"Title"), NuvSdkError);
+  EXPECT_THROW(e->LoadXML(L"<NUVSData><Value"), NuvSdkError);
+  EXPECT_THROW(e->LoadXML(L"<Other/>"), NuvSdkError);
+}
+
+}  // namespace
+}  // namespace nuv

@@ -1,0 +1,45 @@
+// The combining thread: every 200 ms takes the messages that have spent
+// their second in the combine queue and routes them to the file or text
+// queue towards the cloud.
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/text_conv.h"
+#include "processor/combine_queue.h"
+#include "processor/processor.h"
+#include "processor/work_queue.h"
+
+namespace nuv {
+namespace {
+constexpr uint32_t kCombinePollMs = 200;
+}  // namespace
+
+void CNuv4OndekoProcessor::CombineMsg() {
+  CCombineQueue& combine = GetCombineQueue();
+  std::vector<WorkItem> list;
+  while (!m_stop.SleepMs(kCombinePollMs)) {
+    list.clear();
+    if (!combine.CombineOutQueue(list)) continue;
+    for (size_t i = 0; i < list.size(); ++i) {
+      WorkItem& item = list[i];
+      if (!item.msg) {
+        WriteLogF("msglist count %d msg is NULL", static_cast<int>(i));
+        continue;
+      }
+      const unsigned long long msgid = item.msg->msgid;
+      const std::string from = WideToUtf8(item.msg->from);
+      const std::string to = WideToUtf8(item.msg->to);
+      if (!item.msg->files.empty()) {
+        GetWorkQueue(WQUEUE_QID_FILE2ONDEKO)->Enqueue(std::move(item));
+        WriteLogF("CombineMsg Enqueue climsgid %llu '%s'->'%s' to FILE2ONDEKO", msgid, from.c_str(), to.c_str());
+      } else {
+        GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(item));
+        WriteLogF("CombineMsg Enqueue climsgid %llu '%s'->'%s' to TXT2ONDEKO", msgid, from.c_str(), to.c_str());
+      }
+    }
+  }
+}
+
+}  // namespace nuv

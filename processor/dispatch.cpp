@@ -1,0 +1,103 @@
+// The queue workers (DoProc): one per work queue, taking one item at a time
+// and handing it to the handler of its type, with the bridge's one retry
+// policy: a failed item is tried once more after more than 5 s (the queue
+// holds it back), then dropped.
+
+#include <exception>
+#include <string>
+
+#include "common/clock.h"
+#include "common/log.h"
+#include "common/str_format.h"
+#include "processor/processor.h"
+#include "processor/work_queue.h"
+
+namespace nuv {
+namespace {
+
+constexpr uint32_t kIdlePollMs = 500;
+constexpr int kWaitLogEvery = 40;  // waiting passes between "not START" lines (20 s)
+
+// "<tag> RETRYONCE <what> re-enqueue" / "<tag> RETRYFAIL <what> delete msg".
+std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
+  const unsigned long long id = item.msg ? static_cast<unsigned long long>(item.msg->msgid) : 0ULL;
+  std::string what;
+  switch (item.type) {
+    case WQUEUE_NUV2ONDEKOMSG: what = StrFormat("WQUEUE_NUV2ONDEKOMSG climsgid %llu", id); break;
+    case WQUEUE_NUV2ONDEKOFILE: what = StrFormat("WQUEUE_NUV2ONDEKOFILE climsgid %llu", id); break;
+    case WQUEUE_ONDEKO2NUVMSG: what = StrFormat("WQUEUE_ONDEKO2NUVMSG dkmsgid %llu", id); break;
+    case WQUEUE_ONDEKO2NUVFILE: what = StrFormat("WQUEUE_ONDEKO2NUVFILE dkmsgid %llu", id); break;
+    case WQUEUE_ONDEKOBINDTOKEN:
+      what = StrFormat("WQUEUE_ONDEKOBINDTOKEN token %llu", static_cast<unsigned long long>(item.token));
+      break;
+    case WQUEUE_FETCHONDEKOMSG:
+      what = StrFormat("WQUEUE_FETCHONDEKOMSG [%llu, %llu]", static_cast<unsigned long long>(item.range.first),
+                       static_cast<unsigned long long>(item.range.last));
+      break;
+    default: what = StrFormat("MsgType %d", item.type); break;
+  }
+  return tag + (once ? " RETRYONCE " : " RETRYFAIL ") + what + (once ? " re-enqueue" : " delete msg");
+}
+
+}  // namespace
+
+void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem& item) {
+  WorkHandler handler = m_handlers.Find(item.type);
+  if (!handler) {
+    WriteLogF("%s MsgType = %d, Unknow msg, skip", tag.c_str(), item.type);
+    return;  // the item and its payload are dropped here
+  }
+  int done = 0;
+  try {
+    done = handler(item, item.retryCount != 0);
+  } catch (const std::exception& e) {
+    WriteLogF("%s MsgType = %d handler exception '%s'", tag.c_str(), item.type, e.what());
+  } catch (...) {
+    WriteLogF("%s MsgType = %d handler unknown exception", tag.c_str(), item.type);
+  }
+  if (done) return;  // payload freed with the item
+
+  item.enqueueTime = static_cast<int32_t>(GetClock().Now());
+  ++item.retryCount;
+  if (item.retryCount == 1) {
+    const std::string line = RetryLine(tag, item, true);
+    GetWorkQueue(qid)->Enqueue(std::move(item));
+    WriteLogF("%s", line.c_str());
+  } else {
+    WriteLogF("%s", RetryLine(tag, item, false).c_str());
+  }
+}
+
+void CNuv4OndekoProcessor::DoProc(int qid) {
+  const std::string tag = StrFormat("DoProc[QID=%d]", qid);
+  CWorkQueue* queue = GetWorkQueue(qid);
+  if (!queue) return;
+  int waiting = 0;
+  while (!m_stop.Requested()) {
+    const int status = m_status.load();
+    if (status != START) {
+      if (waiting % kWaitLogEvery == 0)
+        WriteLogF("%s Proc Status is %d , not START , wait it", tag.c_str(), status);
+      ++waiting;
+      m_stop.SleepMs(kIdlePollMs);
+      continue;
+    }
+    if (waiting != 0) {
+      WriteLogF("%s Proc Status is START , work it now !", tag.c_str());
+      waiting = 0;
+    }
+    if (queue->Size() == 0) {
+      m_stop.SleepMs(kIdlePollMs);
+      continue;
+    }
+    WorkItem item;
+    if (!queue->OutQueue(item)) {
+      m_stop.SleepMs(kIdlePollMs);
+      continue;
+    }
+    ++m_processedItems;
+    HandleItem(qid, tag, item);
+  }
+}
+
+}  // namespace nuv

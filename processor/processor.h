@@ -1,0 +1,141 @@
+#pragma once
+// CNuv4OndekoProcessor: the worker process's central object. Its control
+// thread (Start) brings the IM application and the push connection up and
+// down as the status demands; its supervisor thread (monthread) runs the
+// seven long-running threads (four queue workers, directory sync, combining,
+// statistics), restarts any that ends and ends the worker process when a
+// queue stops moving or a thread cannot be started.
+//
+// One process-wide instance (GetProcessor / ReleaseProcessor). The status is
+// atomic and read by every thread; the push connection slot is touched only
+// by the control thread; seams and handlers are filled before BeginStart.
+// Destruction sets END, waits up to 20 s for the control thread to reach
+// EXIT, then stops and joins every thread it started.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "processor/seams.h"
+#include "processor/sized_thread.h"
+#include "processor/stop_signal.h"
+
+namespace nuv {
+
+class CNuv4OndekoProcessor {
+ public:
+  // Processor status.
+  enum : int { INIT = 0, START = 1, STOP = 2, END = 3, EXIT = 4 };
+  // Threads of the supervisor's table, in start order.
+  enum : int {
+    THREAD_TXT2NUV = 0,
+    THREAD_FILE2NUV = 1,
+    THREAD_TXT2ONDEKO = 2,
+    THREAD_FILE2ONDEKO = 3,
+    THREAD_SYNCORG = 4,
+    THREAD_COMBINE = 5,
+    THREAD_REPORT = 6,
+    THREAD_COUNT = 7,
+  };
+
+  CNuv4OndekoProcessor();
+  ~CNuv4OndekoProcessor();
+  CNuv4OndekoProcessor(const CNuv4OndekoProcessor&) = delete;
+  CNuv4OndekoProcessor& operator=(const CNuv4OndekoProcessor&) = delete;
+
+  // Wiring; see seams.h. Fill before BeginStart.
+  ProcessorSeams& Seams() { return m_seams; }
+  HandlerTable& Handlers() { return m_handlers; }
+
+  bool Init() { return true; }
+  // Starts the control thread running Start.
+  void BeginStart();
+  // The control thread's loop; 0 when called in a status other than INIT,
+  // 1 after the loop ended with EXIT.
+  int Start();
+
+  // Accepts INIT..END (logged); anything else is refused and logged.
+  void SetStatus(int status);
+  int GetStatus() const { return m_status.load(); }
+
+  // Creates, initialises and starts the push connection; 1 on success, 0 on
+  // failure or when one is already held.
+  int StartLongConnThread();
+  // Stops and destroys the held push connection, if any.
+  void StopLongConnThread();
+  bool HasLongConn() const { return m_gapHub != nullptr; }
+
+  // Reports code to the cloud and ends the process with exit code 0 (both
+  // through the seams). Returns only when exitProcess was intercepted.
+  void EndProcess(const std::wstring& code);
+
+  // Items taken out by all workers since the statistics thread last reset it.
+  std::atomic<uint32_t>& ProcessedItems() { return m_processedItems; }
+
+  // The configuration directory, narrow, with a trailing '/'.
+  const std::string& ConfigDir() const { return m_configDir; }
+
+  // The processor's stop signal (set only when it is being destroyed).
+  const StopSignal& Stopper() const { return m_stop; }
+
+  // Thread routines (run by the supervisor; public for tests and wiring).
+  int monthread();
+  void DoProc(int qid);
+  void CombineMsg();
+
+  // What the destructor does: END, wait up to 20 s for EXIT, then stop and
+  // join every thread. Idempotent; ReleaseProcessor calls it first.
+  void Shutdown();
+
+  // Thread id of table entry index as last started (0: not running).
+  unsigned long ThreadId(int index) const;
+
+  // Test hook: called before each supervised thread start with its index;
+  // returning false makes that start fail.
+  void SetThreadStartHookForTest(std::function<bool(int index)> hook) { m_startHook = std::move(hook); }
+
+ private:
+  // One entry of the supervisor's table. ended is set by the thread itself
+  // when its routine returns and read (and cleared) by monthread.
+  struct Supervised {
+    SizedThread thread;  // started, joined and restarted by monthread only
+    std::atomic<bool> ended{false};
+    std::atomic<unsigned long> id{0};  // id of the last start, for readers elsewhere
+  };
+  ImApp* App();
+  bool StartSupervised(int index);
+  void RunRoutine(int index);
+  void HandleItem(int qid, const std::string& tag, WorkItem& item);
+  bool CheckQueueHealth(int64_t supervisorStart);
+
+  std::atomic<int> m_status{INIT};
+  const std::string m_configDir;
+  ProcessorSeams m_seams;
+  HandlerTable m_handlers;
+  std::atomic<uint32_t> m_processedItems{0};
+  StopSignal m_stop;
+  std::atomic<bool> m_shutDown{false};
+  std::function<bool(int)> m_startHook;
+
+  // Touched only by the control thread.
+  std::unique_ptr<PushConnection> m_gapHub;
+
+  // The control and supervisor threads; started once, joined by the destructor.
+  SizedThread m_controlThread;
+  SizedThread m_monThread;
+  std::atomic<bool> m_monStarted{false};
+
+  // The supervised threads: started and restarted by monthread, joined by the
+  // destructor after monthread has ended.
+  std::array<std::unique_ptr<Supervised>, THREAD_COUNT> m_threads;
+};
+
+// The process-wide processor, created on first call.
+CNuv4OndekoProcessor* GetProcessor();
+// Destroys the process-wide processor (END, wait, join); no-op when none.
+void ReleaseProcessor();
+
+}  // namespace nuv

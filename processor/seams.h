@@ -1,0 +1,134 @@
+#pragma once
+// Seams of the bridge processor: the narrow interfaces through which it
+// reaches the parts of the worker that live in other folders. Fill them
+// before BeginStart; the processor only reads them afterwards.
+//
+// Usage (the worker's wiring, e.g. in the service host):
+//
+//   CNuv4OndekoProcessor* p = GetProcessor();
+//   ProcessorSeams& s = p->Seams();
+//   s.imApp = [] { return imAppAdapter; };      // ImApp* over the IM connector
+//   s.pushFactory = [](const std::string& configDir, PushNotifyCallback n,
+//                      PushTokenCallback t) -> std::unique_ptr<PushConnection> {
+//     return std::make_unique<GapHubAdapter>(configDir, n, t);  // nullptr = cannot create
+//   };
+//   s.onNotify = OndekoOnNotifyCallback;  s.onToken = OndekoOnTokenCallback;
+//   s.reportReboot = [](const std::wstring& code) { return SendRestartReport(code); };
+//   s.syncOrg2Ondeko = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { ... };
+//   s.reportMsgStat  = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { ... };
+//   p->Handlers().Register(WQUEUE_NUV2ONDEKOMSG, MsgHandler(
+//       [p](CQueueMsg& m, bool isRetry) { return p->SendTxtMsg2Ondeko(m, isRetry); }));
+//   p->Handlers().Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler(...));
+//   p->Handlers().Register(WQUEUE_FETCHONDEKOMSG, FetchHandler(...));
+//   p->Init();  p->BeginStart();
+//   ...
+//   ReleaseProcessor();   // END, waits for the control thread, joins all threads
+//
+// Ending the worker on a fatal condition (dead queue, thread start failure,
+// resource limits) goes through CNuv4OndekoProcessor::EndProcess(code): it
+// calls reportReboot(code) and then exitProcess(0). Tests replace exitProcess
+// to observe the end instead of dying.
+//
+// Thread routines receive the processor and its StopSignal; they should sleep
+// with stop.SleepMs(ms) and return once stop.Requested() is true, so that the
+// processor can be destroyed cleanly. A routine that returns while no stop is
+// requested is restarted by the supervisor after 1 s.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "processor/stop_signal.h"
+#include "processor/work_item.h"
+
+namespace nuv {
+
+class CNuv4OndekoProcessor;
+struct OndekoMsgItem;  // the cloud message record (cloud API client)
+
+// The IM application as the control thread drives it: Run (set up and start;
+// no result), IsStarted (did it work), Stop (stop and unregister).
+class ImApp {
+ public:
+  virtual ~ImApp() = default;
+  virtual void Run() = 0;
+  virtual bool IsStarted() = 0;
+  virtual void Stop() = 0;
+};
+
+// The push connection to the cloud. Init: 0 on success. Start: starts the
+// connection's thread; may throw on failure. Stop: asks it to end; the
+// object's destruction waits for its thread.
+class PushConnection {
+ public:
+  virtual ~PushConnection() = default;
+  virtual int Init() = 0;
+  virtual void Start() = 0;
+  virtual void Stop() = 0;
+};
+
+// Called on the push thread for every announced message (item valid only
+// during the call) and after every accepted connect with the token.
+using PushNotifyCallback = std::function<void(uint64_t msgid, const OndekoMsgItem& item)>;
+using PushTokenCallback = std::function<void(uint64_t token)>;
+// Creates a push connection over the configuration directory (narrow, with a
+// trailing '/'); nullptr when it cannot be created.
+using PushConnectionFactory = std::function<std::unique_ptr<PushConnection>(
+    const std::string& configDir, PushNotifyCallback onNotify, PushTokenCallback onToken)>;
+
+// A supervised thread routine (directory sync, statistics).
+using ThreadRoutine = std::function<void(CNuv4OndekoProcessor& processor, const StopSignal& stop)>;
+
+struct ProcessorSeams {
+  // The IM application; nullptr or unset: none (the start step keeps retrying).
+  std::function<ImApp*()> imApp;
+  // Unset: the push connection cannot be created.
+  PushConnectionFactory pushFactory;
+  PushNotifyCallback onNotify;
+  PushTokenCallback onToken;
+  // Sends the restart report; 1 accepted, 0 not. Default: logs that no
+  // reporter is installed and returns 0.
+  std::function<int(const std::wstring& code)> reportReboot;
+  // Ends the process with the exit code. Default: immediate _Exit.
+  std::function<void(int exitCode)> exitProcess;
+  // Thread routines of the supervisor's table (indexes 4 and 6). Default:
+  // idle until stopped.
+  ThreadRoutine syncOrg2Ondeko;
+  ThreadRoutine reportMsgStat;
+};
+
+// Seams with every default filled in.
+ProcessorSeams DefaultProcessorSeams();
+
+// A handler of the worker dispatch: returns non-zero when it is done with the
+// item (sent, or given up for good), 0 to have it tried once more. isRetry is
+// true on the second attempt. Runs on the queue's worker thread.
+using WorkHandler = std::function<int(WorkItem& item, bool isRetry)>;
+
+// Adapters from the handlers' natural arguments. An item whose message is
+// missing is logged and counted as done.
+WorkHandler MsgHandler(std::function<int(CQueueMsg& msg, bool isRetry)> fn);
+WorkHandler TokenHandler(std::function<int(uint64_t token)> fn);
+WorkHandler FetchHandler(std::function<int(uint64_t first, uint64_t last)> fn);
+
+// The one dispatch point: work-item type (1..6) -> handler. Register before
+// the workers start; later registrations replace earlier ones. Thread-safe.
+class HandlerTable {
+ public:
+  HandlerTable();
+  ~HandlerTable();
+  HandlerTable(const HandlerTable&) = delete;
+  HandlerTable& operator=(const HandlerTable&) = delete;
+
+  // False for a type outside 1..6 (nothing registered).
+  bool Register(int type, WorkHandler handler);
+  // The handler of that type; empty when unknown or not registered.
+  WorkHandler Find(int type) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nuv

@@ -1,0 +1,122 @@
+#include "processor/work_queue.h"
+
+#include <array>
+#include <memory>
+#include <mutex>
+
+#include "common/clock.h"
+#include "common/log.h"
+#include "config/config_center.h"
+
+namespace nuv {
+namespace {
+
+// Lock names and hold limit of the queue operations.
+const wchar_t kEnqueueLock[] = L"Enqueue";
+const wchar_t kOutQueueLock[] = L"OutQueue";
+constexpr uint32_t kQueueLockLimitMs = 300000;
+// A failed item waits more than this many seconds before its second attempt.
+constexpr int64_t kRetryPauseSec = 5;
+
+int32_t NowSec() { return static_cast<int32_t>(GetClock().Now()); }
+
+// The four process-wide queues; lookup-or-create is serialized.
+struct QueueRegistry {
+  std::mutex mu;
+  std::array<std::unique_ptr<CWorkQueue>, WQUEUE_QID_COUNT> queues;
+};
+
+QueueRegistry& Registry() {
+  static QueueRegistry r;
+  return r;
+}
+
+}  // namespace
+
+CWorkQueue::CWorkQueue(int qid) : qid_(qid), lastEnqueueTime_(NowSec()), lastOutqueueTime_(NowSec()) {}
+
+void CWorkQueue::Enqueue(WorkItem&& item) {
+  lastEnqueueTime_ = NowSec();
+  CSLockGuard guard(lock_, kEnqueueLock, kQueueLockLimitMs);
+  items_.push_back(std::move(item));
+}
+
+bool CWorkQueue::OutQueue(WorkItem& out) {
+  const int32_t now = NowSec();
+  lastOutqueueTime_ = now;
+  out = WorkItem();
+  CSLockGuard guard(lock_, kOutQueueLock, kQueueLockLimitMs);
+  for (auto it = items_.begin(); it != items_.end(); ++it) {
+    if (it->retryCount == 0 || static_cast<int64_t>(now) - it->enqueueTime > kRetryPauseSec) {
+      out = std::move(*it);
+      items_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t CWorkQueue::Size() {
+  CSLockGuard guard(lock_, L"Size", kQueueLockLimitMs);
+  return items_.size();
+}
+
+CWorkQueue* GetWorkQueue(int qid) {
+  if (qid < 0 || qid >= WQUEUE_QID_COUNT) return nullptr;
+  QueueRegistry& r = Registry();
+  std::lock_guard<std::mutex> g(r.mu);
+  if (!r.queues[qid]) r.queues[qid] = std::make_unique<CWorkQueue>(qid);
+  return r.queues[qid].get();
+}
+
+void ReleaseWorkQueue(int qid) {
+  if (qid < 0 || qid >= WQUEUE_QID_COUNT) return;
+  std::unique_ptr<CWorkQueue> gone;
+  QueueRegistry& r = Registry();
+  std::lock_guard<std::mutex> g(r.mu);
+  gone = std::move(r.queues[qid]);
+}
+
+bool IsEnqueueDead() {
+  const int32_t now = NowSec();
+  int32_t latest = 0;
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    CWorkQueue* q = GetWorkQueue(qid);
+    if (q->Size() > 0) return false;
+    if (q->GetLastEnqueueTime() > latest) latest = q->GetLastEnqueueTime();
+  }
+  const uint32_t interval = CConfigCenter::GetInstance().values().enqInterval;
+  if (static_cast<uint32_t>(now) - static_cast<uint32_t>(latest) > interval) {
+    WriteLogF("IsEnqueueDead now %u lastest enqueue time %u diff > %u sec, DEAD", static_cast<unsigned>(now),
+              static_cast<unsigned>(latest), interval);
+    return true;
+  }
+  return false;
+}
+
+bool IsOutqueueDead() {
+  static const char* const kLines[WQUEUE_QID_COUNT] = {
+      "IsOutqueueDead WQUEUE_QID_TXT2NUV size %d now %u outqueue time %u diff >%u sec, DEAD",
+      "IsOutqueueDead WQUEUE_QID_FILE2NUV size %d now %u outqueue time %u diff > %u sec, DEAD",
+      "IsOutqueueDead WQUEUE_QID_TXT2ONDEKO size %d now %u outqueue time %u diff > %u sec, DEAD",
+      "IsOutqueueDead WQUEUE_QID_FILE2ONDEKO size %d now %u outqueue time %u diff > %u sec, DEAD",
+  };
+  const int32_t now = NowSec();
+  const uint32_t interval = CConfigCenter::GetInstance().values().outqInterval;
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    CWorkQueue* q = GetWorkQueue(qid);
+    const size_t size = q->Size();
+    const int32_t last = q->GetLastOutqueueTime();
+    if (size > 0 && static_cast<int64_t>(now) - last > static_cast<int64_t>(interval)) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+      WriteLogF(kLines[qid], static_cast<int>(size), static_cast<unsigned>(now), static_cast<unsigned>(last),
+                interval);
+#pragma GCC diagnostic pop
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace nuv

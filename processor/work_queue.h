@@ -1,0 +1,67 @@
+#pragma once
+// The four work queues, one per direction and kind (text/file towards the IM,
+// text/file towards the cloud). Each queue is drained by exactly one worker
+// thread; any thread may enqueue. Items leave oldest first, except that an
+// item waiting for its retry (retryCount != 0) is skipped until more than 5 s
+// have passed since it was put back, so fresh items overtake it.
+//
+// The queues are process-wide objects created on first lookup and destroyed
+// by ReleaseWorkQueue. Nothing is persisted: queued work dies with the process.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/cs_lock.h"
+#include "processor/work_item.h"
+
+namespace nuv {
+
+class CWorkQueue {
+ public:
+  explicit CWorkQueue(int qid);
+  CWorkQueue(const CWorkQueue&) = delete;
+  CWorkQueue& operator=(const CWorkQueue&) = delete;
+
+  int qid() const { return qid_; }
+
+  // Takes ownership of the item and appends it. The item's own fields
+  // (enqueueTime, retryCount) are left as the caller set them.
+  void Enqueue(WorkItem&& item);
+  // Moves the first ready item into out and returns true; otherwise leaves
+  // out empty (type 0, no payload) and returns false. Every call, successful
+  // or not, counts as a take-out attempt for the health test.
+  bool OutQueue(WorkItem& out);
+  // Items held, including those waiting for their retry.
+  size_t Size();
+
+  int32_t GetLastEnqueueTime() const { return lastEnqueueTime_.load(); }
+  int32_t GetLastOutqueueTime() const { return lastOutqueueTime_.load(); }
+
+ private:
+  const int qid_;
+  // Written without the lock by producers / the worker, read by the health
+  // tests on the supervisor thread.
+  std::atomic<int32_t> lastEnqueueTime_;
+  std::atomic<int32_t> lastOutqueueTime_;
+  // Guards items_.
+  CSLock lock_;
+  std::vector<WorkItem> items_;
+};
+
+// The queue with that identifier (WQUEUE_QID_TXT2NUV .. WQUEUE_QID_FILE2ONDEKO),
+// created on first lookup; nullptr for any other identifier. Thread-safe.
+CWorkQueue* GetWorkQueue(int qid);
+// Destroys the queue and forgets it; its items are freed. Only when no thread
+// uses the queue any more (process end, tests).
+void ReleaseWorkQueue(int qid);
+
+// Health tests of the supervisor. IsEnqueueDead: all queues empty and nothing
+// enqueued anywhere for longer than enq-interval. IsOutqueueDead: some queue
+// holds items and has not been polled for longer than outq-interval. Each
+// writes its DEAD line when it returns true.
+bool IsEnqueueDead();
+bool IsOutqueueDead();
+
+}  // namespace nuv

@@ -1,0 +1,67 @@
+// nuv_im_sim: the IM server simulator as a program.
+//   nuv_im_sim [--app-port N] [--fm-port N] [--control-port N]
+// Defaults 8006, 8003 and 8016 on 127.0.0.1; 0 picks a free port. Prints the
+// ports it listens on, then serves until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/im/im_sim_control.h"
+#include "sim/im/im_sim_server.h"
+
+int main(int argc, char** argv) {
+  nuv::sim::ImSimServer::Options opt;
+  opt.appPort = 8006;
+  opt.fmPort = 8003;
+  long control = 8016;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "missing value after %s\n", a.c_str());
+      return 2;
+    }
+    char* end = nullptr;
+    long v = std::strtol(argv[++i], &end, 10);
+    if (*end != '\0' || v < 0 || v > 65535) {
+      std::fprintf(stderr, "bad port '%s'\n", argv[i]);
+      return 2;
+    }
+    if (a == "--app-port") {
+      opt.appPort = static_cast<uint16_t>(v);
+    } else if (a == "--fm-port") {
+      opt.fmPort = static_cast<uint16_t>(v);
+    } else if (a == "--control-port") {
+      control = v;
+    } else {
+      std::fprintf(stderr, "usage: nuv_im_sim [--app-port N] [--fm-port N] [--control-port N]\n");
+      return 2;
+    }
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // the server threads inherit the mask
+
+  nuv::sim::ImSimServer server(opt);
+  std::string error;
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  nuv::sim::ImSimControl ctl(server);
+  if (!ctl.Start(opt.ip, static_cast<uint16_t>(control), &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  std::printf("nuv_im_sim app_port=%u filemonitor_port=%u control_port=%u\n", server.appPort(),
+              server.fmPort(), ctl.port());
+  std::fflush(stdout);
+  int sig = 0;
+  sigwait(&set, &sig);
+  ctl.Stop();
+  server.Stop();
+  return 0;
+}
