@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.h"
+#include "directory/odbc_session.h"
 #include "common/text_conv.h"
 #include "directory/directory_test_support.h"
 
@@ -119,6 +120,9 @@ TEST(DBReader, KeepsLongDepartmentListsWholeAndCutsNames) {
   }
   ASSERT_TRUE(db.AddDept(1, 0, std::string(60, 'x'), 1));
   ASSERT_TRUE(db.AddDept(2, 0, "名" + std::string(59, 'y'), 1));
+  std::string longName;  // 1500 bytes: fetched in several parts
+  for (int i = 0; i < 500; ++i) longName += "部";
+  ASSERT_TRUE(db.AddDept(3, 0, longName, 1));
   auto p = OpenProcessor();
   const auto& users = p->GetUserList();
   ASSERT_EQ(1u, users.size());
@@ -126,9 +130,45 @@ TEST(DBReader, KeepsLongDepartmentListsWholeAndCutsNames) {
   EXPECT_EQ(34u, users[0].UserName.size());
   EXPECT_EQ(34u, users[0].Name.size());
   const auto& depts = p->GetDeptList();
-  ASSERT_EQ(2u, depts.size());
+  ASSERT_EQ(3u, depts.size());
   EXPECT_EQ(std::wstring(49, L'x'), depts[0].DeptName);
   EXPECT_EQ(L"名" + std::wstring(48, L'y'), depts[1].DeptName);
+  EXPECT_EQ(std::wstring(49, L'部'), depts[2].DeptName);
+}
+
+TEST(OdbcSession, LongTextsArriveWholeAndNullIsTold) {
+  DirectoryEnv env;
+  std::string longName;
+  for (int i = 0; i < 700; ++i) longName += "部" + std::to_string(i % 10);
+  ASSERT_TRUE(env.db().AddDept(3, 0, longName, 1));
+  ASSERT_TRUE(env.db().Exec("INSERT INTO NUV_Dept VALUES (4, 0, NULL, NULL)"));
+  std::string error;
+  auto session = OdbcSession::Open("Driver=SQLite3;NoCreat=1;Database=" + env.db().dbPath(), error);
+  ASSERT_TRUE(session) << error;
+  auto cursor = session->Query("SELECT DeptName, SortID FROM NUV_Dept ORDER BY DeptID", error);
+  ASSERT_TRUE(cursor) << error;
+  EXPECT_EQ(ColumnKind::kText, cursor->columns()[0].kind);
+  EXPECT_EQ(ColumnKind::kInt16, cursor->columns()[1].kind);
+  EXPECT_EQ(1, cursor->FindColumn("sortid"));
+  std::string text;
+  bool isNull = true;
+  ASSERT_EQ(1, cursor->Fetch());
+  ASSERT_TRUE(cursor->GetText(0, text, isNull));
+  EXPECT_FALSE(isNull);
+  EXPECT_EQ(longName, text);
+  ASSERT_EQ(1, cursor->Fetch());
+  ASSERT_TRUE(cursor->GetText(0, text, isNull));
+  EXPECT_TRUE(isNull);
+  EXPECT_FALSE(cursor->GetText(7, text, isNull));
+  EXPECT_EQ(0, cursor->Fetch());
+  EXPECT_FALSE(session->Query("SELECT * FROM NoSuchTable", error));
+  EXPECT_FALSE(error.empty());
+  long v = 0;
+  EXPECT_TRUE(ParseIntText("-32768", -32768, 32767, v));
+  EXPECT_EQ(-32768, v);
+  EXPECT_FALSE(ParseIntText("32768", -32768, 32767, v));
+  EXPECT_FALSE(ParseIntText("1.5", -10, 10, v));
+  EXPECT_FALSE(ParseIntText("", -10, 10, v));
 }
 
 TEST(DBReader, TakesValuesOnlyFromColumnsOfTheExpectedType) {
