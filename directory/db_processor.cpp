@@ -1,0 +1,307 @@
+#include "directory/db_processor.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <unordered_map>
+
+#include "common/file_util.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "common/text_conv.h"
+#include "directory/odbc_session.h"
+
+namespace nuv {
+namespace {
+
+// Reads the columns of one row by the directory's type rules: a value is
+// taken only when the driver describes the column with the expected kind;
+// NULL, a missing column or another kind leave the field 0 or empty. Every
+// value is fetched as text. The getters return false only when the driver
+// failed to deliver the value.
+class RowReader {
+ public:
+  explicit RowReader(OdbcCursor& cursor) : c_(cursor) {}
+
+  int Col(const char* name) const { return c_.FindColumn(name); }
+
+  bool Int(int col, ColumnKind want, int32_t& out) {
+    if (col < 0 || c_.columns()[static_cast<size_t>(col)].kind != want) return true;
+    bool isNull = false;
+    if (!c_.GetText(col, buf_, isNull)) return false;
+    long v = 0;
+    const long lo = want == ColumnKind::kInt16 ? SHRT_MIN : INT32_MIN;
+    const long hi = want == ColumnKind::kInt16 ? SHRT_MAX : INT32_MAX;
+    if (!isNull && ParseIntText(buf_, lo, hi, v)) out = static_cast<int32_t>(v);
+    return true;
+  }
+
+  bool Text(int col, size_t maxLen, std::wstring& out) {
+    if (col < 0 || c_.columns()[static_cast<size_t>(col)].kind != ColumnKind::kText) return true;
+    bool isNull = false;
+    if (!c_.GetText(col, buf_, isNull)) return false;
+    if (isNull) return true;
+    out = Utf8ToWide(buf_);
+    if (out.size() > maxLen) out.resize(maxLen);
+    return true;
+  }
+
+ private:
+  OdbcCursor& c_;
+  std::string buf_;
+};
+
+// Runs one table load: the query (or, when the driver refuses it, the
+// fallback query), then every row through read (false = the row failed) and
+// keep (the row filter). Returns 1, or 0 when the query could not be run or
+// the driver failed between rows; the list is then left empty.
+template <typename Rec, typename Read, typename Keep>
+int RunLoad(OdbcSession* db, const char* name, const char* sql, const char* fallback,
+            std::vector<Rec>& list, Read read, Keep keep, bool* usedFallback = nullptr) {
+  list.clear();
+  if (!db) return 0;
+  std::string error;
+  std::unique_ptr<OdbcCursor> cursor = db->Query(sql, error);
+  if (!cursor && fallback) {
+    cursor = db->Query(fallback, error);
+    if (cursor && usedFallback) *usedFallback = true;
+  }
+  if (!cursor) {
+    WriteLogF("CDBProcessor::%s crash 2", name);
+    WriteLogF("CDBProcessor::%s query '%s' failed: %s", name, sql, error.c_str());
+    return 0;
+  }
+  RowReader reader(*cursor);
+  for (;;) {
+    int r = cursor->Fetch();
+    if (r == 0) break;
+    if (r < 0) {
+      WriteLogF("CDBProcessor::%s crash 2", name);
+      WriteLogF("CDBProcessor::%s reading rows failed: %s", name, cursor->error().c_str());
+      list.clear();
+      return 0;
+    }
+    Rec rec;
+    if (!read(reader, rec)) {
+      WriteLogF("CDBProcessor::%s crash 1", name);
+      continue;
+    }
+    if (keep(rec)) list.push_back(std::move(rec));
+  }
+  return 1;
+}
+
+std::string DeptText(int32_t deptId) { return std::to_string(static_cast<long long>(deptId) + 1); }
+
+}  // namespace
+
+CDBProcessor::CDBProcessor() = default;
+CDBProcessor::~CDBProcessor() = default;
+
+void CDBProcessor::Notice(const std::string& line) {
+  WriteLogF("%s", line.c_str());
+  if (m_notice) m_notice(line);
+}
+
+// ---------------------------------------------------------------------------
+// Where the database is
+
+std::wstring FindDBConnstring(const std::wstring& xml) {
+  size_t begin = xml.find(L"<DBServer");
+  if (begin == std::wstring::npos) return L"";
+  size_t end = xml.find(L"</DBServer>", begin);
+  if (end == std::wstring::npos) return L"";
+  const std::wstring attr = L"DBConnstring=\"";
+  size_t at = xml.find(attr, begin);
+  if (at == std::wstring::npos || at >= end) return L"";
+  size_t valueStart = at + attr.size();
+  size_t quote = xml.find(L'"', valueStart);
+  if (quote == std::wstring::npos || quote > end) return L"";
+  return xml.substr(valueStart, quote - valueStart);
+}
+
+std::wstring CDBProcessor::GetDBPath() {
+  const std::string install = WideToPath(GetNuvInstallDir());
+  if (install.empty()) return L"";
+  const std::string source = install + "/Config/nuvserver.xml";
+  const std::string copy = install + "/Config/nuvserver.tmp";
+  // Read through a copy: the IM server keeps its own file open.
+  std::string bytes;
+  if (!ReadFileData(source, bytes) || WriteFileSafe(copy, bytes) != 0) return L"";
+  bytes.clear();
+  bool read = ReadFileData(copy, bytes);
+  ::unlink(copy.c_str());
+  if (!read || bytes.empty()) return L"";
+  return FindDBConnstring(AnsiToWide(bytes));
+}
+
+std::string ExpandDBConnText(const std::wstring& connText, const std::wstring& installDir) {
+  std::string text = WideToUtf8(connText.empty() ? Utf8ToWide(kDefaultDBConnText) : connText);
+  const std::string dir = WideToPath(installDir);
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "..") == 0) {
+      out += dir;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  std::string lower = out;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(::tolower(c)); });
+  if (lower.find("sqlite") != std::string::npos && lower.find("nocreat") == std::string::npos) {
+    if (!out.empty() && out.back() != ';') out += ';';
+    out += "NoCreat=1";
+  }
+  return out;
+}
+
+int CDBProcessor::OpenDB(const std::wstring& connText) {
+  m_db.reset();
+  std::string error;
+  m_db = OdbcSession::Open(ExpandDBConnText(connText, GetNuvInstallDir()), error);
+  if (!m_db) {
+    if (error.empty()) error = "the driver reported no reason";
+    WriteLogF("打开数据库失败，错误提示：%s。", error.c_str());
+    std::printf("打开数据库失败，错误提示：%s。\n", error.c_str());
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Table loads
+
+int CDBProcessor::LoadDept() {
+  bool unsorted = false;
+  int r = RunLoad(
+      m_db.get(), "LoadDept", "SELECT * FROM NUV_Dept ORDER BY PDeptID", "SELECT * FROM NUV_Dept",
+      m_vecDept,
+      [](RowReader& rd, DeptRecord& d) {
+        return rd.Int(rd.Col("DeptID"), ColumnKind::kInt32, d.DeptID) &&
+               rd.Int(rd.Col("PDeptID"), ColumnKind::kInt32, d.PDeptID) &&
+               rd.Text(rd.Col("DeptName"), kDeptNameLen, d.DeptName) &&
+               rd.Int(rd.Col("SortID"), ColumnKind::kInt16, d.SortID);
+      },
+      [](const DeptRecord&) { return true; }, &unsorted);
+  // Some drivers cannot order; order here, keeping the row order of equals.
+  if (r == 1 && unsorted) {
+    std::stable_sort(m_vecDept.begin(), m_vecDept.end(),
+                     [](const DeptRecord& a, const DeptRecord& b) { return a.PDeptID < b.PDeptID; });
+  }
+  return r;
+}
+
+int CDBProcessor::LoadDeptUsers() {
+  return RunLoad(
+      m_db.get(), "LoadDeptUsers", "SELECT * FROM NUV_DeptUser", nullptr, m_vecDeptUser,
+      [](RowReader& rd, DeptUserRecord& m) {
+        return rd.Int(rd.Col("DeptID"), ColumnKind::kInt32, m.DeptID) &&
+               rd.Int(rd.Col("UserID"), ColumnKind::kInt32, m.UserID) &&
+               rd.Int(rd.Col("SortID"), ColumnKind::kInt32, m.SortID);
+      },
+      [](const DeptUserRecord& m) { return m.UserID > 0; });
+}
+
+int CDBProcessor::LoadUserDetail() {
+  return RunLoad(
+      m_db.get(), "LoadUserDetail", "SELECT * FROM NUV_UserDetail", nullptr, m_vecUserDetail,
+      [](RowReader& rd, UserDetailRecord& u) {
+        return rd.Int(rd.Col("ID"), ColumnKind::kInt32, u.ID) &&
+               rd.Text(rd.Col("Position"), kPositionLen, u.Position);
+      },
+      [](const UserDetailRecord& u) { return u.ID > 0; });
+}
+
+int CDBProcessor::LoadUsers() {
+  return RunLoad(
+      m_db.get(), "LoadUsers", "SELECT * FROM SYS_User", nullptr, m_vecSysUser,
+      [](RowReader& rd, SysUserRecord& u) {
+        int32_t gender = 0;
+        bool ok = rd.Int(rd.Col("ID"), ColumnKind::kInt32, u.ID) &&
+                  rd.Text(rd.Col("UserName"), kAccountLen, u.UserName) &&
+                  rd.Text(rd.Col("Name"), kAccountLen, u.Name) &&
+                  rd.Int(rd.Col("Gender"), ColumnKind::kInt16, gender) &&
+                  rd.Text(rd.Col("Mobile"), kMobileLen, u.Mobile) &&
+                  rd.Text(rd.Col("Email"), kEmailLen, u.Email);
+        u.Gender = static_cast<int16_t>(gender);
+        return ok;
+      },
+      [](const SysUserRecord& u) { return u.ID > 0; });
+}
+
+int CDBProcessor::BuildUserList() {
+  int r = LoadUsers();
+  if (r == 1) r = LoadDeptUsers();
+  if (r == 1) r = LoadUserDetail();
+  if (r != 1) return r;
+  m_vecUser.clear();
+
+  // First record per ID, as a linear search from the front would find it.
+  std::unordered_map<int32_t, const UserDetailRecord*> detailById;
+  detailById.reserve(m_vecUserDetail.size());
+  for (const auto& d : m_vecUserDetail) detailById.emplace(d.ID, &d);
+  std::unordered_map<int32_t, const SysUserRecord*> sysById;
+  sysById.reserve(m_vecSysUser.size());
+  for (const auto& s : m_vecSysUser) sysById.emplace(s.ID, &s);
+  std::unordered_map<int32_t, size_t> userIndex;
+  userIndex.reserve(m_vecSysUser.size());
+
+  for (const auto& m : m_vecDeptUser) {
+    const std::wstring dept = Utf8ToWide(DeptText(m.DeptID));
+    auto found = userIndex.find(m.UserID);
+    if (found != userIndex.end()) {
+      std::wstring& text = m_vecUser[found->second].departments;
+      text += L';';
+      text += dept;
+      continue;
+    }
+    UserRecord u;
+    u.ID = m.UserID;
+    u.departments = dept;
+    auto d = detailById.find(m.UserID);
+    if (d != detailById.end()) u.Position = d->second->Position;
+    auto s = sysById.find(m.UserID);
+    if (s != sysById.end()) {
+      u.UserName = s->second->UserName;
+      u.Name = s->second->Name;
+      u.Mobile = s->second->Mobile;
+      u.Email = s->second->Email;
+      u.Gender = s->second->Gender;
+    }
+    userIndex.emplace(m.UserID, m_vecUser.size());
+    m_vecUser.push_back(std::move(u));
+  }
+  return 1;
+}
+
+int CDBProcessor::RefreshDept() {
+  ClearDept();
+  return m_db ? LoadDept() : 0;
+}
+
+int CDBProcessor::RefreshUsers() {
+  ClearUsers();
+  return m_db ? BuildUserList() : 0;
+}
+
+const std::vector<DeptRecord>& CDBProcessor::GetDeptList() {
+  if (m_db) RefreshDept();
+  return m_vecDept;
+}
+
+const std::vector<UserRecord>& CDBProcessor::GetUserList() {
+  if (m_db) RefreshUsers();
+  return m_vecUser;
+}
+
+void CDBProcessor::ClearDept() { std::vector<DeptRecord>().swap(m_vecDept); }
+void CDBProcessor::ClearDeptUser() { std::vector<DeptUserRecord>().swap(m_vecDeptUser); }
+void CDBProcessor::ClearUserDetail() { std::vector<UserDetailRecord>().swap(m_vecUserDetail); }
+void CDBProcessor::ClearSysUser() { std::vector<SysUserRecord>().swap(m_vecSysUser); }
+void CDBProcessor::ClearUsers() { std::vector<UserRecord>().swap(m_vecUser); }
+
+}  // namespace nuv
