@@ -11,9 +11,13 @@ namespace sim {
 
 class ImDirectoryDb;
 class ImSimControl;
+class ImSimServer;
 
+// With a server, a user added to the directory also becomes known to the IM
+// server's presence registry (offline until set otherwise), so the directory
+// and the presence lists name the same people.
 void MountImDbOnImSim(ImSimControl& control, ImDirectoryDb& db,
-                      const std::string& prefix = "/control/imdb");
+                      const std::string& prefix = "/control/imdb", ImSimServer* server = nullptr);
 
 }  // namespace sim
 }  // namespace nuv

@@ -36,6 +36,32 @@ TEST(ImDbOnImSim, DirectoryRoutesShareTheControlPort) {
   server.Stop();
 }
 
+TEST(ImDbOnImSim, AddedUserBecomesKnownToPresence) {
+  test::TempInstallRoot root;
+  std::string error;
+  auto db = ImDirectoryDb::Create(root.root() + "/im", error);
+  ASSERT_TRUE(db) << error;
+  ImSimServer server;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  server.SetPresence("lisi", "online");
+  ImSimControl ctl(server);
+  MountImDbOnImSim(ctl, *db, "/control/imdb", &server);
+  ASSERT_TRUE(ctl.Start("127.0.0.1", 0, &error)) << error;
+  httplib::Client cli("127.0.0.1", ctl.port());
+  for (const char* body : {R"({"id":7,"account":"zhangsan","name":"张三"})",
+                           R"({"id":8,"account":"lisi","name":"李四"})"}) {
+    auto r = cli.Post("/control/imdb/user/add", body, "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(200, r->status);
+  }
+  auto presence = server.Presence();
+  EXPECT_EQ(presence["zhangsan"], "offline");
+  EXPECT_EQ(presence["lisi"], "online");  // a known user keeps its state
+  EXPECT_EQ(2, db->Counts().users);
+  ctl.Stop();
+  server.Stop();
+}
+
 }  // namespace
 }  // namespace sim
 }  // namespace nuv
