@@ -14,6 +14,18 @@ constexpr int kPollMs = 1000;
 constexpr uint32_t kConnectLimitMs = 60000;
 }  // namespace
 
+FrameScan ScanFrame(const uint8_t* data, size_t len, uint32_t maxLen) {
+  FrameScan scan;
+  if (len < GapClient::kLengthLength) return scan;
+  scan.bodyLen = GetU32(data);
+  if (scan.bodyLen > maxLen) {
+    scan.status = FrameScan::kTooLarge;
+  } else if (len - GapClient::kLengthLength >= scan.bodyLen) {
+    scan.status = FrameScan::kFrame;
+  }
+  return scan;
+}
+
 GapClient::GapClient(GapClientCallbacks callbacks, std::string host, uint16_t port)
     : cb_(callbacks), host_(std::move(host)), port_(port), wake_(std::make_unique<net::WakePipe>()) {
   recvBuf_.reserve(kBufferSize);
@@ -190,23 +202,24 @@ void GapClient::OnReadable() {
 
 void GapClient::DeliverFrames() {
   size_t off = 0;
-  while (connected_ && !reconnectRequested_ && recvBuf_.length() - off >= kLengthLength) {
+  while (connected_ && !reconnectRequested_) {
     const auto* p = reinterpret_cast<const uint8_t*>(recvBuf_.data()) + off;
-    const uint32_t n = GetU32(p);
-    if (n > kMaxFrameLen) {
-      PushLog("recv frame length %u above limit %u, reconnect", n, kMaxFrameLen);
+    const size_t held = recvBuf_.length() - off;
+    const FrameScan scan = ScanFrame(p, held, kMaxFrameLen);
+    if (scan.status == FrameScan::kTooLarge) {
+      PushLog("recv frame length %u above limit %u, reconnect", scan.bodyLen, kMaxFrameLen);
       Disconnect();
       return;
     }
-    if (recvBuf_.length() - off < kLengthLength + size_t{n}) {
+    if (scan.status == FrameScan::kNeedMore) {
       // Incomplete: make room for the whole frame and wait for the rest.
-      recvBuf_.reserve(kLengthLength + n - (recvBuf_.length() - off));
+      if (held >= kLengthLength) recvBuf_.reserve(kLengthLength + scan.bodyLen - held);
       break;
     }
     lastActivity_ = GetClock().Now();
     if (replyAnyFrame_) replyArmedAt_ = 0;
-    if (cb_.receive) cb_.receive(cb_.owner, p + kLengthLength, n);
-    off += kLengthLength + n;
+    if (cb_.receive) cb_.receive(cb_.owner, p + kLengthLength, scan.bodyLen);
+    off += kLengthLength + scan.bodyLen;
   }
   if (!connected_) return;
   recvBuf_.consumeFront(off);

@@ -26,6 +26,14 @@ namespace net {
 struct WakePipe;
 }
 
+// Result of looking for one length-prefixed frame at the front of a stream.
+struct FrameScan {
+  enum Status { kNeedMore, kFrame, kTooLarge } status = kNeedMore;
+  uint32_t bodyLen = 0;  // the announced length (valid unless kNeedMore)
+};
+// Pure: inspects [data, data + len) for a whole frame of at most maxLen bytes.
+FrameScan ScanFrame(const uint8_t* data, size_t len, uint32_t maxLen);
+
 // What the client calls, always on its thread, with `owner` as first argument.
 struct GapClientCallbacks {
   void* owner = nullptr;

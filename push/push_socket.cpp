@@ -200,6 +200,10 @@ void Close(int s) {
   if (s >= 0) ::close(s);
 }
 
+void Shutdown(int s) {
+  if (s >= 0) ::shutdown(s, SHUT_RDWR);
+}
+
 int Listen(const std::string& host, uint16_t port, uint16_t* boundPort) {
   sockaddr_in addr;
   if (!MakeAddr(host, port, &addr)) return kInvalidSocket;
@@ -265,7 +269,7 @@ void WakePipe::Drain() {
   }
 }
 
-int WaitReadable(const int* fds, bool* ready, int n, int timeoutMs) {
+int WaitReadable(const int* fds, char* ready, int n, int timeoutMs) {
   std::vector<pollfd> p(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) p[i] = pollfd{fds[i], POLLIN, 0};
   int r = ::poll(p.data(), p.size(), timeoutMs);

@@ -47,6 +47,8 @@ ssize_t Send(int s, const void* buf, size_t n, int* err, bool* reset);
 bool SendAll(int s, const void* buf, size_t n);
 
 void Close(int s);
+// Shuts both directions down (the peer sees the close; s stays valid).
+void Shutdown(int s);
 
 // Server side (simulator): a listening socket on host:port (port 0 picks an
 // ephemeral port, reported through *boundPort); -1 on failure.
@@ -72,7 +74,7 @@ struct WakePipe {
 
 // Waits for readability on fds[0..n) (real time). Sets ready[i]; returns the
 // number ready, 0 on time-out, -1 on error.
-int WaitReadable(const int* fds, bool* ready, int n, int timeoutMs);
+int WaitReadable(const int* fds, char* ready, int n, int timeoutMs);
 
 }  // namespace net
 }  // namespace nuv
