@@ -93,10 +93,13 @@ class HubTest : public ::testing::Test {
   bool WaitStats(const std::function<bool(const PushServerStats&)>& pred, int ms = 5000) {
     return server_.WaitUntil(pred, ms);
   }
+  // Established on both sides: the server sent its ConnectRsp and the
+  // client handled it (its token callback ran).
   bool WaitEstablished(int connects = 1) {
     return WaitStats([&](const PushServerStats& s) {
-      return s.established == 1 && static_cast<int>(s.connects.size()) >= connects;
-    });
+             return s.established == 1 && static_cast<int>(s.connects.size()) >= connects;
+           }) &&
+           PollUntil([&] { return static_cast<int>(Tokens().size()) >= connects - rejected_; });
   }
   size_t NotifyCount() {
     std::lock_guard<std::mutex> g(rec_.mu);
@@ -121,6 +124,7 @@ class HubTest : public ::testing::Test {
   VirtualClock clock_{VirtualClock::Mode::kAuto};
   PushServer server_;
   std::unique_ptr<GapHubLogic> hub_;
+  int rejected_ = 0;  // connects the server refuses (no token callback)
 };
 
 TEST_F(HubTest, FirstRunGetsTokenAndNextRunPresentsIt) {
@@ -284,6 +288,134 @@ TEST_F(HubTest, SilentHeartbeatPeerIsDroppedAfterSixtySeconds) {
   ASSERT_TRUE(WaitEstablished(2));
   EXPECT_EQ(2, server_.Stats().accepted);
   EXPECT_TRUE(root_.LogContains("no heartbeat reply within 60 s"));
+}
+
+
+TEST_F(HubTest, BadFramesAreDroppedAndTheConnectionStays) {
+  StartHub();
+  ASSERT_TRUE(WaitEstablished());
+  ASSERT_TRUE(server_.SendUndecryptableFrame());
+  ASSERT_TRUE(server_.SendBadChecksumFrame());
+  ASSERT_TRUE(server_.Announce({Entry(300, 30)}));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.acks.size() == 1; }));
+  EXPECT_EQ(30u, server_.Stats().acks[0]);
+  EXPECT_EQ(std::vector<uint64_t>{300}, NotifiedIds());
+  EXPECT_EQ(1, server_.Stats().accepted);
+  EXPECT_TRUE(root_.LogContains("RecevieCallBack m_tSerialization read fail -5 "));
+  EXPECT_TRUE(root_.LogContains("checksum fail bodylen"));
+  EXPECT_TRUE(root_.LogContains("Serialization read deserialize cmd 5 ret -1"));
+}
+
+TEST_F(HubTest, FramesSplitOverWritesAndSharingOneWriteAreDelivered) {
+  sim::PushFaults f;
+  f.splitWrites = 7;  // the handshake frames too
+  server_.SetFaults(f);
+  StartHub();
+  ASSERT_TRUE(WaitEstablished());
+  ASSERT_TRUE(server_.Announce({Entry(1, 1), Entry(2, 2)}));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.acks.size() == 1; }));
+  server_.SetFaults(sim::PushFaults());
+  ASSERT_TRUE(server_.AnnounceFrames({{Entry(3, 3)}, {Entry(4, 4)}, {Entry(5, 5)}}, true));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.acks.size() == 4; }));
+  EXPECT_EQ((std::vector<uint32_t>{2, 3, 4, 5}), server_.Stats().acks);
+  EXPECT_EQ((std::vector<uint64_t>{1, 2, 3, 4, 5}), NotifiedIds());
+  EXPECT_EQ(1, server_.Stats().accepted);
+}
+
+TEST_F(HubTest, ClosedConnectionIsRebuiltWithTheWholeConversation) {
+  StartHub();
+  ASSERT_TRUE(WaitEstablished());
+  for (int i = 2; i <= 4; ++i) {
+    server_.CloseConnections();
+    ASSERT_TRUE(WaitEstablished(i)) << i;
+  }
+  PushServerStats st = server_.Stats();
+  EXPECT_EQ(4, st.accepted);
+  EXPECT_EQ(4, st.keyRequests);
+  EXPECT_TRUE(st.lastKeyWasInitial);
+  EXPECT_EQ(4u, Tokens().size());
+  EXPECT_TRUE(root_.LogContains("recv fail 0"));
+}
+
+TEST_F(HubTest, DelayedRepliesStillEstablish) {
+  sim::PushFaults f;
+  f.keyReplyDelayMs = 150;
+  f.connectReplyDelayMs = 150;
+  server_.SetFaults(f);
+  StartHub();
+  ASSERT_TRUE(WaitEstablished());
+  EXPECT_EQ(1, server_.Stats().accepted);
+}
+
+// A withheld reply leaves the client waiting; 60 s later it starts over.
+class WithheldReplyTest : public HubTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WithheldReplyTest, SilentServerIsLeftAfterSixtySeconds) {
+  const bool keyReply = GetParam();
+  sim::PushFaults f;
+  (keyReply ? f.withholdKeyReply : f.withholdConnectReply) = true;
+  server_.SetFaults(f);
+  StartHub();
+  if (keyReply) {
+    ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.keyRequests == 1; }));
+  } else {
+    ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.connects.size() == 1; }));
+  }
+  server_.SetFaults(sim::PushFaults());
+  AdvanceSeconds(59);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  EXPECT_EQ(1, server_.Stats().accepted);
+  EXPECT_EQ(0, server_.Stats().established);
+  AdvanceSeconds(2);
+  ASSERT_TRUE(WaitEstablished());
+  EXPECT_EQ(2, server_.Stats().accepted);
+  EXPECT_TRUE(root_.LogContains(keyReply ? "no key reply within 60 s"
+                                         : "no connect reply within 60 s"));
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyAndConnect, WithheldReplyTest, ::testing::Bool());
+
+TEST_F(HubTest, KeyReplyWithWrongChecksumInstallsNoKey) {
+  sim::PushFaults f;
+  f.badKeyChecksums = 1;
+  server_.SetFaults(f);
+  StartHub();
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.keyRequests == 1; }));
+  ASSERT_TRUE(PollUntil([&] { return root_.LogContains("RecevieCallBack m_tSerialization read fail -1 "); }));
+  EXPECT_TRUE(root_.LogContains("Serialization read deserialize cmd 32768 ret -1"));
+  EXPECT_FALSE(root_.LogContains("gapkey "));
+  EXPECT_TRUE(server_.Stats().connects.empty());
+  AdvanceSeconds(61);
+  ASSERT_TRUE(WaitEstablished());
+  EXPECT_EQ(2, server_.Stats().accepted);
+}
+
+TEST_F(HubTest, RefusedConnectIsRetriedWithGrowingPauses) {
+  sim::PushFaults f;
+  f.rejectConnects = 2;
+  f.rejectResult = 7;
+  server_.SetFaults(f);
+  rejected_ = 2;
+  StartHub();
+  ASSERT_TRUE(WaitEstablished(3));
+  EXPECT_EQ(3, server_.Stats().accepted);
+  EXPECT_TRUE(root_.LogContains("RecevieCallBack ConnectRsp getResult 7 != 0"));
+  EXPECT_TRUE(root_.LogContains("connect refused, reconnect after 1 s"));
+  EXPECT_TRUE(root_.LogContains("connect refused, reconnect after 2 s"));
+  // Only the accepted connect hands over (and stores) a token.
+  EXPECT_EQ(1u, Tokens().size());
+}
+
+TEST_F(HubTest, StopEndsTheThreadPromptlyWhileAwaitingAReply) {
+  sim::PushFaults f;
+  f.withholdKeyReply = true;
+  server_.SetFaults(f);
+  StartHub();
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.keyRequests == 1; }));
+  auto t0 = std::chrono::steady_clock::now();
+  EndHub();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.open == 0; }));
 }
 
 }  // namespace
