@@ -1,0 +1,51 @@
+#pragma once
+// The HTTPS transport of the cloud client: three calls over libcurl. Each
+// returns libcurl's result code (0 = transfer done; 2 when no handle could be
+// made); CurlErrorText gives the text for a code.
+//
+// Connection reuse: every thread keeps one libcurl handle and reuses it for
+// its next request, so successive requests to the same host skip the TCP and
+// TLS handshakes. SetConnectionReuse(false) makes the calling thread use a
+// fresh handle per request (benchmarks compare the two).
+//
+// TLS is verified unless the options say otherwise; a transfer that cannot
+// connect within connect_timeout_ms, or that moves no byte in either
+// direction for stall_timeout_ms, fails with libcurl's time-out code (28).
+// Transfers that keep moving are not limited in total time. Any thread; libcurl's
+// global state is set up once per process on first use.
+
+#include <string>
+#include <vector>
+
+#include "cloud/cloud_settings.h"
+
+namespace nuv {
+
+using HeaderList = std::vector<std::string>;  // "Name: value" lines
+
+// POST of body (may be empty, then zero bytes go out) with libcurl's default
+// form content type; the reply body is appended to reply.
+int HttpPost(const std::string& url, const HeaderList& headers, const std::string& body,
+             std::string& reply, const CloudSettings& opt);
+
+// multipart/form-data POST with exactly one part "file" holding localPath
+// (the part's file name is its base name); the reply body is appended to reply.
+int HttpPostFile(const std::string& url, const HeaderList& headers, const std::string& localPath,
+                 std::string& reply, const CloudSettings& opt);
+
+// GET; the body goes to localPath, created (truncated) only when the first
+// body bytes arrive; every reply header line is appended to replyHeaders.
+int HttpDownload(const std::string& url, const HeaderList& headers, const std::string& localPath,
+                 std::string& replyHeaders, const CloudSettings& opt);
+
+// libcurl's text for a result code.
+std::string CurlErrorText(int code);
+
+// Per-thread switch (default on): reuse this thread's handle and connections.
+void SetConnectionReuse(bool on);
+
+// libcurl's process-wide initialisation; idempotent and thread-safe. Called
+// by the transport itself; the worker may call it early, before threads start.
+void CurlGlobalInit();
+
+}  // namespace nuv

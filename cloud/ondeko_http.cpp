@@ -1,0 +1,247 @@
+#include "cloud/ondeko_http.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "cloud/http_transport.h"
+#include "cloud/reply_parsers.h"
+#include "cloud/request_bodies.h"
+#include "common/str_format.h"
+
+namespace nuv {
+namespace {
+
+// "vid" and "skey" headers. An empty value still goes out: libcurl drops a
+// header written "Name:" with nothing after it, but sends "Name;" as empty.
+HeaderList AuthHeaders(uint64_t vid, const std::string& skey) {
+  HeaderList h;
+  h.push_back(StrFormat("vid: %llu", static_cast<unsigned long long>(vid)));
+  h.push_back(skey.empty() ? std::string("skey;") : "skey: " + skey);
+  return h;
+}
+
+HeaderList VidOnlyHeader(const std::string& vidText) {
+  return {vidText.empty() ? std::string("vid;") : "vid: " + vidText};
+}
+
+int TransportFailed(int rc, ApiResult& rsp) {
+  rsp.errCode = rc;
+  rsp.message = CurlErrorText(rc);
+  return kApiTransportFailed;
+}
+
+// One JSON exchange: body already built (or not), POST, parse.
+template <class Reply>
+int Exchange(const CloudSettings& s, const std::string& url, const HeaderList& headers,
+             bool built, const std::string& body, Reply& rsp,
+             int (*parse)(const std::string&, Reply&)) {
+  if (!built) return kApiBuildFailed;
+  std::string reply;
+  int rc = HttpPost(url, headers, body, reply, s);
+  if (rc != 0) return TransportFailed(rc, rsp);
+  return parse(reply, rsp) == kParseOk ? kApiOk : kApiBadReply;
+}
+
+// Joins the lines of a downloaded error body without their line ends.
+std::string ReadJoinedLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string joined, line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    joined += line;
+  }
+  return joined;
+}
+
+// A media id names a file in the target directory: it must stay inside it.
+bool SafeFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+int COndekoHttp::Login(const std::string& url, const LoginRequest& req, LoginReply& rsp) {
+  std::string body;
+  bool built = BuildLoginBody(req, body);
+  return Exchange(settings_, url, {}, built, body, rsp, ParseLoginReply);
+}
+
+int COndekoHttp::RefreshSkey(const std::string& url, uint64_t vid,
+                             const std::string& refreshToken, RefreshSkeyReply& rsp) {
+  std::string body;
+  bool built = BuildRefreshSkeyBody(vid, refreshToken, body);
+  return Exchange(settings_, url, {}, built, body, rsp, ParseRefreshSkeyReply);
+}
+
+int COndekoHttp::InstallDone(const std::string& url, const InstallDoneRequest& req,
+                             EmptyReply& rsp) {
+  std::string body;
+  bool built = BuildInstallDoneBody(req, body);
+  return Exchange(settings_, url, {}, built, body, rsp, ParseEnvelopeReply);
+}
+
+int COndekoHttp::GetUploadFileUrl(const std::string& url, uint64_t vid, const std::string& skey,
+                                  const GetUploadFileUrlRequest& req,
+                                  GetUploadFileUrlReply& rsp) {
+  std::string body;
+  bool built = BuildGetUploadFileUrlBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
+                  ParseGetUploadFileUrlReply);
+}
+
+int COndekoHttp::SetContacts(const std::string& url, uint64_t vid, const std::string& skey,
+                             const SetContactsRequest& req, SetContactsReply& rsp) {
+  std::string body;
+  bool built = BuildSetContactsBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseJobIdReply);
+}
+
+int COndekoHttp::CheckContacts(const std::string& url, uint64_t vid, const std::string& skey,
+                               const CheckContactsRequest& req, CheckContactsReply& rsp) {
+  std::string body;
+  bool built = BuildCheckContactsBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
+                  ParseCheckContactsReply);
+}
+
+int COndekoHttp::SendMsg(const std::string& url, uint64_t vid, const std::string& skey,
+                         const OndekoMsgItem& req, EmptyReply& rsp) {
+  std::string body;
+  bool built = BuildSendMsgBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+}
+
+int COndekoHttp::GetMediaUrl(const std::string& url, uint64_t vid, const std::string& skey,
+                             const GetMediaUrlRequest& req, GetMediaUrlReply& rsp) {
+  std::string body;
+  bool built = BuildGetMediaUrlBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
+                  ParseGetMediaUrlReply);
+}
+
+int COndekoHttp::FetchMsg(const std::string& url, uint64_t vid, const std::string& skey,
+                          const FetchMsgRequest& req, FetchMsgReply& rsp) {
+  std::string body;
+  bool built = BuildFetchMsgBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseFetchMsgReply);
+}
+
+int COndekoHttp::BindToken(const std::string& url, uint64_t vid, const std::string& skey,
+                           const BindTokenRequest& req, EmptyReply& rsp) {
+  std::string body;
+  bool built = BuildBindTokenBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+}
+
+int COndekoHttp::PostEmpty(const std::string& url, uint64_t vid, const std::string& skey,
+                           EmptyReply& rsp) {
+  return Exchange(settings_, url, AuthHeaders(vid, skey), true, std::string(), rsp,
+                  ParseEnvelopeReply);
+}
+
+int COndekoHttp::PostKfFileKey(const std::string& url, uint64_t vid, const std::string& skey,
+                               const std::string& kfFileKey, JobIdReply& rsp) {
+  std::string body;
+  bool built = BuildKfFileKeyBody(kfFileKey, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseJobIdReply);
+}
+
+int COndekoHttp::PostFlag(const std::string& url, uint64_t vid, const std::string& skey,
+                          const FlagRequest& req, EmptyReply& rsp) {
+  std::string body;
+  bool built = BuildFlagBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+}
+
+int COndekoHttp::GetErrorList(const std::string& url, uint64_t vid, const std::string& skey,
+                              const GetErrorListRequest& req, GetErrorListReply& rsp) {
+  std::string body;
+  bool built = BuildGetErrorListBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
+                  ParseGetErrorListReply);
+}
+
+int COndekoHttp::CheckUploadKfFile(const std::string& url, uint64_t vid, const std::string& skey,
+                                   const CheckUploadKfFileRequest& req,
+                                   CheckUploadKfFileReply& rsp) {
+  std::string body;
+  bool built = BuildCheckUploadKfFileBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
+                  ParseCheckUploadKfFileReply);
+}
+
+int COndekoHttp::SetMuteStatus(const std::string& url, uint64_t vid, const std::string& skey,
+                               const SetMuteStatusRequest& req, SetMuteStatusReply& rsp) {
+  std::string body;
+  bool built = BuildSetMuteStatusBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
+                  ParseSetMuteStatusReply);
+}
+
+int COndekoHttp::CliReport(const std::string& url, uint64_t vid, const std::string& skey,
+                           const CliReportRequest& req, EmptyReply& rsp) {
+  std::string body;
+  bool built = BuildCliReportBody(req, body);
+  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+}
+
+int COndekoHttp::UploadFile(uint64_t vid, const std::string& skey, const UploadFileRequest& req,
+                            UploadFileReply& rsp) {
+  std::string reply;
+  int rc = HttpPostFile(req.url, AuthHeaders(vid, skey), req.localPath, reply, settings_);
+  if (rc != 0) return TransportFailed(rc, rsp);
+  if (ParseUploadFileReply(reply, rsp) != kParseOk) {
+    rsp.message = reply;
+    return kApiBadReply;
+  }
+  return kApiOk;
+}
+
+int COndekoHttp::UploadContactNosession(const std::string& url, const std::string& vidText,
+                                        const std::string& localPath, EmptyReply& rsp) {
+  std::string reply;
+  int rc = HttpPostFile(url, VidOnlyHeader(vidText), localPath, reply, settings_);
+  if (rc != 0) return TransportFailed(rc, rsp);
+  if (ParseEnvelopeReply(reply, rsp) != kParseOk) {
+    rsp.message = reply;
+    return kApiBadReply;
+  }
+  return kApiOk;
+}
+
+int COndekoHttp::DownloadFile(uint64_t vid, const std::string& skey,
+                              const DownloadFileRequest& req, DownloadFileReply& rsp) {
+  static const std::string kMarker = "media_id=";
+  size_t pos = req.url.find(kMarker);
+  if (pos == std::string::npos) return kApiNoMediaId;
+  std::string mediaId = req.url.substr(pos + kMarker.size());
+  if (!SafeFileName(mediaId)) return kApiNoMediaId;
+  std::string localPath = req.targetDir + mediaId;
+
+  std::string headers;
+  int rc = HttpDownload(req.url, AuthHeaders(vid, skey), localPath, headers, settings_);
+  if (rc != 0) {
+    std::remove(localPath.c_str());  // a torn download must not pass for the file
+    return TransportFailed(rc, rsp);
+  }
+  if (headers.find("Content-Type: application/json") == std::string::npos) {
+    rsp.errCode = 0;
+    rsp.localPath = localPath;
+    return FindDownloadFileName(headers, rsp.fileName) ? kApiOk : kApiLocalFileFailed;
+  }
+  // The body was an error reply instead of the file.
+  std::string joined = ReadJoinedLines(localPath);
+  if (ParseDownloadErrorReply(joined, rsp) != kParseOk) {
+    rsp.message = joined;
+    return kApiBadReply;
+  }
+  if (std::remove(localPath.c_str()) != 0) {
+    // An empty error body created no file: nothing to delete.
+    std::ifstream probe(localPath);
+    if (probe.good()) return kApiLocalFileFailed;
+  }
+  return kApiOk;
+}
+
+}  // namespace nuv

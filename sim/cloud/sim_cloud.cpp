@@ -1,0 +1,248 @@
+#include "sim/cloud/sim_cloud.h"
+
+#include <httplib.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "common/str_format.h"
+#include "sim/cloud/self_signed_cert.h"
+#include "sim/cloud/sim_cloud_state.h"
+#include "sim/cloud/sim_control.h"
+
+namespace nuv {
+namespace sim {
+namespace {
+
+// A listening server and the thread that runs it.
+struct RunningServer {
+  std::unique_ptr<httplib::Server> server;
+  std::thread thread;
+  uint16_t port = 0;
+
+  void Stop() {
+    if (server) server->stop();
+    if (thread.joinable()) thread.join();
+    server.reset();
+  }
+};
+
+void Configure(httplib::Server& s) {
+  s.set_tcp_nodelay(true);
+  s.set_keep_alive_max_count(1000000);  // clients reuse their connections
+  s.set_keep_alive_timeout(5);
+  s.set_payload_max_length(256u * 1024 * 1024);
+}
+
+// Binds to 127.0.0.1 (port 0 = ephemeral) and serves on a new thread.
+bool Listen(RunningServer& rs, uint16_t port, std::string& err) {
+  Configure(*rs.server);
+  int bound = port == 0 ? rs.server->bind_to_any_port("127.0.0.1")
+                        : (rs.server->bind_to_port("127.0.0.1", port) ? port : -1);
+  if (bound <= 0) {
+    err = StrFormat("cannot listen on 127.0.0.1:%u", static_cast<unsigned>(port));
+    return false;
+  }
+  rs.port = static_cast<uint16_t>(bound);
+  httplib::Server* s = rs.server.get();
+  rs.thread = std::thread([s] { s->listen_after_bind(); });
+  return true;
+}
+
+// Removes a data directory this object created (it holds only our two files).
+void RemoveOwnDir(const std::string& dir) {
+  ::unlink((dir + "/ca.pem").c_str());
+  ::unlink((dir + "/key.pem").c_str());
+  ::rmdir(dir.c_str());
+}
+
+}  // namespace
+
+class SimCloud::Impl {
+ public:
+  explicit Impl(SimCloudOptions o) : options(std::move(o)), state(options) {}
+
+  // Converts a received request and answers it from the state.
+  void Serve(const std::string& endpoint, const httplib::Request& req, httplib::Response& res) {
+    SimRequest r;
+    r.endpoint = endpoint;
+    r.target = req.target;
+    r.vid = req.get_header_value("vid");
+    r.hasSkey = req.has_header("skey");
+    r.skey = req.get_header_value("skey");
+    r.contentType = req.get_header_value("Content-Type");
+    if (req.has_file("file")) {
+      httplib::MultipartFormData f = req.get_file_value("file");
+      r.body = f.content;
+      r.fileName = f.filename;
+    } else {
+      r.body = req.body;
+    }
+    std::map<std::string, std::string> params;
+    for (const auto& kv : req.params) params.emplace(kv.first, kv.second);
+    SimHttpReply reply = state.Handle(r, params);
+    res.status = reply.status;
+    for (const auto& h : reply.headers) res.set_header(h.first, h.second);
+    res.set_content(reply.body, reply.contentType);
+  }
+
+  void Route(httplib::Server& s, bool upload) {
+    auto api = [this](const httplib::Request& req, httplib::Response& res) {
+      Serve(req.matches[1], req, res);
+    };
+    if (upload) {
+      s.Post("/cgi-bin/upload_kf", [this](const httplib::Request& req, httplib::Response& res) {
+        Serve("upload_kf", req, res);
+      });
+      return;
+    }
+    s.Post(R"(/cgi-bin/([A-Za-z_]+))", api);
+    s.Post("/media/upload", [this](const httplib::Request& req, httplib::Response& res) {
+      Serve("media_upload", req, res);
+    });
+    s.Get("/media/download", [this](const httplib::Request& req, httplib::Response& res) {
+      Serve("media_download", req, res);
+    });
+  }
+
+  SimCloudOptions options;
+  SimCloudState state;
+  std::string dataDir;
+  bool ownsDir = false;
+  std::string caFile;
+  std::string keyFile;
+  std::string lastError;
+  RunningServer api, upload, control;
+  bool running = false;
+};
+
+SimCloud::SimCloud(SimCloudOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+SimCloud::~SimCloud() {
+  Stop();
+  if (impl_->ownsDir) RemoveOwnDir(impl_->dataDir);
+}
+
+bool SimCloud::Start() {
+  Impl& d = *impl_;
+  if (d.running) return true;
+  if (d.dataDir.empty()) {
+    if (!d.options.dataDir.empty()) {
+      d.dataDir = d.options.dataDir;
+    } else {
+      char tmpl[] = "/tmp/ondeko-sim-XXXXXX";
+      if (!::mkdtemp(tmpl)) return d.lastError = "mkdtemp failed", false;
+      d.dataDir = tmpl;
+      d.ownsDir = true;
+    }
+    d.caFile = d.dataDir + "/ca.pem";
+    d.keyFile = d.dataDir + "/key.pem";
+    if (!MakeSelfSignedCert(d.caFile, d.keyFile, d.lastError)) return false;
+  }
+  auto makeTls = [&d]() {
+    return std::unique_ptr<httplib::Server>(
+        new httplib::SSLServer(d.caFile.c_str(), d.keyFile.c_str()));
+  };
+  d.api.server = makeTls();
+  d.upload.server = makeTls();
+  if (!static_cast<httplib::SSLServer&>(*d.api.server).is_valid() ||
+      !static_cast<httplib::SSLServer&>(*d.upload.server).is_valid()) {
+    d.lastError = "TLS server set-up failed";
+    d.api.server.reset();
+    d.upload.server.reset();
+    return false;
+  }
+  d.Route(*d.api.server, false);
+  d.Route(*d.upload.server, true);
+  bool ok = Listen(d.api, d.options.apiPort, d.lastError) &&
+            Listen(d.upload, d.options.uploadPort, d.lastError);
+  if (ok && d.options.control) {
+    d.control.server = std::make_unique<httplib::Server>();
+    RegisterControlRoutes(*d.control.server, *this);
+    ok = Listen(d.control, d.options.controlPort, d.lastError);
+  }
+  if (!ok) {
+    d.api.Stop();
+    d.upload.Stop();
+    d.control.Stop();
+    return false;
+  }
+  d.state.SetEndpoints(SimEndpoints{ApiHost()});
+  d.running = true;
+  return true;
+}
+
+void SimCloud::Stop() {
+  Impl& d = *impl_;
+  d.state.Shutdown();
+  d.control.Stop();
+  d.api.Stop();
+  d.upload.Stop();
+  d.running = false;
+}
+
+const std::string& SimCloud::LastError() const { return impl_->lastError; }
+uint16_t SimCloud::ApiPort() const { return impl_->api.port; }
+uint16_t SimCloud::UploadPort() const { return impl_->upload.port; }
+uint16_t SimCloud::ControlPort() const { return impl_->control.port; }
+std::string SimCloud::ApiHost() const { return StrFormat("127.0.0.1:%u", ApiPort()); }
+std::string SimCloud::UploadHost() const { return StrFormat("127.0.0.1:%u", UploadPort()); }
+const std::string& SimCloud::CaFile() const { return impl_->caFile; }
+
+std::string SimCloud::ServiceIniSection() const {
+  return "[cloud]\napi_host = " + ApiHost() + "\nupload_host = " + UploadHost() +
+         "\nca_file = " + CaFile() + "\nverify_tls = true\n";
+}
+
+std::string SimCloud::QyIniText() const {
+  SimCredentials c = Credentials();
+  return "skey:" + c.skey + "\nrefresh_token:" + c.refresh_token + "\nvid:" +
+         std::to_string(c.vid) + "\n";
+}
+
+SimCredentials SimCloud::Credentials() const { return impl_->state.Credentials(); }
+void SimCloud::ExpireSkey() { impl_->state.ExpireSkey(); }
+void SimCloud::RevokeRefreshToken() { impl_->state.RevokeRefreshToken(); }
+uint64_t SimCloud::CreateMessage(SimCloudMessage m) { return impl_->state.CreateMessage(std::move(m)); }
+std::vector<SimCloudMessage> SimCloud::CloudMessages() const { return impl_->state.CloudMessages(); }
+std::vector<SimSentMessage> SimCloud::SentMessages() const { return impl_->state.SentMessages(); }
+void SimCloud::SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook) {
+  impl_->state.SetMessageCreatedHook(std::move(hook));
+}
+std::vector<uint64_t> SimCloud::BoundTokens() const { return impl_->state.BoundTokens(); }
+std::string SimCloud::PutMedia(const std::string& fileName, const std::string& data,
+                               const std::string& type) {
+  return impl_->state.PutMedia(fileName, data, type);
+}
+bool SimCloud::GetMedia(const std::string& mediaId, SimMedia& out) const {
+  return impl_->state.GetMedia(mediaId, out);
+}
+std::vector<SimMedia> SimCloud::UploadedMedia() const { return impl_->state.UploadedMedia(); }
+std::vector<SimKfUpload> SimCloud::KfUploads() const { return impl_->state.KfUploads(); }
+std::vector<SimImportJob> SimCloud::ImportJobs() const { return impl_->state.ImportJobs(); }
+void SimCloud::SetImportProgress(std::vector<int> steps) {
+  impl_->state.SetImportProgress(std::move(steps));
+}
+void SimCloud::AddKnownUsers(const std::vector<std::string>& accounts) {
+  impl_->state.AddKnownUsers(accounts);
+}
+std::vector<std::pair<std::string, int>> SimCloud::MuteStatus() const {
+  return impl_->state.MuteStatus();
+}
+std::vector<std::vector<std::pair<std::string, int>>> SimCloud::MuteBatches() const {
+  return impl_->state.MuteBatches();
+}
+std::vector<std::string> SimCloud::Reports() const { return impl_->state.Reports(); }
+std::vector<SimRequest> SimCloud::Requests() const { return impl_->state.Requests(); }
+size_t SimCloud::CountRequests(const std::string& endpoint) const {
+  return impl_->state.CountRequests(endpoint);
+}
+void SimCloud::ClearRequests() { impl_->state.ClearRequests(); }
+void SimCloud::InjectFault(const std::string& endpoint, const SimFault& fault) {
+  impl_->state.InjectFault(endpoint, fault);
+}
+void SimCloud::ClearFaults() { impl_->state.ClearFaults(); }
+
+}  // namespace sim
+}  // namespace nuv

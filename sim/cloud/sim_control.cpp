@@ -1,0 +1,274 @@
+#include "sim/cloud/sim_control.h"
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include <memory>
+
+#include "sim/cloud/sim_cloud.h"
+
+namespace nuv {
+namespace sim {
+namespace {
+
+using httplib::Request;
+using httplib::Response;
+
+void Reply(Response& res, const Json::Value& v, int status = 200) {
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "  ";
+  b["emitUTF8"] = true;
+  res.status = status;
+  res.set_content(Json::writeString(b, v) + "\n", "application/json");
+}
+
+void Error(Response& res, const std::string& what) {
+  Json::Value v;
+  v["error"] = what;
+  Reply(res, v, 400);
+}
+
+bool ReadBody(const Request& req, Json::Value& out) {
+  Json::CharReaderBuilder b;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  std::string errs;
+  try {
+    return r->parse(req.body.data(), req.body.data() + req.body.size(), &out, &errs) &&
+           out.isObject();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::vector<std::string> Strings(const Json::Value& v) {
+  std::vector<std::string> out;
+  if (v.isArray())
+    for (const Json::Value& e : v)
+      if (e.isString()) out.push_back(e.asString());
+  return out;
+}
+
+Json::Value List(const std::vector<std::string>& list) {
+  Json::Value a(Json::arrayValue);
+  for (const std::string& s : list) a.append(s);
+  return a;
+}
+
+Json::Value Pairs(const std::vector<std::pair<std::string, int>>& list) {
+  Json::Value a(Json::arrayValue);
+  for (const auto& p : list) {
+    Json::Value e;
+    e["username"] = p.first;
+    e["mute_status"] = p.second;
+    a.append(e);
+  }
+  return a;
+}
+
+Json::Value MessageJson(const SimCloudMessage& m) {
+  Json::Value v;
+  v["msg_id"] = Json::Value(static_cast<Json::UInt64>(m.msg_id));
+  v["cur_userid"] = m.cur_userid;
+  v["chatid"] = m.chatid;
+  v["chatname"] = m.chatname;
+  v["to_userid_list"] = List(m.to_userid_list);
+  v["skip_userid_list"] = List(m.skip_userid_list);
+  v["content"] = m.content;
+  v["image_id_list"] = List(m.image_id_list);
+  v["file_id_list"] = List(m.file_id_list);
+  v["create_time"] = m.create_time;
+  v["msg_type"] = m.msg_type;
+  return v;
+}
+
+bool ParseFault(const Json::Value& b, SimFault& f, std::string& err) {
+  std::string kind = b.get("kind", "errcode").asString();
+  if (kind == "errcode") f.kind = SimFault::Kind::ErrCode;
+  else if (kind == "malformed") f.kind = SimFault::Kind::Malformed;
+  else if (kind == "status") f.kind = SimFault::Kind::HttpStatus;
+  else if (kind == "stall") f.kind = SimFault::Kind::Stall;
+  else return err = "kind must be errcode, malformed, status or stall", false;
+  f.count = b.get("count", 1).asInt();
+  f.errCode = b.get("errCode", 0).asInt();
+  f.httpStatus = b.get("httpStatus", 500).asInt();
+  f.body = b.get("body", f.body).asString();
+  f.stallMs = b.get("stallMs", 0).asInt();
+  return true;
+}
+
+}  // namespace
+
+void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
+  s.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
+    Error(res, "bad request");
+  });
+  s.Get("/state", [&cloud](const Request&, Response& res) {
+    Json::Value v;
+    v["api_host"] = cloud.ApiHost();
+    v["upload_host"] = cloud.UploadHost();
+    v["ca_file"] = cloud.CaFile();
+    SimCredentials c = cloud.Credentials();
+    v["vid"] = Json::Value(static_cast<Json::UInt64>(c.vid));
+    v["skey"] = c.skey;
+    v["refresh_token"] = c.refresh_token;
+    Reply(res, v);
+  });
+  s.Get("/qy.ini", [&cloud](const Request&, Response& res) {
+    res.set_content(cloud.QyIniText(), "text/plain");
+  });
+  s.Get("/service.ini", [&cloud](const Request&, Response& res) {
+    res.set_content(cloud.ServiceIniSection(), "text/plain");
+  });
+  s.Post("/skey/expire", [&cloud](const Request&, Response& res) {
+    cloud.ExpireSkey();
+    Reply(res, Json::Value(Json::objectValue));
+  });
+  s.Post("/refresh_token/revoke", [&cloud](const Request&, Response& res) {
+    cloud.RevokeRefreshToken();
+    Reply(res, Json::Value(Json::objectValue));
+  });
+  s.Post("/messages", [&cloud](const Request& req, Response& res) {
+    Json::Value b;
+    if (!ReadBody(req, b)) return Error(res, "body must be a JSON object");
+    SimCloudMessage m;
+    m.cur_userid = b.get("cur_userid", "").asString();
+    m.chatid = b.get("chatid", "").asString();
+    m.chatname = b.get("chatname", "").asString();
+    m.content = b.get("content", "").asString();
+    m.to_userid_list = Strings(b["to_userid_list"]);
+    m.skip_userid_list = Strings(b["skip_userid_list"]);
+    m.image_id_list = Strings(b["image_id_list"]);
+    m.file_id_list = Strings(b["file_id_list"]);
+    m.msg_type = b.get("msg_type", 0).asUInt();
+    m.create_time = b.get("create_time", 0).asUInt();
+    Json::Value v;
+    v["msg_id"] = Json::Value(static_cast<Json::UInt64>(cloud.CreateMessage(m)));
+    Reply(res, v);
+  });
+  s.Get("/messages", [&cloud](const Request&, Response& res) {
+    Json::Value a(Json::arrayValue);
+    for (const SimCloudMessage& m : cloud.CloudMessages()) a.append(MessageJson(m));
+    Reply(res, a);
+  });
+  s.Get("/sent", [&cloud](const Request&, Response& res) {
+    Json::Value a(Json::arrayValue);
+    for (const SimSentMessage& m : cloud.SentMessages()) {
+      Json::Value v;
+      v["cur_userid"] = m.cur_userid;
+      v["chatid"] = m.chatid;
+      v["chatname"] = m.chatname;
+      v["content"] = m.content;
+      v["msg_type"] = m.msg_type;
+      v["to_userid_list"] = List(m.to_userid_list);
+      v["skip_userid_list"] = List(m.skip_userid_list);
+      v["image_id_list"] = List(m.image_id_list);
+      v["file_id_list"] = List(m.file_id_list);
+      a.append(v);
+    }
+    Reply(res, a);
+  });
+  s.Post("/media", [&cloud](const Request& req, Response& res) {
+    std::string name = req.get_param_value("name");
+    if (name.empty()) return Error(res, "query parameter name is required");
+    std::string type = req.has_param("type") ? req.get_param_value("type") : "file";
+    Json::Value v;
+    v["media_id"] = cloud.PutMedia(name, req.body, type);
+    Reply(res, v);
+  });
+  s.Get("/uploads", [&cloud](const Request&, Response& res) {
+    Json::Value a(Json::arrayValue);
+    for (const SimMedia& m : cloud.UploadedMedia()) {
+      Json::Value v;
+      v["media_id"] = m.media_id;
+      v["file_name"] = m.fileName;
+      v["type"] = m.type;
+      v["size"] = static_cast<Json::UInt64>(m.data.size());
+      a.append(v);
+    }
+    Reply(res, a);
+  });
+  s.Get("/kf_uploads", [&cloud](const Request&, Response& res) {
+    Json::Value a(Json::arrayValue);
+    for (const SimKfUpload& u : cloud.KfUploads()) {
+      Json::Value v;
+      v["type"] = u.type;
+      v["vid"] = u.vid;
+      v["size"] = static_cast<Json::UInt64>(u.data.size());
+      a.append(v);
+    }
+    Reply(res, a);
+  });
+  s.Get("/imports", [&cloud](const Request&, Response& res) {
+    Json::Value a(Json::arrayValue);
+    for (const SimImportJob& j : cloud.ImportJobs()) {
+      Json::Value v;
+      v["job_id"] = j.job_id;
+      v["op"] = j.op;
+      v["kf_file_key"] = j.kf_file_key;
+      v["queries"] = j.queries;
+      v["percentage"] = j.percentage;
+      v["rows"] = Json::Value(Json::arrayValue);
+      for (const auto& row : j.rows) v["rows"].append(List(row));
+      a.append(v);
+    }
+    Reply(res, a);
+  });
+  s.Post("/import_progress", [&cloud](const Request& req, Response& res) {
+    Json::Value b;
+    if (!ReadBody(req, b) || !b["steps"].isArray()) return Error(res, "need {\"steps\": [...]}");
+    std::vector<int> steps;
+    for (const Json::Value& e : b["steps"]) steps.push_back(e.asInt());
+    cloud.SetImportProgress(steps);
+    Reply(res, Json::Value(Json::objectValue));
+  });
+  s.Post("/known_users", [&cloud](const Request& req, Response& res) {
+    Json::Value b;
+    if (!ReadBody(req, b)) return Error(res, "need {\"accounts\": [...]}");
+    cloud.AddKnownUsers(Strings(b["accounts"]));
+    Reply(res, Json::Value(Json::objectValue));
+  });
+  s.Get("/mute", [&cloud](const Request&, Response& res) {
+    Reply(res, Pairs(cloud.MuteStatus()));
+  });
+  s.Get("/reports", [&cloud](const Request&, Response& res) {
+    Reply(res, List(cloud.Reports()));
+  });
+  s.Get("/tokens", [&cloud](const Request&, Response& res) {
+    Json::Value a(Json::arrayValue);
+    for (uint64_t t : cloud.BoundTokens()) a.append(Json::Value(static_cast<Json::UInt64>(t)));
+    Reply(res, a);
+  });
+  s.Get("/requests", [&cloud](const Request& req, Response& res) {
+    std::string only = req.get_param_value("endpoint");
+    Json::Value a(Json::arrayValue);
+    for (const SimRequest& r : cloud.Requests()) {
+      if (!only.empty() && r.endpoint != only) continue;
+      Json::Value v;
+      v["endpoint"] = r.endpoint;
+      v["target"] = r.target;
+      v["vid"] = r.vid;
+      v["skey"] = r.skey;
+      v["content_type"] = r.contentType;
+      v["body"] = r.body;
+      v["file_name"] = r.fileName;
+      a.append(v);
+    }
+    Reply(res, a);
+  });
+  s.Post("/faults", [&cloud](const Request& req, Response& res) {
+    Json::Value b;
+    std::string err;
+    SimFault f;
+    if (!ReadBody(req, b) || !b["endpoint"].isString()) return Error(res, "need an endpoint");
+    if (!ParseFault(b, f, err)) return Error(res, err);
+    cloud.InjectFault(b["endpoint"].asString(), f);
+    Reply(res, Json::Value(Json::objectValue));
+  });
+  s.Delete("/faults", [&cloud](const Request&, Response& res) {
+    cloud.ClearFaults();
+    Reply(res, Json::Value(Json::objectValue));
+  });
+}
+
+}  // namespace sim
+}  // namespace nuv
