@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "push/ondeko_msg_item.h"
+#include "cloud/ondeko_records.h"
 #include "push/serialization.h"
 
 namespace nuv {

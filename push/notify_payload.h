@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "push/ondeko_msg_item.h"
+#include "cloud/ondeko_records.h"
 
 namespace nuv {
 

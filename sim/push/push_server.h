@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "push/ondeko_msg_item.h"
+#include "cloud/ondeko_records.h"
 #include "sim/push/server_frames.h"
 
 namespace nuv {

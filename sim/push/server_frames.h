@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "push/ondeko_msg_item.h"
+#include "cloud/ondeko_records.h"
 
 namespace nuv {
 namespace sim {
