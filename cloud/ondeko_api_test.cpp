@@ -24,13 +24,12 @@ using sim::SimFault;
 class OndekoApiTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    cloud_ = new SimCloud();
+    cloud_ = std::make_unique<SimCloud>();
     ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
   }
   static void TearDownTestSuite() {
     SetConnectionReuse(false);  // closes this thread's kept connection
-    delete cloud_;
-    cloud_ = nullptr;
+    cloud_.reset();
   }
 
   void SetUp() override {
@@ -61,12 +60,12 @@ class OndekoApiTest : public ::testing::Test {
     return dir_ + name;
   }
 
-  static SimCloud* cloud_;
+  static std::unique_ptr<SimCloud> cloud_;  // one simulator for the suite
   std::unique_ptr<test::TempInstallRoot> root_;
   std::string dir_;
 };
 
-SimCloud* OndekoApiTest::cloud_ = nullptr;
+std::unique_ptr<SimCloud> OndekoApiTest::cloud_;
 
 TEST_F(OndekoApiTest, LoginSavesCredentialsAndUnauthenticatedCallsCarryNoKeys) {
   COndekoApi api = Api();

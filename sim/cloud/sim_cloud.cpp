@@ -141,8 +141,9 @@ bool SimCloud::Start() {
     if (!MakeSelfSignedCert(d.caFile, d.keyFile, d.lastError)) return false;
   }
   auto makeTls = [&d]() {
-    return std::unique_ptr<httplib::Server>(
-        new httplib::SSLServer(d.caFile.c_str(), d.keyFile.c_str()));
+    std::unique_ptr<httplib::Server> s =
+        std::make_unique<httplib::SSLServer>(d.caFile.c_str(), d.keyFile.c_str());
+    return s;
   };
   d.api.server = makeTls();
   d.upload.server = makeTls();
@@ -169,6 +170,7 @@ bool SimCloud::Start() {
     return false;
   }
   d.state.SetEndpoints(SimEndpoints{ApiHost()});
+  d.state.Reopen();
   d.running = true;
   return true;
 }

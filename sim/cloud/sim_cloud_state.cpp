@@ -166,6 +166,11 @@ void SimCloudState::Shutdown() {
   cv_.notify_all();
 }
 
+void SimCloudState::Reopen() {
+  std::lock_guard<std::mutex> lk(mu_);
+  shutdown_ = false;
+}
+
 SimHttpReply SimCloudState::Handle(const SimRequest& req, const Params& params) {
   std::unique_lock<std::mutex> lk(mu_);
   requests_.push_back(req);

@@ -42,8 +42,10 @@ class SimCloudState {
   // "media_upload", "media_download", ...); params holds the query values.
   // Applies and consumes injected faults (a stall waits, interruptibly).
   SimHttpReply Handle(const SimRequest& req, const std::map<std::string, std::string>& params);
-  // Wakes every stalled request and makes later stalls return at once.
+  // Wakes every stalled request and makes later stalls return at once,
+  // until Reopen.
   void Shutdown();
+  void Reopen();
 
   SimCredentials Credentials() const;
   void ExpireSkey();
