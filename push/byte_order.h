@@ -27,6 +27,17 @@ inline uint64_t GetU64(const uint8_t* p) {
   return (uint64_t{GetU32(p)} << 32) | GetU32(p + 4);
 }
 
+// The bytes as upper-case hexadecimal digits, two per byte.
+inline std::string HexUpper(const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
 // Reads big-endian values from [data, data + size). A failed read leaves the
 // position unchanged and returns false.
 class ByteReader {

@@ -37,16 +37,6 @@ uint64_t KeyRequestTimeMs() {
   return static_cast<uint64_t>(secs) * 1000u + static_cast<uint64_t>(nowMs % 1000);
 }
 
-std::string HexUpper(const std::string& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
 // Trampolines from the client's plain callbacks to the owning object.
 void OnClientConnect(void* owner) { static_cast<GapHubLogic*>(owner)->ConnectCallBack(); }
 void OnClientReceive(void* owner, const uint8_t* frame, size_t len) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/test_support.h"
+#include "push/byte_order.h"
 #include "push/gap_msg.h"
 #include "push/push_settings.h"
 #include "push/serialization.h"
@@ -24,16 +25,6 @@ const std::string kKey = "0123456789abcdef";
 const std::string kIv = "fedcba9876543210";
 
 const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-std::string Hex(const std::string& s) {
-  static const char d[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out += d[c >> 4];
-    out += d[c & 15];
-  }
-  return out;
-}
 
 bool HaveOpenssl() { return std::system("command -v openssl >/dev/null 2>&1") == 0; }
 
@@ -127,8 +118,8 @@ TEST(PushCryptoTest, OpensslCommandLineAgrees) {
   hibuffer frame;
   ASSERT_EQ(0, ser.write(frame, rsp));
   test::WriteWholeFile(d + "aes.bin", std::string(frame.data(), frame.length()));
-  std::string plain = RunShell("openssl enc -d -aes-128-cbc -K " + Hex(session.substr(0, 16)) + " -iv " +
-                              Hex(session.substr(16)) + " -in " + d + "aes.bin",
+  std::string plain = RunShell("openssl enc -d -aes-128-cbc -K " + HexUpper(session.substr(0, 16)) + " -iv " +
+                              HexUpper(session.substr(16)) + " -in " + d + "aes.bin",
                           &st);
   ASSERT_EQ(0, st);
   ASSERT_EQ(18u, plain.size());
@@ -140,7 +131,7 @@ TEST(PushCryptoTest, OpensslCommandLineAgrees) {
   std::string c16;
   ASSERT_EQ(0, AesEncrypt(kKey, kIv, U8(kIv), 16, &c16));
   test::WriteWholeFile(d + "full.bin", c16);
-  plain = RunShell("openssl enc -d -nopad -aes-128-cbc -K " + Hex(kKey) + " -iv " + Hex(kIv) + " -in " +
+  plain = RunShell("openssl enc -d -nopad -aes-128-cbc -K " + HexUpper(kKey) + " -iv " + HexUpper(kIv) + " -in " +
                   d + "full.bin",
               &st);
   EXPECT_EQ(kIv + std::string(16, '\x10'), plain);

@@ -15,20 +15,15 @@
 #include "common/virtual_clock.h"
 #include "push/gap_hub_logic.h"
 #include "sim/cloud/sim_cloud.h"
+#include "sim/push/notify_recorder_for_test.h"
 #include "sim/push/push_server.h"
 
 namespace nuv {
 namespace sim {
 namespace {
 
-std::mutex g_mu;
-std::vector<OndekoMsgItem> g_items;
-
-void OnNotify(uint64_t, OndekoMsgItem* item) {
-  std::lock_guard<std::mutex> g(g_mu);
-  g_items.push_back(*item);
-}
-int OnToken(uint64_t) { return 0; }
+using test_recorder::OnNotify;
+using test_recorder::OnToken;
 
 TEST(CloudPushLinkTest, CreatedCloudMessageArrivesByPush) {
   test::TempInstallRoot root;
@@ -55,11 +50,11 @@ TEST(CloudPushLinkTest, CreatedCloudMessageArrivesByPush) {
     const uint64_t id = cloud.CreateMessage(m);
     ASSERT_TRUE(push.WaitUntil([](const PushServerStats& s) { return s.acks.size() == 1; }));
     {
-      std::lock_guard<std::mutex> g(g_mu);
-      ASSERT_EQ(1u, g_items.size());
-      EXPECT_EQ(id, g_items[0].msg_id);
-      EXPECT_EQ("你好", g_items[0].content);
-      EXPECT_EQ(std::vector<std::string>{"li"}, g_items[0].to_userid_list);
+      std::lock_guard<std::mutex> g(test_recorder::Mu());
+      ASSERT_EQ(1u, test_recorder::Items().size());
+      EXPECT_EQ(id, test_recorder::Items()[0].msg_id);
+      EXPECT_EQ("你好", test_recorder::Items()[0].content);
+      EXPECT_EQ(std::vector<std::string>{"li"}, test_recorder::Items()[0].to_userid_list);
     }
     httplib::Client c("127.0.0.1", cloud.ControlPort());
     auto r = c.Get("/control/push/status");

@@ -16,20 +16,15 @@
 #include "common/test_support.h"
 #include "common/virtual_clock.h"
 #include "push/gap_hub_logic.h"
+#include "sim/push/notify_recorder_for_test.h"
 #include "sim/push/push_server.h"
 
 namespace nuv {
 namespace sim {
 namespace {
 
-std::mutex g_mu;
-std::vector<OndekoMsgItem> g_items;
-
-void OnNotify(uint64_t, OndekoMsgItem* item) {
-  std::lock_guard<std::mutex> g(g_mu);
-  g_items.push_back(*item);
-}
-int OnToken(uint64_t) { return 0; }
+using test_recorder::OnNotify;
+using test_recorder::OnToken;
 
 Json::Value Parse(const std::string& s) {
   Json::Value v;
@@ -57,8 +52,7 @@ class PushControlTest : public ::testing::Test {
     if (serve_.joinable()) serve_.join();
     push_.Stop();
     SetClockForTest(nullptr);
-    std::lock_guard<std::mutex> g(g_mu);
-    g_items.clear();
+    test_recorder::Clear();
   }
   httplib::Result Post(const std::string& path, const std::string& body) {
     httplib::Client c("127.0.0.1", port_);
@@ -102,12 +96,12 @@ TEST_F(PushControlTest, AnnounceNotifyAndStatus) {
   EXPECT_EQ(1, v["established"].asInt());
   EXPECT_EQ(41u, v["acks"][2].asUInt());
   EXPECT_EQ(0u, v["pending"].asUInt());
-  std::lock_guard<std::mutex> g(g_mu);
-  ASSERT_EQ(3u, g_items.size());
-  EXPECT_EQ("你好", g_items[0].content);
-  EXPECT_EQ((std::vector<std::string>{"a", "b"}), g_items[0].to_userid_list);
-  EXPECT_EQ(40u, g_items[1].msg_id);
-  EXPECT_EQ(1u, g_items[2].msg_type);
+  std::lock_guard<std::mutex> g(test_recorder::Mu());
+  ASSERT_EQ(3u, test_recorder::Items().size());
+  EXPECT_EQ("你好", test_recorder::Items()[0].content);
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), test_recorder::Items()[0].to_userid_list);
+  EXPECT_EQ(40u, test_recorder::Items()[1].msg_id);
+  EXPECT_EQ(1u, test_recorder::Items()[2].msg_type);
 }
 
 TEST_F(PushControlTest, FaultRoutesAndErrors) {
