@@ -180,16 +180,21 @@ ssize_t Send(int s, const void* buf, size_t n, int* err, bool* reset) {
 
 bool SendAll(int s, const void* buf, size_t n) {
   const char* p = static_cast<const char*>(buf);
+  int idleWaits = 0;
   while (n > 0) {
     int err = 0;
     bool reset = false;
     ssize_t r = Send(s, p, n, &err, &reset);
     if (r < 0) return false;
     if (r == 0) {
+      // A peer that takes nothing for 5 s is given up on.
       pollfd pf{s, POLLOUT, 0};
-      if (::poll(&pf, 1, 1000) < 0 && errno != EINTR) return false;
+      int ready = ::poll(&pf, 1, 1000);
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready == 0 && ++idleWaits >= 5) return false;
       continue;
     }
+    idleWaits = 0;
     p += r;
     n -= static_cast<size_t>(r);
   }

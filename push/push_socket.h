@@ -43,7 +43,8 @@ int WaitReady(int s, int wakeFd, bool wantWrite, int timeoutMs, bool* readable, 
 // socket cannot take bytes now.
 ssize_t Recv(int s, void* buf, size_t n, int* err);
 ssize_t Send(int s, const void* buf, size_t n, int* err, bool* reset);
-// Blocking-style send of the whole range (waits for writability); false on error.
+// Blocking-style send of the whole range (waits for writability); false on
+// error or when the peer takes no byte for 5 s.
 bool SendAll(int s, const void* buf, size_t n);
 
 void Close(int s);
