@@ -4,10 +4,11 @@
 //
 //   build/cloud/bench_send_msg [N]     (N calls per mode, default 2000)
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 #include <string>
 
 #include "cloud/http_transport.h"

@@ -7,10 +7,10 @@
 namespace nuv {
 
 struct CloudSettings {
-  std::string api_host;     // host or host:port of the cloud API server
-  std::string upload_host;  // host or host:port of the upload proxy
-  std::string ca_file;      // PEM bundle to trust; empty = the system store
-  bool verify_tls = true;   // false only for a lab: certificate and host name unchecked
+  std::string api_host;             // host or host:port of the cloud API server
+  std::string upload_host;          // host or host:port of the upload proxy
+  std::string ca_file;              // PEM bundle to trust; empty = the system store
+  bool verify_tls = true;           // false only for a lab: certificate and host name unchecked
   long connect_timeout_ms = 10000;  // connect (TCP + TLS) limit
   long stall_timeout_ms = 60000;    // abort a transfer that moves no byte for this long
 

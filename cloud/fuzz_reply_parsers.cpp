@@ -21,7 +21,8 @@ const std::string kSample =
 
 std::string EditSample(const uint8_t* data, size_t size) {
   std::string s = kSample;
-  for (size_t i = 0; i + 1 < size; i += 2) s[(data[i] * 7u + i) % s.size()] = static_cast<char>(data[i + 1]);
+  for (size_t i = 0; i + 1 < size; i += 2)
+    s[(data[i] * 7u + i) % s.size()] = static_cast<char>(data[i + 1]);
   if (size > 0) s.resize(s.size() - data[0] % 16);
   return s;
 }

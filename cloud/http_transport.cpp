@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -38,8 +39,10 @@ class RequestHandle {
   RequestHandle() {
     CurlGlobalInit();
     if (tlsReuse) {
-      if (!tlsHandle) tlsHandle.reset(curl_easy_init());
-      else curl_easy_reset(tlsHandle.get());
+      if (!tlsHandle)
+        tlsHandle.reset(curl_easy_init());
+      else
+        curl_easy_reset(tlsHandle.get());
       h_ = tlsHandle.get();
     } else {
       own_.reset(curl_easy_init());
@@ -103,8 +106,9 @@ CURLcode Perform(CURL* h, const CloudSettings& opt) {
 void WarnOnceUnverified() {
   static std::once_flag once;
   std::call_once(once, [] {
-    WriteLogF("COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
-              "the cloud's certificate and host name are not checked");
+    WriteLogF(
+        "COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
+        "the cloud's certificate and host name are not checked");
   });
 }
 
@@ -116,6 +120,10 @@ void SetCommonOptions(CURL* h, const std::string& url, curl_slist* headers,
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, opt.connect_timeout_ms);
+  // Under 1 byte/s for the stall limit also ends a transfer (a trickle that
+  // the no-byte watch in Perform would let through).
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, std::max(1L, opt.stall_timeout_ms / 1000));
   if (opt.verify_tls) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

@@ -9,8 +9,9 @@
 // fresh handle per request (benchmarks compare the two).
 //
 // TLS is verified unless the options say otherwise; a transfer that cannot
-// connect within connect_timeout_ms, or that moves no byte in either
-// direction for stall_timeout_ms, fails with libcurl's time-out code (28).
+// connect within connect_timeout_ms, that moves no byte in either direction
+// for stall_timeout_ms, or that averages under 1 byte/s over that time, fails
+// with libcurl's time-out code (28).
 // Transfers that keep moving are not limited in total time. Any thread; libcurl's
 // global state is set up once per process on first use.
 

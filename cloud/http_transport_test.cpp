@@ -130,8 +130,7 @@ TEST_F(HttpTransportTest, PostSendsHeadersBodyAndDefaultFormType) {
   EXPECT_EQ(req.rfind("POST /cgi-bin/x HTTP/1.1\r\n", 0), 0u) << req;
   EXPECT_NE(req.find("\r\nvid: 1001\r\n"), std::string::npos) << req;
   EXPECT_NE(req.find("\r\nskey:\r\n"), std::string::npos) << req;  // empty, but sent
-  EXPECT_NE(req.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
-            std::string::npos);
+  EXPECT_NE(req.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
   EXPECT_EQ(req.substr(req.size() - 3), std::string("a\0b", 3));
 
   std::string empty;

@@ -52,7 +52,13 @@ int COndekoApi::RefreshSkey() {
 
 int COndekoApi::Login(const LoginRequest& req, LoginReply& rsp) {
   int ret = http_.Login(ApiUrl("login"), req, rsp);
-  if (ret == kApiOk && rsp.errCode == 0) SaveCredentials(rsp.skey, rsp.refresh_token, rsp.vid);
+  if (ret == kApiOk && rsp.errCode == 0) {
+    // The new credentials are used even when the file cannot be written.
+    skey_ = rsp.skey;
+    refresh_token_ = rsp.refresh_token;
+    vid_ = rsp.vid;
+    SaveCredentials(skey_, refresh_token_, vid_);
+  }
   return MapApiResult(ret);
 }
 
@@ -88,8 +94,7 @@ int COndekoApi::CheckContacts(const CheckContactsRequest& req, CheckContactsRepl
 }
 
 int COndekoApi::SendMsg(const OndekoMsgItem& req, EmptyReply& rsp) {
-  return WithRenewal(rsp,
-                     [&] { return http_.SendMsg(ApiUrl("send_msg"), vid_, skey_, req, rsp); });
+  return WithRenewal(rsp, [&] { return http_.SendMsg(ApiUrl("send_msg"), vid_, skey_, req, rsp); });
 }
 
 int COndekoApi::GetMediaUrl(const GetMediaUrlRequest& req, GetMediaUrlReply& rsp) {
@@ -107,8 +112,8 @@ int COndekoApi::FetchMsg(const FetchMsgRequest& req, FetchMsgReply& rsp) {
 }
 
 int COndekoApi::BindToken(const BindTokenRequest& req, EmptyReply& rsp) {
-  return WithRenewal(
-      rsp, [&] { return http_.BindToken(ApiUrl("bind_token"), vid_, skey_, req, rsp); });
+  return WithRenewal(rsp,
+                     [&] { return http_.BindToken(ApiUrl("bind_token"), vid_, skey_, req, rsp); });
 }
 
 int COndekoApi::CheckAuthorization(EmptyReply& rsp) {
@@ -131,9 +136,8 @@ int COndekoApi::SyncMemberContacts(const SyncMemberContactsRequest& req,
 
 int COndekoApi::SetOrgContacts(const SetOrgContactsRequest& req, SetOrgContactsReply& rsp) {
   std::string key = req.kf_file_key.empty() ? std::to_string(vid_) : req.kf_file_key;
-  return WithRenewal(rsp, [&] {
-    return http_.PostKfFileKey(ApiUrl("set_org_contacts"), vid_, skey_, key, rsp);
-  });
+  return WithRenewal(
+      rsp, [&] { return http_.PostKfFileKey(ApiUrl("set_org_contacts"), vid_, skey_, key, rsp); });
 }
 
 int COndekoApi::SetSyncContacts(const SetSyncContactsRequest& req, EmptyReply& rsp) {
@@ -168,12 +172,11 @@ int COndekoApi::SetMuteStatus(const SetMuteStatusRequest& req, SetMuteStatusRepl
 }
 
 int COndekoApi::CliReport(const CliReportRequest& req, EmptyReply& rsp) {
-  return WithRenewal(
-      rsp, [&] { return http_.CliReport(ApiUrl("cli_report"), vid_, skey_, req, rsp); });
+  return WithRenewal(rsp,
+                     [&] { return http_.CliReport(ApiUrl("cli_report"), vid_, skey_, req, rsp); });
 }
 
-int COndekoApi::UploadContactNosession(const UploadContactNosessionRequest& req,
-                                       EmptyReply& rsp) {
+int COndekoApi::UploadContactNosession(const UploadContactNosessionRequest& req, EmptyReply& rsp) {
   std::string vidText = req.vid.empty() ? std::to_string(vid_) : req.vid;
   std::string url = StrFormat("https://%s/cgi-bin/upload_kf?type=%d",
                               http_.settings().upload_host.c_str(), req.type);

@@ -3,8 +3,8 @@
 #include "cloud/ondeko_api.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -187,8 +187,9 @@ TEST_F(OndekoApiTest, UploadAndDownloadFiles) {
 
   // URLs without a usable media id download nothing.
   DownloadFileReply bad;
-  EXPECT_EQ(api.DownloadFile(DownloadFileRequest{"https://" + cloud_->ApiHost() + "/x", target}, bad),
-            kApiNoMediaId);
+  EXPECT_EQ(
+      api.DownloadFile(DownloadFileRequest{"https://" + cloud_->ApiHost() + "/x", target}, bad),
+      kApiNoMediaId);
   EXPECT_EQ(api.DownloadFile(DownloadFileRequest{media.media_url + "/../../escape", target}, bad),
             kApiNoMediaId);
 }
@@ -220,11 +221,13 @@ TEST_F(OndekoApiTest, DirectoryImportAndPresence) {
   COndekoApi api = Api();
   // GBK: header line, then one department / one user.
   std::string dept =
-      "\xb2\xbf\xc3\xc5\xc3\xfb\xb3\xc6,\xb2\xbf\xc3\xc5ID,\xb8\xb8\xb2\xbf\xc3\xc5ID,\xc5\xc5\xd0\xf2\r\n"
+      "\xb2\xbf\xc3\xc5\xc3\xfb\xb3\xc6,\xb2\xbf\xc3\xc5ID,\xb8\xb8\xb2\xbf\xc3\xc5ID,"
+      "\xc5\xc5\xd0\xf2\r\n"
       "\xd1\xd0\xb7\xa2,2,1,0\r\n";
   std::string users = "name,account,m,e,d,p,g\r\nZhang,zhang,1,z@x,2,dev,x\r\n";
   EmptyReply up;
-  ASSERT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{1, WriteTemp("deptFramework.csv", dept), ""}, up),
+  ASSERT_EQ(api.UploadContactNosession(
+                UploadContactNosessionRequest{1, WriteTemp("deptFramework.csv", dept), ""}, up),
             kApiOk);
   ASSERT_EQ(up.errCode, 0) << up.message;
   EXPECT_EQ(cloud_->Requests().back().vid, std::to_string(api.GetVid()));
@@ -235,7 +238,8 @@ TEST_F(OndekoApiTest, DirectoryImportAndPresence) {
   SetOrgContactsReply job;
   ASSERT_EQ(api.SetOrgContacts(SetOrgContactsRequest{}, job), kApiOk);
   ASSERT_EQ(job.errCode, 0);
-  EXPECT_NE(LastBody("set_org_contacts").find("\"kf_file_key\" : \"" + std::to_string(api.GetVid()) + "\""),
+  EXPECT_NE(LastBody("set_org_contacts")
+                .find("\"kf_file_key\" : \"" + std::to_string(api.GetVid()) + "\""),
             std::string::npos);
   std::vector<int> seen;
   for (int i = 0; i < 5; ++i) {
@@ -247,10 +251,12 @@ TEST_F(OndekoApiTest, DirectoryImportAndPresence) {
   EXPECT_EQ(seen, (std::vector<int>{30, 60, 100}));
   std::vector<sim::SimImportJob> jobs = cloud_->ImportJobs();
   ASSERT_EQ(jobs.back().rows.size(), 2u);
-  EXPECT_EQ(jobs.back().rows[0][0], "\xe9\x83\xa8\xe9\x97\xa8\xe5\x90\x8d\xe7\xa7\xb0");  // 部门名称
-  EXPECT_EQ(jobs.back().rows[1][0], "\xe7\xa0\x94\xe5\x8f\x91");                          // 研发
+  EXPECT_EQ(jobs.back().rows[0][0],
+            "\xe9\x83\xa8\xe9\x97\xa8\xe5\x90\x8d\xe7\xa7\xb0");  // 部门名称
+  EXPECT_EQ(jobs.back().rows[1][0], "\xe7\xa0\x94\xe5\x8f\x91");  // 研发
 
-  ASSERT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{2, WriteTemp("userFramework.csv", users), ""}, up),
+  ASSERT_EQ(api.UploadContactNosession(
+                UploadContactNosessionRequest{2, WriteTemp("userFramework.csv", users), ""}, up),
             kApiOk);
   SyncMemberContactsReply ujob;
   ASSERT_EQ(api.SyncMemberContacts(SyncMemberContactsRequest{"key9"}, ujob), kApiOk);
@@ -315,10 +321,30 @@ TEST_F(OndekoApiTest, ExpiredKeyIsRenewedOnceAndTheCallRepeated) {
   f.count = 1;
   cloud_->InjectFault("upload_kf", f);
   EmptyReply kf;
-  EXPECT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{1, WriteTemp("d.csv", "x"), "1001"}, kf),
+  EXPECT_EQ(api.UploadContactNosession(
+                UploadContactNosessionRequest{1, WriteTemp("d.csv", "x"), "1001"}, kf),
             kApiOk);
   EXPECT_EQ(kf.errCode, -2);
   EXPECT_EQ(cloud_->CountRequests("refresh_skey"), 0u);
+}
+
+TEST_F(OndekoApiTest, DirectoryUploadKeepsAnUnreadableReplyAndUsesTheGivenVid) {
+  COndekoApi api = Api();
+  SimFault f;
+  f.kind = SimFault::Kind::Malformed;
+  f.body = "proxy error";
+  cloud_->InjectFault("upload_kf", f);
+  EmptyReply rsp;
+  std::string path = WriteTemp("u.csv", "x\r\n");
+  EXPECT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{2, path, ""}, rsp),
+            kApiBadReply);
+  EXPECT_EQ(rsp.message, "proxy error");
+  EmptyReply other;
+  EXPECT_EQ(api.UploadContactNosession(UploadContactNosessionRequest{2, path, "77"}, other),
+            kApiOk);
+  EXPECT_EQ(other.errCode, 40003);  // the simulator knows only its own vid
+  EXPECT_EQ(cloud_->Requests().back().vid, "77");
+  EXPECT_EQ(cloud_->Requests().back().target, "/cgi-bin/upload_kf?type=2");
 }
 
 TEST_F(OndekoApiTest, RefusedRefreshLeavesCredentialsAlone) {
@@ -356,7 +382,7 @@ TEST_F(OndekoApiTest, MissingQyIniSendsVidZeroAndAnEmptySkey) {
   EmptyReply rsp;
   EXPECT_EQ(api.CheckAuthorization(rsp), kApiOk);
   EXPECT_NE(rsp.errCode, 0);
-  const sim::SimRequest& first = cloud_->Requests().front();
+  const sim::SimRequest first = cloud_->Requests().front();
   EXPECT_EQ(first.vid, "0");
   EXPECT_EQ(first.skey, "");  // sent empty (the server library drops empty headers)
 }
@@ -418,7 +444,7 @@ TEST_F(OndekoApiTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff) {
   EmptyReply r1;
   EXPECT_EQ(COndekoApi(dir_, s).CheckAuthorization(r1), kApiTransportFailed);
   EXPECT_EQ(r1.errCode, 60);  // peer certificate cannot be authenticated
-  s.ca_file.clear();  // the system store does not know the simulator either
+  s.ca_file.clear();          // the system store does not know the simulator either
   EXPECT_EQ(COndekoApi(dir_, s).CheckAuthorization(r1), kApiTransportFailed);
 
   s.verify_tls = false;

@@ -32,14 +32,23 @@ int TransportFailed(int rc, ApiResult& rsp) {
 
 // One JSON exchange: body already built (or not), POST, parse.
 template <class Reply>
-int Exchange(const CloudSettings& s, const std::string& url, const HeaderList& headers,
-             bool built, const std::string& body, Reply& rsp,
-             int (*parse)(const std::string&, Reply&)) {
+int Exchange(const CloudSettings& s, const std::string& url, const HeaderList& headers, bool built,
+             const std::string& body, Reply& rsp, int (*parse)(const std::string&, Reply&)) {
   if (!built) return kApiBuildFailed;
   std::string reply;
   int rc = HttpPost(url, headers, body, reply, s);
   if (rc != 0) return TransportFailed(rc, rsp);
   return parse(reply, rsp) == kParseOk ? kApiOk : kApiBadReply;
+}
+
+// Builds the body with build(req) and runs the exchange.
+template <class Req, class Reply>
+int Post(const CloudSettings& s, const std::string& url, const HeaderList& headers,
+         bool (*build)(const Req&, std::string&), const Req& req, Reply& rsp,
+         int (*parse)(const std::string&, Reply&)) {
+  std::string body;
+  bool built = build(req, body);
+  return Exchange(s, url, headers, built, body, rsp, parse);
 }
 
 // Joins the lines of a downloaded error body without their line ends.
@@ -55,20 +64,18 @@ std::string ReadJoinedLines(const std::string& path) {
 
 // A media id names a file in the target directory: it must stay inside it.
 bool SafeFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
 }
 
 }  // namespace
 
 int COndekoHttp::Login(const std::string& url, const LoginRequest& req, LoginReply& rsp) {
-  std::string body;
-  bool built = BuildLoginBody(req, body);
-  return Exchange(settings_, url, {}, built, body, rsp, ParseLoginReply);
+  return Post(settings_, url, {}, BuildLoginBody, req, rsp, ParseLoginReply);
 }
 
-int COndekoHttp::RefreshSkey(const std::string& url, uint64_t vid,
-                             const std::string& refreshToken, RefreshSkeyReply& rsp) {
+int COndekoHttp::RefreshSkey(const std::string& url, uint64_t vid, const std::string& refreshToken,
+                             RefreshSkeyReply& rsp) {
   std::string body;
   bool built = BuildRefreshSkeyBody(vid, refreshToken, body);
   return Exchange(settings_, url, {}, built, body, rsp, ParseRefreshSkeyReply);
@@ -76,62 +83,49 @@ int COndekoHttp::RefreshSkey(const std::string& url, uint64_t vid,
 
 int COndekoHttp::InstallDone(const std::string& url, const InstallDoneRequest& req,
                              EmptyReply& rsp) {
-  std::string body;
-  bool built = BuildInstallDoneBody(req, body);
-  return Exchange(settings_, url, {}, built, body, rsp, ParseEnvelopeReply);
+  return Post(settings_, url, {}, BuildInstallDoneBody, req, rsp, ParseEnvelopeReply);
 }
 
 int COndekoHttp::GetUploadFileUrl(const std::string& url, uint64_t vid, const std::string& skey,
-                                  const GetUploadFileUrlRequest& req,
-                                  GetUploadFileUrlReply& rsp) {
-  std::string body;
-  bool built = BuildGetUploadFileUrlBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
-                  ParseGetUploadFileUrlReply);
+                                  const GetUploadFileUrlRequest& req, GetUploadFileUrlReply& rsp) {
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildGetUploadFileUrlBody, req, rsp,
+              ParseGetUploadFileUrlReply);
 }
 
 int COndekoHttp::SetContacts(const std::string& url, uint64_t vid, const std::string& skey,
                              const SetContactsRequest& req, SetContactsReply& rsp) {
-  std::string body;
-  bool built = BuildSetContactsBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseJobIdReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildSetContactsBody, req, rsp,
+              ParseJobIdReply);
 }
 
 int COndekoHttp::CheckContacts(const std::string& url, uint64_t vid, const std::string& skey,
                                const CheckContactsRequest& req, CheckContactsReply& rsp) {
-  std::string body;
-  bool built = BuildCheckContactsBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
-                  ParseCheckContactsReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildCheckContactsBody, req, rsp,
+              ParseCheckContactsReply);
 }
 
 int COndekoHttp::SendMsg(const std::string& url, uint64_t vid, const std::string& skey,
                          const OndekoMsgItem& req, EmptyReply& rsp) {
-  std::string body;
-  bool built = BuildSendMsgBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildSendMsgBody, req, rsp,
+              ParseEnvelopeReply);
 }
 
 int COndekoHttp::GetMediaUrl(const std::string& url, uint64_t vid, const std::string& skey,
                              const GetMediaUrlRequest& req, GetMediaUrlReply& rsp) {
-  std::string body;
-  bool built = BuildGetMediaUrlBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
-                  ParseGetMediaUrlReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildGetMediaUrlBody, req, rsp,
+              ParseGetMediaUrlReply);
 }
 
 int COndekoHttp::FetchMsg(const std::string& url, uint64_t vid, const std::string& skey,
                           const FetchMsgRequest& req, FetchMsgReply& rsp) {
-  std::string body;
-  bool built = BuildFetchMsgBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseFetchMsgReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildFetchMsgBody, req, rsp,
+              ParseFetchMsgReply);
 }
 
 int COndekoHttp::BindToken(const std::string& url, uint64_t vid, const std::string& skey,
                            const BindTokenRequest& req, EmptyReply& rsp) {
-  std::string body;
-  bool built = BuildBindTokenBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildBindTokenBody, req, rsp,
+              ParseEnvelopeReply);
 }
 
 int COndekoHttp::PostEmpty(const std::string& url, uint64_t vid, const std::string& skey,
@@ -142,48 +136,38 @@ int COndekoHttp::PostEmpty(const std::string& url, uint64_t vid, const std::stri
 
 int COndekoHttp::PostKfFileKey(const std::string& url, uint64_t vid, const std::string& skey,
                                const std::string& kfFileKey, JobIdReply& rsp) {
-  std::string body;
-  bool built = BuildKfFileKeyBody(kfFileKey, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseJobIdReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildKfFileKeyBody, kfFileKey, rsp,
+              ParseJobIdReply);
 }
 
 int COndekoHttp::PostFlag(const std::string& url, uint64_t vid, const std::string& skey,
                           const FlagRequest& req, EmptyReply& rsp) {
-  std::string body;
-  bool built = BuildFlagBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildFlagBody, req, rsp, ParseEnvelopeReply);
 }
 
 int COndekoHttp::GetErrorList(const std::string& url, uint64_t vid, const std::string& skey,
                               const GetErrorListRequest& req, GetErrorListReply& rsp) {
-  std::string body;
-  bool built = BuildGetErrorListBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
-                  ParseGetErrorListReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildGetErrorListBody, req, rsp,
+              ParseGetErrorListReply);
 }
 
 int COndekoHttp::CheckUploadKfFile(const std::string& url, uint64_t vid, const std::string& skey,
                                    const CheckUploadKfFileRequest& req,
                                    CheckUploadKfFileReply& rsp) {
-  std::string body;
-  bool built = BuildCheckUploadKfFileBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
-                  ParseCheckUploadKfFileReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildCheckUploadKfFileBody, req, rsp,
+              ParseCheckUploadKfFileReply);
 }
 
 int COndekoHttp::SetMuteStatus(const std::string& url, uint64_t vid, const std::string& skey,
                                const SetMuteStatusRequest& req, SetMuteStatusReply& rsp) {
-  std::string body;
-  bool built = BuildSetMuteStatusBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp,
-                  ParseSetMuteStatusReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildSetMuteStatusBody, req, rsp,
+              ParseSetMuteStatusReply);
 }
 
 int COndekoHttp::CliReport(const std::string& url, uint64_t vid, const std::string& skey,
                            const CliReportRequest& req, EmptyReply& rsp) {
-  std::string body;
-  bool built = BuildCliReportBody(req, body);
-  return Exchange(settings_, url, AuthHeaders(vid, skey), built, body, rsp, ParseEnvelopeReply);
+  return Post(settings_, url, AuthHeaders(vid, skey), BuildCliReportBody, req, rsp,
+              ParseEnvelopeReply);
 }
 
 int COndekoHttp::UploadFile(uint64_t vid, const std::string& skey, const UploadFileRequest& req,
@@ -210,8 +194,8 @@ int COndekoHttp::UploadContactNosession(const std::string& url, const std::strin
   return kApiOk;
 }
 
-int COndekoHttp::DownloadFile(uint64_t vid, const std::string& skey,
-                              const DownloadFileRequest& req, DownloadFileReply& rsp) {
+int COndekoHttp::DownloadFile(uint64_t vid, const std::string& skey, const DownloadFileRequest& req,
+                              DownloadFileReply& rsp) {
   static const std::string kMarker = "media_id=";
   size_t pos = req.url.find(kMarker);
   if (pos == std::string::npos) return kApiNoMediaId;

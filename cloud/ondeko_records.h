@@ -12,13 +12,13 @@ namespace nuv {
 
 // Result codes of every COndekoHttp call and COndekoApi operation. A call
 // succeeded only when it returns kApiOk AND the reply's errCode is 0.
-constexpr int kApiOk = 0;               // exchange done, reply parsed
-constexpr int kApiBuildFailed = -1;     // request body could not be built
-constexpr int kApiTransportFailed = -2; // libcurl failed: errCode/message = its code/text
-constexpr int kApiBadReply = -3;        // reply not JSON or a required member missing/ill-typed
-constexpr int kApiLocalFileFailed = -4; // credentials not saved; download file name/cleanup
-constexpr int kApiNoMediaId = -5;       // download URL holds no "media_id="
-constexpr int kApiOther = -100;         // anything else
+constexpr int kApiOk = 0;                // exchange done, reply parsed
+constexpr int kApiBuildFailed = -1;      // request body could not be built
+constexpr int kApiTransportFailed = -2;  // libcurl failed: errCode/message = its code/text
+constexpr int kApiBadReply = -3;         // reply not JSON or a required member missing/ill-typed
+constexpr int kApiLocalFileFailed = -4;  // credentials not saved; download file name/cleanup
+constexpr int kApiNoMediaId = -5;        // download URL holds no "media_id="
+constexpr int kApiOther = -100;          // anything else
 
 // errCode the cloud answers when the session key has expired.
 constexpr int kErrSkeyExpired = -2;
@@ -115,17 +115,17 @@ struct CliReportRequest {
   std::string report_content;
 };
 struct UploadFileRequest {
-  std::string url;         // upload_file_url from GetUploadFileUrl
-  std::string localPath;   // file to send (its base name travels as the part's file name)
+  std::string url;        // upload_file_url from GetUploadFileUrl
+  std::string localPath;  // file to send (its base name travels as the part's file name)
 };
 struct DownloadFileRequest {
   std::string url;        // media_url from GetMediaUrl; must hold "media_id="
   std::string targetDir;  // ends with '/'; the file lands at targetDir + media id
 };
 struct UploadContactNosessionRequest {
-  int32_t type = 0;        // 1 departments, 2 users
+  int32_t type = 0;  // 1 departments, 2 users
   std::string localPath;
-  std::string vid;         // empty: the client's own vid
+  std::string vid;  // empty: the client's own vid
 };
 
 // ---- replies ---------------------------------------------------------------

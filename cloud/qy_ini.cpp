@@ -38,9 +38,12 @@ Credentials ParseQyIni(const std::string& text) {
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string value;
-    if (TakeValue(line, "vid:", value)) c.vid = ParseVid(value);
-    else if (TakeValue(line, "skey:", value)) c.skey = value;
-    else if (TakeValue(line, "refresh_token:", value)) c.refresh_token = value;
+    if (TakeValue(line, "vid:", value))
+      c.vid = ParseVid(value);
+    else if (TakeValue(line, "skey:", value))
+      c.skey = value;
+    else if (TakeValue(line, "refresh_token:", value))
+      c.refresh_token = value;
   }
   return c;
 }

@@ -111,10 +111,10 @@ TEST(ReplyParsersTest, MuteAndErrorListsAndLogin) {
   EXPECT_EQ(mute.invalid_users, (std::vector<std::string>{"x", "y"}));
 
   GetErrorListReply el;
-  EXPECT_EQ(ParseGetErrorListReply(
-                Env(head, ",\"data\":{\"fail_list\":[{\"userid\":\"u\",\"errcode\":3,"
-                          "\"errmsg\":7}]}"),
-                el),
+  EXPECT_EQ(ParseGetErrorListReply(Env(head,
+                                       ",\"data\":{\"fail_list\":[{\"userid\":\"u\",\"errcode\":3,"
+                                       "\"errmsg\":7}]}"),
+                                   el),
             kParseOk);
   ASSERT_EQ(el.fail_list.size(), 1u);
   EXPECT_EQ(el.fail_list[0].userid, "u");
@@ -124,12 +124,14 @@ TEST(ReplyParsersTest, MuteAndErrorListsAndLogin) {
             kParseBadMember);
 
   LoginReply lr;
-  EXPECT_EQ(ParseLoginReply(Env(head, ",\"data\":{\"vid\":-1,\"skey\":\"s\","
-                                      "\"refresh_token\":\"r\"}"),
+  EXPECT_EQ(ParseLoginReply(Env(head,
+                                ",\"data\":{\"vid\":-1,\"skey\":\"s\","
+                                "\"refresh_token\":\"r\"}"),
                             lr),
             kParseBadMember);
-  EXPECT_EQ(ParseLoginReply(Env(head, ",\"data\":{\"vid\":12,\"skey\":\"s\","
-                                      "\"refresh_token\":\"r\"}"),
+  EXPECT_EQ(ParseLoginReply(Env(head,
+                                ",\"data\":{\"vid\":12,\"skey\":\"s\","
+                                "\"refresh_token\":\"r\"}"),
                             lr),
             kParseOk);
   EXPECT_EQ(lr.vid, 12u);

@@ -48,8 +48,7 @@ TEST(RequestBodiesTest, BytesPassThroughUnescaped) {
   std::string body;
   ASSERT_TRUE(BuildSendMsgBody(m, body));
   EXPECT_NE(body.find("\"cur_userid\" : \"\xd5\xc5\xc8\xfd\""), std::string::npos) << body;
-  EXPECT_NE(body.find("\"content\" : \"\xe4\xbd\xa0\xe5\xa5\xbd \\\"q\\\"\\n\""),
-            std::string::npos)
+  EXPECT_NE(body.find("\"content\" : \"\xe4\xbd\xa0\xe5\xa5\xbd \\\"q\\\"\\n\""), std::string::npos)
       << body;
 }
 

@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ondeko_sim: %s\n", cloud.LastError().c_str());
     return 1;
   }
-  std::printf("api_port=%u\nupload_port=%u\ncontrol_port=%u\nca_file=%s\n\n%s\n%s",
-              cloud.ApiPort(), cloud.UploadPort(), cloud.ControlPort(), cloud.CaFile().c_str(),
+  std::printf("api_port=%u\nupload_port=%u\ncontrol_port=%u\nca_file=%s\n\n%s\n%s", cloud.ApiPort(),
+              cloud.UploadPort(), cloud.ControlPort(), cloud.CaFile().c_str(),
               cloud.ServiceIniSection().c_str(), cloud.QyIniText().c_str());
   std::printf("\npush_port=%u\n[push]\nhost = 127.0.0.1\nport = %u\n", push.port(), push.port());
   std::fflush(stdout);

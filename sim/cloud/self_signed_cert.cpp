@@ -36,8 +36,7 @@ bool AddExt(X509* cert, int nid, const char* value) {
 
 }  // namespace
 
-bool MakeSelfSignedCert(const std::string& certPath, const std::string& keyPath,
-                        std::string& err) {
+bool MakeSelfSignedCert(const std::string& certPath, const std::string& keyPath, std::string& err) {
   std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (!key) return err = "key generation failed", false;
   std::unique_ptr<X509, X509Free> cert(X509_new());

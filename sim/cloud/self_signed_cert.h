@@ -9,8 +9,7 @@ namespace nuv {
 namespace sim {
 
 // Writes certPath and keyPath; false with err set when anything fails.
-bool MakeSelfSignedCert(const std::string& certPath, const std::string& keyPath,
-                        std::string& err);
+bool MakeSelfSignedCert(const std::string& certPath, const std::string& keyPath, std::string& err);
 
 }  // namespace sim
 }  // namespace nuv

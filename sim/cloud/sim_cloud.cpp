@@ -8,7 +8,6 @@
 
 #include "common/str_format.h"
 #include "sim/cloud/self_signed_cert.h"
-#include "sim/cloud/sim_cloud_state.h"
 #include "sim/cloud/sim_control.h"
 
 namespace nuv {
@@ -61,7 +60,7 @@ void RemoveOwnDir(const std::string& dir) {
 
 class SimCloud::Impl {
  public:
-  explicit Impl(SimCloudOptions o) : options(std::move(o)), state(options) {}
+  Impl(SimCloudOptions o, SimCloudState& s) : options(std::move(o)), state(s) {}
 
   // Converts a received request and answers it from the state.
   void Serve(const std::string& endpoint, const httplib::Request& req, httplib::Response& res) {
@@ -107,7 +106,7 @@ class SimCloud::Impl {
   }
 
   SimCloudOptions options;
-  SimCloudState state;
+  SimCloudState& state;  // the SimCloud itself
   std::string dataDir;
   bool ownsDir = false;
   std::string caFile;
@@ -117,7 +116,8 @@ class SimCloud::Impl {
   bool running = false;
 };
 
-SimCloud::SimCloud(SimCloudOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+SimCloud::SimCloud(SimCloudOptions options)
+    : SimCloudState(options), impl_(std::make_unique<Impl>(options, *this)) {}
 
 SimCloud::~SimCloud() {
   Stop();
@@ -200,52 +200,9 @@ std::string SimCloud::ServiceIniSection() const {
 
 std::string SimCloud::QyIniText() const {
   SimCredentials c = Credentials();
-  return "skey:" + c.skey + "\nrefresh_token:" + c.refresh_token + "\nvid:" +
-         std::to_string(c.vid) + "\n";
+  return "skey:" + c.skey + "\nrefresh_token:" + c.refresh_token +
+         "\nvid:" + std::to_string(c.vid) + "\n";
 }
-
-SimCredentials SimCloud::Credentials() const { return impl_->state.Credentials(); }
-void SimCloud::ExpireSkey() { impl_->state.ExpireSkey(); }
-void SimCloud::RevokeRefreshToken() { impl_->state.RevokeRefreshToken(); }
-uint64_t SimCloud::CreateMessage(SimCloudMessage m) { return impl_->state.CreateMessage(std::move(m)); }
-std::vector<SimCloudMessage> SimCloud::CloudMessages() const { return impl_->state.CloudMessages(); }
-std::vector<SimSentMessage> SimCloud::SentMessages() const { return impl_->state.SentMessages(); }
-void SimCloud::SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook) {
-  impl_->state.SetMessageCreatedHook(std::move(hook));
-}
-std::vector<uint64_t> SimCloud::BoundTokens() const { return impl_->state.BoundTokens(); }
-std::string SimCloud::PutMedia(const std::string& fileName, const std::string& data,
-                               const std::string& type) {
-  return impl_->state.PutMedia(fileName, data, type);
-}
-bool SimCloud::GetMedia(const std::string& mediaId, SimMedia& out) const {
-  return impl_->state.GetMedia(mediaId, out);
-}
-std::vector<SimMedia> SimCloud::UploadedMedia() const { return impl_->state.UploadedMedia(); }
-std::vector<SimKfUpload> SimCloud::KfUploads() const { return impl_->state.KfUploads(); }
-std::vector<SimImportJob> SimCloud::ImportJobs() const { return impl_->state.ImportJobs(); }
-void SimCloud::SetImportProgress(std::vector<int> steps) {
-  impl_->state.SetImportProgress(std::move(steps));
-}
-void SimCloud::AddKnownUsers(const std::vector<std::string>& accounts) {
-  impl_->state.AddKnownUsers(accounts);
-}
-std::vector<std::pair<std::string, int>> SimCloud::MuteStatus() const {
-  return impl_->state.MuteStatus();
-}
-std::vector<std::vector<std::pair<std::string, int>>> SimCloud::MuteBatches() const {
-  return impl_->state.MuteBatches();
-}
-std::vector<std::string> SimCloud::Reports() const { return impl_->state.Reports(); }
-std::vector<SimRequest> SimCloud::Requests() const { return impl_->state.Requests(); }
-size_t SimCloud::CountRequests(const std::string& endpoint) const {
-  return impl_->state.CountRequests(endpoint);
-}
-void SimCloud::ClearRequests() { impl_->state.ClearRequests(); }
-void SimCloud::InjectFault(const std::string& endpoint, const SimFault& fault) {
-  impl_->state.InjectFault(endpoint, fault);
-}
-void SimCloud::ClearFaults() { impl_->state.ClearFaults(); }
 
 }  // namespace sim
 }  // namespace nuv

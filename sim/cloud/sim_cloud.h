@@ -11,115 +11,23 @@
 //
 // The object is owned by the test or program that starts it. Every method is
 // thread-safe: server threads and the owner's threads touch the same state
-// under one lock. Hooks are called on a server thread without that lock.
+// under one lock. The message hook runs on the thread that created the
+// message, without that lock.
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "sim/cloud/sim_cloud_state.h"
+#include "sim/cloud/sim_cloud_types.h"
 
 namespace nuv {
 namespace sim {
 
-// A message created on the cloud side and served by fetch_msg.
-struct SimCloudMessage {
-  uint64_t msg_id = 0;       // assigned by CreateMessage: previous + 1
-  std::string cur_userid;    // sender account
-  std::string chatid;
-  std::string chatname;      // UTF-8
-  std::vector<std::string> to_userid_list;
-  std::vector<std::string> skip_userid_list;
-  std::string content;       // UTF-8
-  std::vector<std::string> image_id_list;  // media ids (see PutMedia)
-  std::vector<std::string> file_id_list;
-  uint32_t create_time = 0;  // 0: set to the current time
-  uint32_t msg_type = 0;     // 0 normal, 1 broadcast
-};
-
-// One request the API server or upload proxy received (after faults).
-struct SimRequest {
-  std::string endpoint;  // "send_msg", "upload_kf", "media_upload", "media_download", ...
-  std::string target;    // path and query as received
-  std::string vid;       // "vid" header ("" when absent)
-  std::string skey;      // "skey" header ("" when absent)
-  bool hasSkey = false;
-  std::string contentType;
-  std::string body;      // raw body bytes (for a multipart upload: the file part's bytes)
-  std::string fileName;  // multipart part's file name
-};
-
-// A message the bridge sent with send_msg, as parsed from "msgitem".
-struct SimSentMessage {
-  std::string cur_userid, chatid, chatname, content;
-  uint32_t msg_type = 0;
-  std::vector<std::string> to_userid_list, skip_userid_list, image_id_list, file_id_list;
-  bool hasImageIdList = false, hasFileIdList = false;  // member present in the body
-  std::string rawBody;
-};
-
-// A stored media file.
-struct SimMedia {
-  std::string media_id;
-  std::string fileName;  // served in Content-Disposition
-  std::string type;      // "image" or "file"
-  std::string data;
-};
-
-// A directory file received by upload_kf.
-struct SimKfUpload {
-  int type = 0;      // 1 departments, 2 users
-  std::string vid;   // "vid" header
-  std::string data;  // CSV bytes (GBK)
-};
-
-// An import job started by set_org_contacts (op 0) or sync_member_contacts
-// (op 2); its rows come from the latest upload_kf file of the matching type,
-// converted from GBK to UTF-8, header line first.
-struct SimImportJob {
-  std::string job_id;
-  int op = 0;
-  std::string kf_file_key;
-  int queries = 0;      // check_contacts_job calls so far
-  int percentage = 0;   // last percentage answered
-  std::vector<std::vector<std::string>> rows;
-};
-
-// A fault the next `count` calls of an endpoint meet instead of a normal reply.
-struct SimFault {
-  enum class Kind { ErrCode, Malformed, HttpStatus, Stall };
-  Kind kind = Kind::ErrCode;
-  int count = 1;
-  int errCode = 0;        // ErrCode: reply with this errCode (message "injected fault")
-  int httpStatus = 500;   // HttpStatus: reply with this status and a non-JSON body
-  std::string body = "this is not json";  // Malformed / HttpStatus body
-  int stallMs = 0;        // Stall: wait this long, then answer normally
-};
-
-struct SimCloudOptions {
-  // Registers further routes on the control server before it starts (the
-  // push simulator's /control/push/... routes in ondeko_sim).
-  std::function<void(httplib::Server&)> extraControlRoutes;
-  std::string dataDir;        // certificate and key go here; empty: a fresh temp dir
-  uint64_t vid = 1001;        // the one enterprise this cloud knows
-  std::string clientkey = "sim-client-key";  // accepted by login
-  uint16_t apiPort = 0;       // 0: ephemeral
-  uint16_t uploadPort = 0;
-  uint16_t controlPort = 0;
-  bool control = true;        // start the control interface
-};
-
-struct SimCredentials {
-  uint64_t vid = 0;
-  std::string skey;
-  std::string refresh_token;
-};
-
-class SimCloud {
+// The state's methods (credentials, messages, media, directory, presence,
+// reports, requests, faults) are the simulator's in-process controls;
+// SimCloud adds the servers around them.
+class SimCloud : public SimCloudState {
  public:
   explicit SimCloud(SimCloudOptions options = {});
   ~SimCloud();  // stops
@@ -142,45 +50,6 @@ class SimCloud {
   std::string ServiceIniSection() const;
   // qy.ini text with the current credentials.
   std::string QyIniText() const;
-
-  // ---- credentials ----
-  SimCredentials Credentials() const;  // current vid, skey, refresh_token
-  void ExpireSkey();                   // the current skey answers -2 until refreshed
-  void RevokeRefreshToken();           // refresh_skey answers an error
-
-  // ---- messages ----
-  uint64_t CreateMessage(SimCloudMessage m);  // returns the new msg_id; calls the hook
-  std::vector<SimCloudMessage> CloudMessages() const;
-  std::vector<SimSentMessage> SentMessages() const;
-  void SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook);
-  std::vector<uint64_t> BoundTokens() const;
-
-  // ---- media ----
-  std::string PutMedia(const std::string& fileName, const std::string& data,
-                       const std::string& type = "file");  // returns media_id
-  bool GetMedia(const std::string& mediaId, SimMedia& out) const;
-  std::vector<SimMedia> UploadedMedia() const;  // what media_upload stored, in order
-
-  // ---- directory and presence ----
-  std::vector<SimKfUpload> KfUploads() const;
-  std::vector<SimImportJob> ImportJobs() const;
-  // Percentages check_contacts_job answers on successive queries of a job
-  // (default 30, 60, 100; the last repeats).
-  void SetImportProgress(std::vector<int> steps);
-  void AddKnownUsers(const std::vector<std::string>& accounts);
-  // account -> last mute_status, for every set_mute entry accepted.
-  std::vector<std::pair<std::string, int>> MuteStatus() const;
-  std::vector<std::vector<std::pair<std::string, int>>> MuteBatches() const;
-
-  // ---- reports ----
-  std::vector<std::string> Reports() const;
-
-  // ---- requests and faults ----
-  std::vector<SimRequest> Requests() const;  // bounded: the latest 10000
-  size_t CountRequests(const std::string& endpoint) const;
-  void ClearRequests();
-  void InjectFault(const std::string& endpoint, const SimFault& fault);
-  void ClearFaults();
 
   class Impl;
 

@@ -9,30 +9,13 @@
 #include <random>
 
 #include "common/text_conv.h"
+#include "sim/cloud/sim_json.h"
 
 namespace nuv {
 namespace sim {
 namespace {
 
 constexpr size_t kMaxLoggedRequests = 10000;
-
-std::string WriteJson(const Json::Value& v) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "";
-  b["emitUTF8"] = true;  // GBK account bytes go back as they came
-  return Json::writeString(b, v);
-}
-
-bool ReadJson(const std::string& body, Json::Value& out) {
-  try {
-    Json::CharReaderBuilder b;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    std::string errs;
-    return r->parse(body.data(), body.data() + body.size(), &out, &errs);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
 
 SimHttpReply Json200(const Json::Value& v) {
   SimHttpReply r;
@@ -85,38 +68,10 @@ bool IntMember(const Json::Value& obj, const char* key, int& out) {
 }
 
 std::vector<std::string> StringList(const Json::Value& obj, const char* key, bool* present) {
-  std::vector<std::string> out;
-  if (present) *present = false;
-  if (!obj.isObject()) return out;
-  const Json::Value* v = obj.find(key, key + std::char_traits<char>::length(key));
-  if (!v) return out;
-  if (present) *present = true;
-  if (v->isArray())
-    for (const Json::Value& e : *v)
-      if (e.isString()) out.push_back(e.asString());
-  return out;
-}
-
-Json::Value ToJsonList(const std::vector<std::string>& list) {
-  Json::Value a(Json::arrayValue);
-  for (const std::string& s : list) a.append(s);
-  return a;
-}
-
-Json::Value MessageToJson(const SimCloudMessage& m) {
-  Json::Value v;
-  v["msg_id"] = Json::Value(static_cast<Json::UInt64>(m.msg_id));
-  v["cur_userid"] = m.cur_userid;
-  v["chatid"] = m.chatid;
-  v["chatname"] = m.chatname;
-  v["to_userid_list"] = ToJsonList(m.to_userid_list);
-  v["skip_userid_list"] = ToJsonList(m.skip_userid_list);
-  v["content"] = m.content;
-  v["image_id_list"] = ToJsonList(m.image_id_list);
-  v["file_id_list"] = ToJsonList(m.file_id_list);
-  v["create_time"] = Json::Value(static_cast<Json::UInt>(m.create_time));
-  v["msg_type"] = Json::Value(static_cast<Json::UInt>(m.msg_type));
-  return v;
+  const Json::Value* v =
+      obj.isObject() ? obj.find(key, key + std::char_traits<char>::length(key)) : nullptr;
+  if (present) *present = v != nullptr;
+  return v ? JsonStrings(*v) : std::vector<std::string>();
 }
 
 }  // namespace
@@ -152,7 +107,8 @@ SimCloudState::SimCloudState(const SimCloudOptions& options) : options_(options)
 
 std::string SimCloudState::NewSecret(const char* prefix) {
   static thread_local std::mt19937_64 rng(std::random_device{}());
-  return std::string(prefix) + "-" + std::to_string(++serial_) + "-" + std::to_string(rng() % 1000000000ULL);
+  return std::string(prefix) + "-" + std::to_string(++serial_) + "-" +
+         std::to_string(rng() % 1000000000ULL);
 }
 
 void SimCloudState::SetEndpoints(const SimEndpoints& e) {
@@ -320,7 +276,7 @@ SimHttpReply SimCloudState::FetchMsg(const SimRequest& req) {
   data["msglist"] = Json::Value(Json::arrayValue);
   for (auto it = cloudMessages_.lower_bound(beg); it != cloudMessages_.end() && it->first <= end;
        ++it)
-    data["msglist"].append(MessageToJson(it->second));
+    data["msglist"].append(CloudMessageToJson(it->second));
   return Ok(data);
 }
 
@@ -329,14 +285,14 @@ SimHttpReply SimCloudState::GetUploadFileUrl(const SimRequest& req) {
   int type = 0;
   if (!ReadJson(req.body, body) || !IntMember(body, "type", type)) return BadRequest();
   Json::Value data;
-  data["upload_file_url"] = "https://" + endpoints_.apiHost + "/media/upload?type=" +
-                            std::to_string(type) + "&ticket=" + std::to_string(++serial_);
+  data["upload_file_url"] = "https://" + endpoints_.apiHost +
+                            "/media/upload?type=" + std::to_string(type) +
+                            "&ticket=" + std::to_string(++serial_);
   return Ok(data);
 }
 
 SimHttpReply SimCloudState::MediaUpload(const SimRequest& req, const Params& params) {
-  if (req.vid != std::to_string(options_.vid) || !req.hasSkey || req.skey != skey_ ||
-      skeyExpired_)
+  if (req.vid != std::to_string(options_.vid) || !req.hasSkey || req.skey != skey_ || skeyExpired_)
     return MediaError(-2, "skey expired");
   if (req.fileName.empty() && req.body.empty()) return MediaError(40004, "no file part");
   auto t = params.find("type");
@@ -366,8 +322,7 @@ SimHttpReply SimCloudState::GetMediaUrl(const SimRequest& req) {
 }
 
 SimHttpReply SimCloudState::MediaDownload(const SimRequest& req, const Params& params) {
-  if (req.vid != std::to_string(options_.vid) || !req.hasSkey || req.skey != skey_ ||
-      skeyExpired_)
+  if (req.vid != std::to_string(options_.vid) || !req.hasSkey || req.skey != skey_ || skeyExpired_)
     return MediaError(-2, "skey expired");
   auto p = params.find("media_id");
   auto it = p == params.end() ? media_.end() : media_.find(p->second);
@@ -375,7 +330,8 @@ SimHttpReply SimCloudState::MediaDownload(const SimRequest& req, const Params& p
   SimHttpReply r;
   r.contentType = "application/octet-stream";
   r.body = it->second.data;
-  r.headers.push_back({"Content-Disposition", "attachment; filename=\"" + it->second.fileName + "\""});
+  r.headers.push_back(
+      {"Content-Disposition", "attachment; filename=\"" + it->second.fileName + "\""});
   return r;
 }
 
@@ -476,8 +432,7 @@ SimHttpReply SimCloudState::CheckUploadKfFile(const SimRequest& req) {
 }
 
 bool SimCloudState::IsKnownUser(const std::string& account) const {
-  if (std::find(knownUsers_.begin(), knownUsers_.end(), account) != knownUsers_.end())
-    return true;
+  if (std::find(knownUsers_.begin(), knownUsers_.end(), account) != knownUsers_.end()) return true;
   std::string utf8 = WideToUtf8(CodepageToWide(account, "GBK"));
   for (const SimImportJob& job : jobs_)
     for (size_t i = 1; job.op == 2 && i < job.rows.size(); ++i)
@@ -653,8 +608,10 @@ void SimCloudState::ClearRequests() {
 
 void SimCloudState::InjectFault(const std::string& endpoint, const SimFault& fault) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (fault.count > 0) faults_[endpoint] = fault;
-  else faults_.erase(endpoint);
+  if (fault.count > 0)
+    faults_[endpoint] = fault;
+  else
+    faults_.erase(endpoint);
 }
 
 void SimCloudState::ClearFaults() {

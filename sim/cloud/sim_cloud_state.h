@@ -2,7 +2,7 @@
 // The simulated cloud's state and its answers, apart from any HTTP server:
 // credentials, cloud messages, sent messages, media, directory imports,
 // presence, reports, the request log and injected faults. Handle() turns one
-// received request into the reply the cloud would give. Owned by SimCloud;
+// received request into the reply the cloud would give. The base of SimCloud;
 // called from the servers' threads and the owner's threads, all state under
 // mu_.
 
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/cloud/sim_cloud.h"
+#include "sim/cloud/sim_cloud_types.h"
 
 namespace nuv {
 namespace sim {
@@ -47,30 +47,42 @@ class SimCloudState {
   void Shutdown();
   void Reopen();
 
-  SimCredentials Credentials() const;
-  void ExpireSkey();
-  void RevokeRefreshToken();
+  // ---- credentials ----
+  SimCredentials Credentials() const;  // current vid, skey, refresh_token
+  void ExpireSkey();                   // the current skey answers -2 until refreshed
+  void RevokeRefreshToken();           // refresh_skey is refused until the next login
 
+  // ---- messages ----
+  // Stores a cloud message (msg_id = previous + 1; create_time 0 = now) and
+  // calls the hook on this thread without the lock held. Returns the id.
   uint64_t CreateMessage(SimCloudMessage m);
   std::vector<SimCloudMessage> CloudMessages() const;
   std::vector<SimSentMessage> SentMessages() const;
   void SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook);
   std::vector<uint64_t> BoundTokens() const;
 
+  // ---- media ----
   std::string PutMedia(const std::string& fileName, const std::string& data,
-                       const std::string& type);
+                       const std::string& type = "file");  // returns media_id
   bool GetMedia(const std::string& mediaId, SimMedia& out) const;
-  std::vector<SimMedia> UploadedMedia() const;
+  std::vector<SimMedia> UploadedMedia() const;  // what media_upload stored, in order
 
+  // ---- directory and presence ----
   std::vector<SimKfUpload> KfUploads() const;
   std::vector<SimImportJob> ImportJobs() const;
+  // Percentages check_contacts_job answers on successive queries of a job
+  // (default 30, 60, 100; the last repeats).
   void SetImportProgress(std::vector<int> steps);
+  // Accounts set_mute accepts besides those of imported user files.
   void AddKnownUsers(const std::vector<std::string>& accounts);
-  std::vector<std::pair<std::string, int>> MuteStatus() const;
+  std::vector<std::pair<std::string, int>> MuteStatus() const;  // account -> last status
   std::vector<std::vector<std::pair<std::string, int>>> MuteBatches() const;
+
+  // ---- reports ----
   std::vector<std::string> Reports() const;
 
-  std::vector<SimRequest> Requests() const;
+  // ---- requests and faults ----
+  std::vector<SimRequest> Requests() const;  // bounded: the latest 10000
   size_t CountRequests(const std::string& endpoint) const;
   void ClearRequests();
   void InjectFault(const std::string& endpoint, const SimFault& fault);

@@ -55,14 +55,17 @@ class SimCloudTest : public ::testing::Test {
 TEST_F(SimCloudTest, ControlCreatesMessagesAndTheHookSeesThem) {
   std::atomic<uint64_t> announced{0};
   cloud_.SetMessageCreatedHook([&](const SimCloudMessage& m) { announced = m.msg_id; });
-  auto media = control_->Post("/media?name=a.png&type=image", "PNGDATA", "application/octet-stream");
+  auto media =
+      control_->Post("/media?name=a.png&type=image", "PNGDATA", "application/octet-stream");
   ASSERT_TRUE(media);
   std::string mediaId = ParseJson(media->body)["media_id"].asString();
   ASSERT_FALSE(mediaId.empty());
-  auto res = control_->Post("/messages",
-                            "{\"cur_userid\":\"zhang\",\"to_userid_list\":[\"li\"],\"content\":\"hi\","
-                            "\"image_id_list\":[\"" + mediaId + "\"],\"msg_type\":1}",
-                            "application/json");
+  auto res =
+      control_->Post("/messages",
+                     "{\"cur_userid\":\"zhang\",\"to_userid_list\":[\"li\"],\"content\":\"hi\","
+                     "\"image_id_list\":[\"" +
+                         mediaId + "\"],\"msg_type\":1}",
+                     "application/json");
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200);
   uint64_t id = ParseJson(res->body)["msg_id"].asUInt64();
@@ -96,8 +99,9 @@ TEST_F(SimCloudTest, CredentialsAndFaultsThroughTheControlPort) {
   EXPECT_EQ(r["data"]["skey"].asString(), cloud_.Credentials().skey);
   EXPECT_EQ(Call("check_authorization", "")["result"]["errCode"].asInt(), 0);
 
-  auto f = control_->Post("/faults", "{\"endpoint\":\"cli_report\",\"kind\":\"errcode\",\"errCode\":45,\"count\":2}",
-                          "application/json");
+  auto f = control_->Post(
+      "/faults", "{\"endpoint\":\"cli_report\",\"kind\":\"errcode\",\"errCode\":45,\"count\":2}",
+      "application/json");
   ASSERT_TRUE(f);
   ASSERT_EQ(f->status, 200);
   EXPECT_EQ(Call("cli_report", "{\"report_content\":\"a\"}")["result"]["errCode"].asInt(), 45);
@@ -112,7 +116,8 @@ TEST_F(SimCloudTest, CredentialsAndFaultsThroughTheControlPort) {
                         "{}", "application/json");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 503);
-  EXPECT_EQ(control_->Post("/faults", "{\"endpoint\":\"x\",\"kind\":\"odd\"}", "application/json")->status,
+  EXPECT_EQ(control_->Post("/faults", "{\"endpoint\":\"x\",\"kind\":\"odd\"}", "application/json")
+                ->status,
             400);
   EXPECT_EQ(cloud_.CountRequests("cli_report"), 3u);
   auto reqs = control_->Get("/requests?endpoint=cli_report");
@@ -135,7 +140,8 @@ TEST_F(SimCloudTest, StopEndsAStalledRequestPromptly) {
 }
 
 TEST(SimCloudStateTest, GbkCsvRowsAndPresenceOfImportedUsers) {
-  auto rows = ParseGbkCsv("\xd0\xd5\xc3\xfb,\xd5\xca\xba\xc5\r\n\xd5\xc5\xc8\xfd,zhang\r\n\r\nli,\r\n");
+  auto rows =
+      ParseGbkCsv("\xd0\xd5\xc3\xfb,\xd5\xca\xba\xc5\r\n\xd5\xc5\xc8\xfd,zhang\r\n\r\nli,\r\n");
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0][0], "\xe5\xa7\x93\xe5\x90\x8d");  // 姓名
   EXPECT_EQ(rows[1][0], "\xe5\xbc\xa0\xe4\xb8\x89");  // 张三
@@ -157,7 +163,10 @@ TEST(SimCloudStateTest, GbkCsvRowsAndPresenceOfImportedUsers) {
   };
   EXPECT_EQ(call("sync_member_contacts", "{\"kf_file_key\":\"1001\"}")["result"]["errCode"].asInt(),
             40007);
-  EXPECT_EQ(call("upload_kf", "n,a\r\n\xd5\xc5\xc8\xfd,\xd5\xc5\r\n", {{"type", "2"}})["result"]["errCode"].asInt(), 0);
+  EXPECT_EQ(call("upload_kf", "n,a\r\n\xd5\xc5\xc8\xfd,\xd5\xc5\r\n",
+                 {{"type", "2"}})["result"]["errCode"]
+                .asInt(),
+            0);
   Json::Value job = call("sync_member_contacts", "{\"kf_file_key\":\"1001\"}");
   ASSERT_EQ(job["result"]["errCode"].asInt(), 0);
   state.SetImportProgress({50, 100});

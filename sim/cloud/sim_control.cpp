@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "sim/cloud/sim_cloud.h"
+#include "sim/cloud/sim_json.h"
 
 namespace nuv {
 namespace sim {
@@ -15,43 +16,19 @@ using httplib::Request;
 using httplib::Response;
 
 void Reply(Response& res, const Json::Value& v, int status = 200) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "  ";
-  b["emitUTF8"] = true;
   res.status = status;
-  res.set_content(Json::writeString(b, v) + "\n", "application/json");
+  res.set_content(WriteJson(v, "  ") + "\n", "application/json");
+}
+
+// The request body as a JSON object.
+bool ReadBody(const Request& req, Json::Value& out) {
+  return ReadJson(req.body, out) && out.isObject();
 }
 
 void Error(Response& res, const std::string& what) {
   Json::Value v;
   v["error"] = what;
   Reply(res, v, 400);
-}
-
-bool ReadBody(const Request& req, Json::Value& out) {
-  Json::CharReaderBuilder b;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  std::string errs;
-  try {
-    return r->parse(req.body.data(), req.body.data() + req.body.size(), &out, &errs) &&
-           out.isObject();
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-std::vector<std::string> Strings(const Json::Value& v) {
-  std::vector<std::string> out;
-  if (v.isArray())
-    for (const Json::Value& e : v)
-      if (e.isString()) out.push_back(e.asString());
-  return out;
-}
-
-Json::Value List(const std::vector<std::string>& list) {
-  Json::Value a(Json::arrayValue);
-  for (const std::string& s : list) a.append(s);
-  return a;
 }
 
 Json::Value Pairs(const std::vector<std::pair<std::string, int>>& list) {
@@ -65,29 +42,18 @@ Json::Value Pairs(const std::vector<std::pair<std::string, int>>& list) {
   return a;
 }
 
-Json::Value MessageJson(const SimCloudMessage& m) {
-  Json::Value v;
-  v["msg_id"] = Json::Value(static_cast<Json::UInt64>(m.msg_id));
-  v["cur_userid"] = m.cur_userid;
-  v["chatid"] = m.chatid;
-  v["chatname"] = m.chatname;
-  v["to_userid_list"] = List(m.to_userid_list);
-  v["skip_userid_list"] = List(m.skip_userid_list);
-  v["content"] = m.content;
-  v["image_id_list"] = List(m.image_id_list);
-  v["file_id_list"] = List(m.file_id_list);
-  v["create_time"] = m.create_time;
-  v["msg_type"] = m.msg_type;
-  return v;
-}
-
 bool ParseFault(const Json::Value& b, SimFault& f, std::string& err) {
   std::string kind = b.get("kind", "errcode").asString();
-  if (kind == "errcode") f.kind = SimFault::Kind::ErrCode;
-  else if (kind == "malformed") f.kind = SimFault::Kind::Malformed;
-  else if (kind == "status") f.kind = SimFault::Kind::HttpStatus;
-  else if (kind == "stall") f.kind = SimFault::Kind::Stall;
-  else return err = "kind must be errcode, malformed, status or stall", false;
+  if (kind == "errcode")
+    f.kind = SimFault::Kind::ErrCode;
+  else if (kind == "malformed")
+    f.kind = SimFault::Kind::Malformed;
+  else if (kind == "status")
+    f.kind = SimFault::Kind::HttpStatus;
+  else if (kind == "stall")
+    f.kind = SimFault::Kind::Stall;
+  else
+    return err = "kind must be errcode, malformed, status or stall", false;
   f.count = b.get("count", 1).asInt();
   f.errCode = b.get("errCode", 0).asInt();
   f.httpStatus = b.get("httpStatus", 500).asInt();
@@ -99,9 +65,8 @@ bool ParseFault(const Json::Value& b, SimFault& f, std::string& err) {
 }  // namespace
 
 void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
-  s.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
-    Error(res, "bad request");
-  });
+  s.set_exception_handler(
+      [](const Request&, Response& res, std::exception_ptr) { Error(res, "bad request"); });
   s.Get("/state", [&cloud](const Request&, Response& res) {
     Json::Value v;
     v["api_host"] = cloud.ApiHost();
@@ -135,10 +100,10 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     m.chatid = b.get("chatid", "").asString();
     m.chatname = b.get("chatname", "").asString();
     m.content = b.get("content", "").asString();
-    m.to_userid_list = Strings(b["to_userid_list"]);
-    m.skip_userid_list = Strings(b["skip_userid_list"]);
-    m.image_id_list = Strings(b["image_id_list"]);
-    m.file_id_list = Strings(b["file_id_list"]);
+    m.to_userid_list = JsonStrings(b["to_userid_list"]);
+    m.skip_userid_list = JsonStrings(b["skip_userid_list"]);
+    m.image_id_list = JsonStrings(b["image_id_list"]);
+    m.file_id_list = JsonStrings(b["file_id_list"]);
     m.msg_type = b.get("msg_type", 0).asUInt();
     m.create_time = b.get("create_time", 0).asUInt();
     Json::Value v;
@@ -147,7 +112,7 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
   });
   s.Get("/messages", [&cloud](const Request&, Response& res) {
     Json::Value a(Json::arrayValue);
-    for (const SimCloudMessage& m : cloud.CloudMessages()) a.append(MessageJson(m));
+    for (const SimCloudMessage& m : cloud.CloudMessages()) a.append(CloudMessageToJson(m));
     Reply(res, a);
   });
   s.Get("/sent", [&cloud](const Request&, Response& res) {
@@ -159,10 +124,10 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
       v["chatname"] = m.chatname;
       v["content"] = m.content;
       v["msg_type"] = m.msg_type;
-      v["to_userid_list"] = List(m.to_userid_list);
-      v["skip_userid_list"] = List(m.skip_userid_list);
-      v["image_id_list"] = List(m.image_id_list);
-      v["file_id_list"] = List(m.file_id_list);
+      v["to_userid_list"] = JsonStringArray(m.to_userid_list);
+      v["skip_userid_list"] = JsonStringArray(m.skip_userid_list);
+      v["image_id_list"] = JsonStringArray(m.image_id_list);
+      v["file_id_list"] = JsonStringArray(m.file_id_list);
       a.append(v);
     }
     Reply(res, a);
@@ -208,7 +173,7 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
       v["queries"] = j.queries;
       v["percentage"] = j.percentage;
       v["rows"] = Json::Value(Json::arrayValue);
-      for (const auto& row : j.rows) v["rows"].append(List(row));
+      for (const auto& row : j.rows) v["rows"].append(JsonStringArray(row));
       a.append(v);
     }
     Reply(res, a);
@@ -224,15 +189,13 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
   s.Post("/known_users", [&cloud](const Request& req, Response& res) {
     Json::Value b;
     if (!ReadBody(req, b)) return Error(res, "need {\"accounts\": [...]}");
-    cloud.AddKnownUsers(Strings(b["accounts"]));
+    cloud.AddKnownUsers(JsonStrings(b["accounts"]));
     Reply(res, Json::Value(Json::objectValue));
   });
-  s.Get("/mute", [&cloud](const Request&, Response& res) {
-    Reply(res, Pairs(cloud.MuteStatus()));
-  });
-  s.Get("/reports", [&cloud](const Request&, Response& res) {
-    Reply(res, List(cloud.Reports()));
-  });
+  s.Get("/mute",
+        [&cloud](const Request&, Response& res) { Reply(res, Pairs(cloud.MuteStatus())); });
+  s.Get("/reports",
+        [&cloud](const Request&, Response& res) { Reply(res, JsonStringArray(cloud.Reports())); });
   s.Get("/tokens", [&cloud](const Request&, Response& res) {
     Json::Value a(Json::arrayValue);
     for (uint64_t t : cloud.BoundTokens()) a.append(Json::Value(static_cast<Json::UInt64>(t)));

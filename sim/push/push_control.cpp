@@ -3,10 +3,10 @@
 #include <httplib.h>
 #include <json/json.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/cloud/sim_json.h"
 #include "sim/push/push_server.h"
 #include "sim/push/server_frames.h"
 
@@ -18,11 +18,8 @@ using httplib::Request;
 using httplib::Response;
 
 void Reply(Response& res, const Json::Value& v, int status = 200) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "  ";
-  b["emitUTF8"] = true;
   res.status = status;
-  res.set_content(Json::writeString(b, v) + "\n", "application/json");
+  res.set_content(WriteJson(v, "  ") + "\n", "application/json");
 }
 
 void Error(Response& res, const std::string& what, int status = 400) {
@@ -41,33 +38,17 @@ void Ok(Response& res, bool sent) {
   Reply(res, v);
 }
 
-// An empty body counts as {}.
+// The request body as a JSON object; an empty body counts as {}.
 bool ReadBody(const Request& req, Json::Value& out) {
   if (req.body.empty()) {
     out = Json::Value(Json::objectValue);
     return true;
   }
-  Json::CharReaderBuilder b;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  std::string errs;
-  try {
-    return r->parse(req.body.data(), req.body.data() + req.body.size(), &out, &errs) &&
-           out.isObject();
-  } catch (const std::exception&) {
-    return false;
-  }
+  return ReadJson(req.body, out) && out.isObject();
 }
 
 uint64_t U64(const Json::Value& v, uint64_t def = 0) {
   return v.isUInt64() ? v.asUInt64() : v.isIntegral() && v.asInt64() >= 0 ? v.asUInt64() : def;
-}
-
-std::vector<std::string> Strings(const Json::Value& v) {
-  std::vector<std::string> out;
-  if (v.isArray())
-    for (const Json::Value& e : v)
-      if (e.isString()) out.push_back(e.asString());
-  return out;
 }
 
 OndekoMsgItem MessageFromJson(const Json::Value& v) {
@@ -76,11 +57,11 @@ OndekoMsgItem MessageFromJson(const Json::Value& v) {
   m.cur_userid = v["cur_userid"].asString();
   m.chatid = v["chatid"].asString();
   m.chatname = v["chatname"].asString();
-  m.to_userid_list = Strings(v["to_userid_list"]);
-  m.skip_userid_list = Strings(v["skip_userid_list"]);
+  m.to_userid_list = JsonStrings(v["to_userid_list"]);
+  m.skip_userid_list = JsonStrings(v["skip_userid_list"]);
   m.content = v["content"].asString();
-  m.image_id_list = Strings(v["image_id_list"]);
-  m.file_id_list = Strings(v["file_id_list"]);
+  m.image_id_list = JsonStrings(v["image_id_list"]);
+  m.file_id_list = JsonStrings(v["file_id_list"]);
   m.create_time = static_cast<uint32_t>(U64(v["create_time"]));
   m.msg_type = static_cast<uint32_t>(U64(v["msg_type"]));
   return m;
