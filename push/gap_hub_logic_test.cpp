@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/paths.h"
 #include "common/test_support.h"
 #include "common/virtual_clock.h"
 #include "sim/push/push_server.h"
@@ -151,6 +152,32 @@ TEST_F(HubTest, FirstRunGetsTokenAndNextRunPresentsIt) {
   EXPECT_EQ(0x1122334455667788ULL, st.connects[1].token);
   EXPECT_EQ(1700000000u, st.connects[1].createtime);
   EXPECT_TRUE(root_.LogContains("LoadToken 1234605616436508552, 1700000000"));
+}
+
+TEST_F(HubTest, UnwritableTokenFileStillUsesTheToken) {
+  // A directory where token.ini should be: it reads as no record and
+  // cannot be replaced.
+  ASSERT_TRUE(MakeDirs(root_.config() + "token.ini"));
+  server_.SetNewClientToken(4321, 9);
+  StartHub();
+  ASSERT_TRUE(WaitEstablished());
+  EXPECT_EQ(std::vector<uint64_t>{4321}, Tokens());
+  EXPECT_TRUE(root_.LogContains("WriteToken fwrite fail ret 0"));
+  // The next connect on this process presents it.
+  server_.CloseConnections();
+  ASSERT_TRUE(WaitEstablished(2));
+  EXPECT_EQ(4321u, server_.Stats().connects[1].token);
+}
+
+TEST_F(HubTest, TornTokenFileCountsAsNoToken) {
+  test::WriteWholeFile(root_.config() + "token.ini", std::string("\x05\x00\x00", 3));
+  server_.SetNewClientToken(777, 1);
+  StartHub();
+  ASSERT_TRUE(WaitEstablished());
+  EXPECT_EQ(0u, server_.Stats().connects[0].token);
+  EXPECT_TRUE(root_.LogContains("holds 3 bytes, not a token record"));
+  EndHub();
+  EXPECT_EQ(16u, test::ReadWholeFile(root_.config() + "token.ini").size());
 }
 
 TEST_F(HubTest, DifferingServerTokenChangesNothingStored) {
