@@ -5,9 +5,9 @@
 // the frames the owner queued with senddata (keeping the exact unsent tail of
 // a partial send), calls the owner's idle callback after 900 silent seconds
 // and drops a connection whose peer stays silent after a request. Created and
-// owned by GapHubLogic. Every member except Stop is used on the Clientmain
-// thread only (the owner's callbacks run there too); Stop may be called from
-// any thread.
+// owned by GapHubLogic, whose thread calls Start and Join; Stop may be called
+// from any thread; everything else (buffers, socket, timers, the owner's
+// callbacks) belongs to the Clientmain thread.
 
 #include <atomic>
 #include <condition_variable>
