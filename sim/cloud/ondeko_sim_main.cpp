@@ -1,8 +1,9 @@
 // ondeko_sim: runs the cloud simulator until SIGINT or SIGTERM. Prints the
-// ports, the CA file and a [cloud] section for service.ini.
+// ports, the CA file and a [cloud] section for service.ini. The push server
+// runs beside it (its port and a [push] section are printed too).
 //
 //   ondeko_sim [--api-port N] [--upload-port N] [--control-port N]
-//              [--dir DIR] [--vid N] [--clientkey KEY]
+//              [--dir DIR] [--vid N] [--clientkey KEY] [--push-port N]
 
 #include <signal.h>
 
@@ -12,6 +13,8 @@
 #include <string>
 
 #include "sim/cloud/sim_cloud.h"
+#include "sim/push/cloud_push_link.h"
+#include "sim/push/push_server.h"
 
 namespace {
 
@@ -26,7 +29,7 @@ bool ParsePort(const char* text, uint16_t& port) {
 int Usage() {
   std::fprintf(stderr,
                "usage: ondeko_sim [--api-port N] [--upload-port N] [--control-port N]\n"
-               "                  [--dir DIR] [--vid N] [--clientkey KEY]\n");
+               "                  [--dir DIR] [--vid N] [--clientkey KEY] [--push-port N]\n");
   return 2;
 }
 
@@ -34,6 +37,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   nuv::sim::SimCloudOptions o;
+  nuv::sim::PushServer::Options po;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -51,6 +55,8 @@ int main(int argc, char** argv) {
       o.vid = std::strtoull(v, nullptr, 10);
     } else if (!std::strcmp(a, "--clientkey")) {
       o.clientkey = v;
+    } else if (!std::strcmp(a, "--push-port")) {
+      if (!ParsePort(v, po.port)) return Usage();
     } else {
       return Usage();
     }
@@ -62,7 +68,14 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);  // server threads inherit the mask
 
+  nuv::sim::PushServer push(po);
+  if (!push.Start()) {
+    std::fprintf(stderr, "ondeko_sim: cannot listen on the push port %u\n", po.port);
+    return 1;
+  }
+  nuv::sim::AddPushControlRoutes(o, push);
   nuv::sim::SimCloud cloud(o);
+  nuv::sim::AnnounceCloudMessages(cloud, push);
   if (!cloud.Start()) {
     std::fprintf(stderr, "ondeko_sim: %s\n", cloud.LastError().c_str());
     return 1;
@@ -70,10 +83,12 @@ int main(int argc, char** argv) {
   std::printf("api_port=%u\nupload_port=%u\ncontrol_port=%u\nca_file=%s\n\n%s\n%s", cloud.ApiPort(),
               cloud.UploadPort(), cloud.ControlPort(), cloud.CaFile().c_str(),
               cloud.ServiceIniSection().c_str(), cloud.QyIniText().c_str());
+  std::printf("\npush_port=%u\n[push]\nhost = 127.0.0.1\nport = %u\n", push.port(), push.port());
   std::fflush(stdout);
 
   int sig = 0;
   sigwait(&set, &sig);
   cloud.Stop();
+  push.Stop();
   return 0;
 }

@@ -173,6 +173,7 @@ bool SimCloud::Start() {
   if (ok && d.options.control) {
     d.control.server = std::make_unique<httplib::Server>();
     RegisterControlRoutes(*d.control.server, *this);
+    if (d.options.extraControlRoutes) d.options.extraControlRoutes(*d.control.server);
     ok = Listen(d.control, d.options.controlPort, d.lastError);
   }
   if (!ok) {

@@ -4,8 +4,13 @@
 // simulator's lock.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+namespace httplib {
+class Server;
+}
 
 namespace nuv {
 namespace sim {
@@ -85,6 +90,9 @@ struct SimFault {
 };
 
 struct SimCloudOptions {
+  // Registers further routes on the control server before it starts (the
+  // push simulator's /control/push/... routes in ondeko_sim).
+  std::function<void(httplib::Server&)> extraControlRoutes;
   std::string dataDir;                       // certificate and key go here; empty: a fresh temp dir
   uint64_t vid = 1001;                       // the one enterprise this cloud knows
   std::string clientkey = "sim-client-key";  // accepted by login
