@@ -70,18 +70,18 @@ void CNuv4OndekoProcessor::RunRoutine(int index) {
 }
 
 bool CNuv4OndekoProcessor::StartSupervised(int index) {
-  const ThreadSpec& spec = kThreadSpecs[index];
+  const ThreadSpec& def = kThreadSpecs[index];
   Supervised& t = *m_threads[index];
   t.ended = false;
   bool ok = (!m_startHook || m_startHook(index)) &&
-            t.thread.Start(spec.stackSize, [this, index] { RunRoutine(index); });
+            t.thread.Start(def.stackSize, [this, index] { RunRoutine(index); });
   if (!ok) {
-    WriteLogF("monthread 启动%s失败！exit", spec.logName);
-    EndProcess(spec.reportCode);
+    WriteLogF("monthread 启动%s失败！exit", def.logName);
+    EndProcess(def.reportCode);
     return false;
   }
   t.id = t.thread.Id();
-  WriteLogF("monthread 启动%sOK threadid %lu", spec.logName, t.thread.Id());
+  WriteLogF("monthread 启动%sOK threadid %lu", def.logName, t.thread.Id());
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "sim/cloud/control_reply.h"
 #include "sim/cloud/sim_cloud.h"
 #include "sim/cloud/sim_json.h"
 
@@ -15,21 +16,9 @@ namespace {
 using httplib::Request;
 using httplib::Response;
 
-void Reply(Response& res, const Json::Value& v, int status = 200) {
-  res.status = status;
-  res.set_content(WriteJson(v, "  ") + "\n", "application/json");
-}
-
-// The request body as a JSON object.
-bool ReadBody(const Request& req, Json::Value& out) {
-  return ReadJson(req.body, out) && out.isObject();
-}
-
-void Error(Response& res, const std::string& what) {
-  Json::Value v;
-  v["error"] = what;
-  Reply(res, v, 400);
-}
+void Reply(Response& res, const Json::Value& v, int status = 200) { ReplyJson(res, v, status); }
+bool ReadBody(const Request& req, Json::Value& out) { return ReadJsonObjectBody(req, out, false); }
+void Error(Response& res, const std::string& what) { ReplyError(res, what, 400); }
 
 Json::Value Pairs(const std::vector<std::pair<std::string, int>>& list) {
   Json::Value a(Json::arrayValue);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/cloud/control_reply.h"
 #include "sim/cloud/sim_json.h"
 #include "sim/push/push_server.h"
 #include "sim/push/server_frames.h"
@@ -17,16 +18,8 @@ namespace {
 using httplib::Request;
 using httplib::Response;
 
-void Reply(Response& res, const Json::Value& v, int status = 200) {
-  res.status = status;
-  res.set_content(WriteJson(v, "  ") + "\n", "application/json");
-}
-
-void Error(Response& res, const std::string& what, int status = 400) {
-  Json::Value v;
-  v["error"] = what;
-  Reply(res, v, status);
-}
+void Reply(Response& res, const Json::Value& v, int status = 200) { ReplyJson(res, v, status); }
+void Error(Response& res, const std::string& what, int status = 400) { ReplyError(res, what, status); }
 
 void Ok(Response& res, bool sent) {
   if (!sent) {
@@ -38,14 +31,7 @@ void Ok(Response& res, bool sent) {
   Reply(res, v);
 }
 
-// The request body as a JSON object; an empty body counts as {}.
-bool ReadBody(const Request& req, Json::Value& out) {
-  if (req.body.empty()) {
-    out = Json::Value(Json::objectValue);
-    return true;
-  }
-  return ReadJson(req.body, out) && out.isObject();
-}
+bool ReadBody(const Request& req, Json::Value& out) { return ReadJsonObjectBody(req, out, true); }
 
 uint64_t U64(const Json::Value& v, uint64_t def = 0) {
   return v.isUInt64() ? v.asUInt64() : v.isIntegral() && v.asInt64() >= 0 ? v.asUInt64() : def;
