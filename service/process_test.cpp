@@ -2,6 +2,7 @@
 // watchdog restarting a killed worker, the worker dying with a killed
 // watchdog, the single-instance lock, and a clean stop on SIGTERM. Each wait
 // is bounded; the whole file runs in about fifteen seconds of real time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -44,8 +45,16 @@ bool WaitUntil(const std::function<bool()>& pred, double maxSeconds) {
 // first process does not reap).
 bool ProcessGone(pid_t pid) {
   if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Plain read(): the file vanishes under us while the process exits, and
+  // the C++ stream would throw from that read error.
+  std::string stat;
+  int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char buf[1024];
+  ssize_t n = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  if (n <= 0) return true;
+  stat.assign(buf, static_cast<size_t>(n));
   size_t paren = stat.rfind(')');
   return paren == std::string::npos || (paren + 2 < stat.size() && stat[paren + 2] == 'Z');
 }
