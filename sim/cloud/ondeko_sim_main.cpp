@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/stop_signals.h"
 #include "sim/cloud/sim_cloud.h"
 #include "sim/push/cloud_push_link.h"
 #include "sim/push/push_server.h"
@@ -62,11 +63,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // server threads inherit the mask
+  nuv::BlockStopSignals();  // server threads inherit the mask
 
   nuv::sim::PushServer push(po);
   if (!push.Start()) {
@@ -86,8 +83,7 @@ int main(int argc, char** argv) {
   std::printf("\npush_port=%u\n[push]\nhost = 127.0.0.1\nport = %u\n", push.port(), push.port());
   std::fflush(stdout);
 
-  int sig = 0;
-  sigwait(&set, &sig);
+  nuv::WaitForStopSignal();
   cloud.Stop();
   push.Stop();
   return 0;

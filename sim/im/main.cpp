@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "common/stop_signals.h"
 #include "sim/im/im_sim_control.h"
 #include "sim/im/im_sim_server.h"
 #include "sim/imdb/im_directory_db.h"
@@ -52,11 +53,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // the server threads inherit the mask
+  nuv::BlockStopSignals();  // server threads inherit the mask
 
   nuv::sim::ImSimServer server(opt);
   std::string error;
@@ -78,8 +75,7 @@ int main(int argc, char** argv) {
   std::printf("nuv_im_sim app_port=%u filemonitor_port=%u control_port=%u install_dir=%s\n",
               server.appPort(), server.fmPort(), ctl.port(), db->installDir().c_str());
   std::fflush(stdout);
-  int sig = 0;
-  sigwait(&set, &sig);
+  nuv::WaitForStopSignal();
   ctl.Stop();
   server.Stop();
   return 0;

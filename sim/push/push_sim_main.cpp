@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "common/stop_signals.h"
 #include "sim/push/push_control.h"
 #include "sim/push/push_server.h"
 
@@ -60,11 +61,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // server threads inherit the mask
+  nuv::BlockStopSignals();  // server threads inherit the mask
 
   nuv::sim::PushServer push(o);
   if (!push.Start()) {
@@ -85,8 +82,7 @@ int main(int argc, char** argv) {
               bound, push.port());
   std::fflush(stdout);
 
-  int sig = 0;
-  sigwait(&set, &sig);
+  nuv::WaitForStopSignal();
   control.stop();
   serve.join();
   push.Stop();
