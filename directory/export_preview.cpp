@@ -1,5 +1,8 @@
 #include "directory/export_preview.h"
 
+#include <limits.h>
+#include <stdlib.h>
+
 #include "common/file_util.h"
 #include "common/paths.h"
 #include "common/service_ini.h"
@@ -34,6 +37,12 @@ void Compare(const std::string& outFile, const std::string& serviceFile, const c
   }
 }
 
+// The canonical form of a directory, or empty when it cannot be resolved.
+std::string RealDir(const std::string& dir) {
+  char buf[PATH_MAX];
+  return ::realpath(dir.c_str(), buf) ? std::string(buf) : std::string();
+}
+
 }  // namespace
 
 int RunExportPreview(const std::string& outDirIn, std::ostream& out) {
@@ -42,6 +51,14 @@ int RunExportPreview(const std::string& outDirIn, std::ostream& out) {
   if (outDir.back() != '/') outDir += '/';
   if (!MakeDirs(outDir)) {
     out << "cannot create " << outDir << "\n";
+    return 4;
+  }
+  // Writing into the service's own directory would replace its snapshots:
+  // the next export would then find "no change" and never upload it.
+  const std::string outReal = RealDir(outDir);
+  if (outReal.empty() || outReal == RealDir(GetSyncConfigDirA())) {
+    out << "refusing to write into " << outDir
+        << ": that is the service's own snapshot directory; name another directory\n";
     return 4;
   }
   CDBProcessor p;

@@ -12,7 +12,8 @@
 namespace nuv {
 
 // Returns 0 when both files were written, 2 without a database connection,
-// 3 when a table could not be read, 4 when a file could not be written.
+// 3 when a table could not be read, 4 when a file could not be written or
+// outDir is the service's own snapshot directory.
 int RunExportPreview(const std::string& outDir, std::ostream& out);
 
 }  // namespace nuv

@@ -45,6 +45,18 @@ TEST(ExportPreview, WritesItsOwnFilesAndReportsWhatTheGuardWouldSay) {
   EXPECT_EQ(9, std::count(written.begin(), written.end(), '\n'));
 }
 
+TEST(ExportPreview, RefusesTheServicesOwnSnapshotDirectory) {
+  test::DirectoryEnv env;
+  ASSERT_TRUE(env.db().AddDept(1, 0, "A", 1));
+  test::WriteWholeFile(env.syncDir() + "deptFramework.csv", "previous");
+  std::ostringstream text;
+  // Named with a trailing "/." so that only the resolved path matches.
+  EXPECT_EQ(4, RunExportPreview(env.syncDir() + ".", text));
+  EXPECT_NE(std::string::npos, text.str().find("the service's own snapshot directory"));
+  EXPECT_EQ("previous", test::ReadWholeFile(env.syncDir() + "deptFramework.csv"));
+  EXPECT_FALSE(test::FileExists(env.syncDir() + "userFramework.csv"));
+}
+
 TEST(ExportPreview, WithoutADatabaseWritesNothing) {
   test::TempInstallRoot root;
   root.WriteServiceIni("[im]\ninstall_dir=" + root.root() + "/absent\n");
