@@ -9,6 +9,22 @@
 #include "common/text_conv.h"
 
 namespace nuv {
+namespace {
+
+// Collects an element's text content: every piece of character data inside
+// it, nested elements included, in document order. pugixml walks the tree
+// without recursion, so deep nesting in a hostile body cannot exhaust the
+// stack.
+class TextContent : public pugi::xml_tree_walker {
+ public:
+  bool for_each(pugi::xml_node& node) override {
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) text += node.value();
+    return true;
+  }
+  std::string text;
+};
+
+}  // namespace
 
 std::wstring RemoveFormatSpans(std::wstring text) {
   for (;;) {
@@ -39,7 +55,11 @@ bool ParseMsgBody(const std::wstring& body, const std::wstring& tmpDir, std::wst
   if (!doc.load_buffer(utf8.data(), utf8.size(), pugi::parse_default, pugi::encoding_utf8)) return false;
   pugi::xpath_node txt = doc.select_node("//Txt");
   if (!txt) return false;
-  *text = RemoveFormatSpans(Utf8ToWide(txt.node().text().get()));
+  // All of the element's text: text after a nested element (a line break,
+  // say) belongs to the message as much as the text before it.
+  TextContent content;
+  txt.node().traverse(content);
+  *text = RemoveFormatSpans(Utf8ToWide(content.text));
   files->clear();
   names->clear();
   for (const char* tag : {"File", "Img"}) {

@@ -29,6 +29,10 @@ TEST(MsgBody, TextOfTheFirstTxtAnywhere) {
   EXPECT_TRUE(p.names.empty());
   p = Parse(L"<a><b><c><Txt>deep</Txt></c></b><Txt>second</Txt></a>");
   EXPECT_EQ(L"deep", p.text);
+  // The whole text content: nested elements and CDATA do not cut it short.
+  p = Parse(L"<NUVMsg><Txt>line 1<br/>line <b>2</b><![CDATA[ & 3]]></Txt></NUVMsg>");
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(L"line 1line 2 & 3", p.text);
 }
 
 TEST(MsgBody, FormattingSpansAreRemoved) {
