@@ -68,9 +68,13 @@ void ImTestEnv::RunInVirtualTime(const std::function<void()>& fn) {
     fn();
     done = true;
   });
-  for (int i = 0; i < 20000 && !done; ++i) {
+  // 20 ms of virtual time per 4 ms of real time: a message's 10-second
+  // download limit then leaves 2 s of real time for the loopback round trips,
+  // enough on a loaded machine (a reply that waits 100 ms for the scheduler
+  // must not look like 2 virtual seconds).
+  for (int i = 0; i < 6000 && !done; ++i) {
     if (clock_.Sleepers() > 0) clock_.Advance(20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(4));
   }
   worker.join();
 }

@@ -28,8 +28,8 @@ class ImTestEnv {
   // Changes some of the simulator's faults.
   void SetFaults(const std::function<void(sim::ImSimServer::Faults&)>& change);
   // Runs fn on a worker thread and moves virtual time 20 ms whenever some
-  // thread sleeps on the clock, at most 20 ms per real millisecond so that
-  // events on loopback keep pace. Bounded to about 20 s of real time.
+  // thread sleeps on the clock, at most 20 ms per 4 real milliseconds so that
+  // events on loopback keep pace. Bounded to about 24 s of real time.
   void RunInVirtualTime(const std::function<void()>& fn);
   VirtualClock& clock() { return clock_; }
   TempInstallRoot& root() { return root_; }
