@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "cloud/http_transport.h"
@@ -171,9 +172,16 @@ TEST_F(SyncDeptTest, AnImportStuckBelow100IsGivenUpAfterThirtyMinutes) {
   std::thread driver([&] {
     while (!done) {
       if (!manual.WaitForSleepers(1, 50)) continue;
+      const size_t before = cloud_.CountRequests("check_contacts_job");
       manual.Advance(60000);
-      // Once per pause: wait until the sleeper has woken.
-      for (int i = 0; i < 100000 && manual.Sleepers() > 0 && !done; ++i) std::this_thread::yield();
+      // Once per pause: wait until the woken loop has made its next query
+      // (or ended). Waiting by a count of yields was not enough on a loaded
+      // machine: a second advance into the same pause skipped a query.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!done && cloud_.CountRequests("check_contacts_job") == before &&
+             std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
     }
   });
   cloud_.SetImportProgress({50});
