@@ -62,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseDownloadErrorReply(*b, d);
     std::string name;
     FindDownloadFileName(*b, name);
+    IsJsonReplyHeaders(*b);
   }
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cloud/ondeko_http.h"
 #include "common/test_support.h"
 
 namespace nuv {
@@ -179,6 +180,23 @@ TEST_F(HttpTransportTest, DownloadCreatesTheFileOnlyForBodyBytes) {
   EXPECT_EQ(test::ReadWholeFile(root.root() + "/f"), "hello");
   EXPECT_EQ(HttpDownload(body.Url("/d"), {}, root.root() + "/no/such/dir/f", headers, opt_),
             23);  // write error
+}
+
+// An error reply to a download whose header names come lower-case (as over
+// HTTP/2) is still read as the error it is and leaves no file behind.
+TEST_F(HttpTransportTest, DownloadErrorWithLowerCaseHeaderNameLeavesNoFile) {
+  test::TempInstallRoot root;
+  CannedHttpServer server(
+      "HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: 33\r\n\r\n"
+      "{\"errcode\":40006,\"errmsg\":\"gone\"}");
+  COndekoHttp http(opt_);
+  DownloadFileReply rsp;
+  const std::string dir = root.root() + "/";
+  ASSERT_EQ(http.DownloadFile(1, "k", DownloadFileRequest{server.Url("/d?media_id=abc"), dir}, rsp),
+            kApiOk);
+  EXPECT_EQ(rsp.errCode, 40006);
+  EXPECT_EQ(rsp.message, "gone");
+  EXPECT_FALSE(test::FileExists(dir + "abc"));
 }
 
 TEST_F(HttpTransportTest, ThreadReusesItsConnectionUnlessTurnedOff) {

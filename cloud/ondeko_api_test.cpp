@@ -409,7 +409,8 @@ TEST_F(OndekoApiTest, BadRepliesAndTransportFailures) {
   EXPECT_EQ(r3.errCode, 7);
   EXPECT_EQ(r3.media_url, "");
 
-  // Nothing listens: transport failure with libcurl's code and text.
+  // Nothing listens: transport failure with libcurl's code and text. The
+  // port stays bound (not listening) meanwhile, so no other test can take it.
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -417,11 +418,11 @@ TEST_F(OndekoApiTest, BadRepliesAndTransportFailures) {
   socklen_t len = sizeof a;
   ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  close(s);
   CloudSettings closed = Settings();
   closed.api_host = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
   EmptyReply r4;
   EXPECT_EQ(COndekoApi(dir_, closed).CheckAuthorization(r4), kApiTransportFailed);
+  close(s);
   EXPECT_EQ(r4.errCode, 7);  // couldn't connect
   EXPECT_EQ(r4.message, CurlErrorText(7));
 

@@ -209,7 +209,7 @@ int COndekoHttp::DownloadFile(uint64_t vid, const std::string& skey, const Downl
     std::remove(localPath.c_str());  // a torn download must not pass for the file
     return TransportFailed(rc, rsp);
   }
-  if (headers.find("Content-Type: application/json") == std::string::npos) {
+  if (!IsJsonReplyHeaders(headers)) {
     rsp.errCode = 0;
     rsp.localPath = localPath;
     return FindDownloadFileName(headers, rsp.fileName) ? kApiOk : kApiLocalFileFailed;

@@ -235,6 +235,14 @@ int ParseDownloadErrorReply(const std::string& body, ApiResult& r) {
   }
 }
 
+bool IsJsonReplyHeaders(const std::string& headers) {
+  static const std::string kNeedle = "content-type: application/json";
+  std::string lower(headers);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower.find(kNeedle) != std::string::npos;
+}
+
 bool FindDownloadFileName(const std::string& headers, std::string& name) {
   static const std::string kMarker = "filename=\"";
   size_t pos = headers.find(kMarker);

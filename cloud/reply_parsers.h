@@ -40,5 +40,9 @@ int ParseDownloadErrorReply(const std::string& body, ApiResult& r);
 // The quoted name after filename=" in the download's reply headers; false
 // when the marker or the closing quote is missing.
 bool FindDownloadFileName(const std::string& headers, std::string& name);
+// True when the download's reply headers say the body is JSON (an error
+// reply instead of the file): "Content-Type: application/json", with the
+// header name in any case (HTTP/2 sends it lower-case).
+bool IsJsonReplyHeaders(const std::string& headers);
 
 }  // namespace nuv

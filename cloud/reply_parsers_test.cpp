@@ -165,6 +165,12 @@ TEST(ReplyParsersTest, DownloadHeadersAndErrorBody) {
   EXPECT_EQ(name, "a b.txt");
   EXPECT_FALSE(FindDownloadFileName("Content-Disposition: attachment\r\n", name));
   EXPECT_FALSE(FindDownloadFileName("Content-Disposition: filename=\"open", name));
+  // The JSON error form is recognised whatever the case of the header name
+  // (HTTP/2 lower-cases every name); a file of another type is not.
+  EXPECT_TRUE(IsJsonReplyHeaders("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"));
+  EXPECT_TRUE(IsJsonReplyHeaders("HTTP/2 200\r\ncontent-type: application/json; charset=utf-8\r\n"));
+  EXPECT_TRUE(IsJsonReplyHeaders("HTTP/1.1 200 OK\r\nCONTENT-TYPE: Application/JSON\r\n"));
+  EXPECT_FALSE(IsJsonReplyHeaders("HTTP/2 200\r\ncontent-type: application/octet-stream\r\n"));
   ApiResult r;
   EXPECT_EQ(ParseDownloadErrorReply("{\"errcode\":40006,\"errmsg\":\"gone\"}", r), kParseOk);
   EXPECT_EQ(r.errCode, 40006);

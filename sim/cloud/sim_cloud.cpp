@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/str_format.h"
+#include "sim/cloud/http_serve.h"
 #include "sim/cloud/self_signed_cert.h"
 #include "sim/cloud/sim_control.h"
 
@@ -21,8 +22,7 @@ struct RunningServer {
   uint16_t port = 0;
 
   void Stop() {
-    if (server) server->stop();
-    if (thread.joinable()) thread.join();
+    if (server) StopServing(*server, thread);
     server.reset();
   }
 };
@@ -44,8 +44,7 @@ bool Listen(RunningServer& rs, uint16_t port, std::string& err) {
     return false;
   }
   rs.port = static_cast<uint16_t>(bound);
-  httplib::Server* s = rs.server.get();
-  rs.thread = std::thread([s] { s->listen_after_bind(); });
+  rs.thread = ServeInBackground(*rs.server);
   return true;
 }
 

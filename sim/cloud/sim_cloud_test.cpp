@@ -139,6 +139,21 @@ TEST_F(SimCloudTest, StopEndsAStalledRequestPromptly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
+// A stop right after a start (a test that fails early, a demo stopped at
+// once) must not hang on a server whose loop has not begun yet.
+TEST_F(SimCloudTest, StopRightAfterStartReturns) {
+  for (int i = 0; i < 20; ++i) {
+    cloud_.Stop();
+    ASSERT_TRUE(cloud_.Start()) << cloud_.LastError();
+  }
+  cloud_.Stop();
+  ASSERT_TRUE(cloud_.Start()) << cloud_.LastError();
+  httplib::Client again("127.0.0.1", cloud_.ControlPort());
+  auto res = again.Get("/state");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+}
+
 TEST(SimCloudStateTest, GbkCsvRowsAndPresenceOfImportedUsers) {
   auto rows =
       ParseGbkCsv("\xd0\xd5\xc3\xfb,\xd5\xca\xba\xc5\r\n\xd5\xc5\xc8\xfd,zhang\r\n\r\nli,\r\n");

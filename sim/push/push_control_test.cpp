@@ -16,6 +16,7 @@
 #include "common/test_support.h"
 #include "common/virtual_clock.h"
 #include "push/gap_hub_logic.h"
+#include "sim/cloud/http_serve.h"
 #include "sim/push/notify_recorder_for_test.h"
 #include "sim/push/push_server.h"
 
@@ -40,7 +41,7 @@ class PushControlTest : public ::testing::Test {
     RegisterPushControlRoutes(http_, push_);
     port_ = http_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
-    serve_ = std::thread([this] { http_.listen_after_bind(); });
+    serve_ = ServeInBackground(http_);
     root_.WriteServiceIni("[push]\nhost=127.0.0.1\nport=" + std::to_string(push_.port()) + "\n");
     hub_ = std::make_unique<GapHubLogic>(root_.config(), &OnNotify, &OnToken);
     ASSERT_EQ(0, hub_->Init());
@@ -48,8 +49,7 @@ class PushControlTest : public ::testing::Test {
   }
   void TearDown() override {
     hub_.reset();
-    http_.stop();
-    if (serve_.joinable()) serve_.join();
+    StopServing(http_, serve_);
     push_.Stop();
     SetClockForTest(nullptr);
     test_recorder::Clear();

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/stop_signals.h"
+#include "sim/cloud/http_serve.h"
 #include "sim/push/push_control.h"
 #include "sim/push/push_server.h"
 
@@ -77,14 +78,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "push_sim: cannot bind the control port\n");
     return 1;
   }
-  std::thread serve([&control] { control.listen_after_bind(); });
+  std::thread serve = nuv::sim::ServeInBackground(control);
   std::printf("push_port=%u\ncontrol_port=%d\n\n[push]\nhost=127.0.0.1\nport=%u\n", push.port(),
               bound, push.port());
   std::fflush(stdout);
 
   nuv::WaitForStopSignal();
-  control.stop();
-  serve.join();
+  nuv::sim::StopServing(control, serve);
   push.Stop();
   return 0;
 }
