@@ -73,7 +73,8 @@ long ServiceIni::GetInt(const std::string& section, const std::string& key, long
   std::string v = GetString(section, key, "");
   if (v.empty()) return def;
   char* end = nullptr;
-  long n = std::strtol(v.c_str(), &end, 0);
+  // Decimal only: a leading zero ("08080", "010") is not an octal prefix.
+  long n = std::strtol(v.c_str(), &end, 10);
   return (end && *end == '\0') ? n : def;
 }
 

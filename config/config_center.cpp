@@ -1,5 +1,6 @@
 #include "config/config_center.h"
 
+#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -17,8 +18,14 @@ namespace {
 // conversion would (the value wraps to a very large unsigned number).
 uint64_t ParseU64(const std::wstring& s) { return std::wcstoull(s.c_str(), nullptr, 10); }
 
+// Decimal to int, saturating at the int range like the platform's own
+// conversion (so a huge number stays huge instead of wrapping to a small,
+// accepted limit), then stored unsigned: a negative number counts as large.
 uint32_t ParseIntAsUnsigned(const std::wstring& s) {
-  return static_cast<uint32_t>(static_cast<int>(std::wcstol(s.c_str(), nullptr, 10)));
+  long v = std::wcstol(s.c_str(), nullptr, 10);
+  if (v > INT_MAX) v = INT_MAX;
+  if (v < INT_MIN) v = INT_MIN;
+  return static_cast<uint32_t>(static_cast<int>(v));
 }
 
 }  // namespace

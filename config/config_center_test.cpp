@@ -35,6 +35,11 @@ TEST_F(ConfigCenterTest, CorrectionRules) {
   EXPECT_EQ(Load("7;8;1;1;50;100;10;20;\r\n"), "7;8;1;1;50;100;10;20;");
   EXPECT_EQ(Load("7;8;1;1;50;100;10;20;99"), "7;8;1;1;50;100;10;20;");
   EXPECT_EQ(Load("7;;"), "7;0;10485760;2097152;95;1024;1800;60;");
+  // Numbers beyond the int range saturate rather than wrap: 4294967301 would
+  // otherwise wrap to 5 and become an accepted CPU limit of 5 %.
+  EXPECT_EQ(Load("0;0;1;1;4294967301;4294967297;4294967306;4294967306;"),
+            "0;0;1;1;95;1024;1800;60;");
+  EXPECT_EQ(Load("0;0;1;1;-4294967246;50;10;10;"), "0;0;1;1;95;50;10;10;");
   // No semicolon at all: one field.
   EXPECT_EQ(Load("42"), "42;0;10485760;2097152;95;1024;1800;60;");
 }

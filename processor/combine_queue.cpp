@@ -55,8 +55,11 @@ bool CombineMsg(CQueueMsg& first, const CQueueMsg& second) {
 
 bool CCombineQueue::Enqueue(WorkItem& item) {
   if ((item.type != WQUEUE_NUV2ONDEKOMSG && item.type != WQUEUE_NUV2ONDEKOFILE) || !item.msg) return false;
-  item.msg->combineTick = GetClock().TickMs();
   CSLockGuard guard(lock_, L"Enqueue", kQueueLockLimitMs);
+  // Stamped under the lock, so that the ticks follow the queue order even
+  // when copies arrive on several threads at once: the merge pass relies on
+  // every later item being no older than the ones before it.
+  item.msg->combineTick = GetClock().TickMs();
   items_.push_back(std::move(item));
   return true;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "common/clock.h"
 #include "processor/processor_test_util.h"
 
@@ -131,6 +133,61 @@ TEST_F(CombineQueueTest, CopyMoreThanASecondYoungerIsNotMergedEvenIfBothStillWai
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].msg->to, L"a");
   EXPECT_EQ(GetCombineQueue().Size(), 1u);
+}
+
+// A clock over the test's clock whose tick read on one chosen thread is
+// held back (bounded, real time) until the test says the other producer is
+// done: it makes that producer's stamp older than the other's.
+class HeldTickClock : public Clock {
+ public:
+  explicit HeldTickClock(VirtualClock& inner) : inner_(inner) {}
+  int64_t Now() override { return inner_.Now(); }
+  int64_t NowMs() override { return inner_.NowMs(); }
+  uint32_t TickMs() override {
+    const uint32_t t = inner_.TickMs();
+    if (std::this_thread::get_id() == held.load()) {
+      reading = true;
+      test::WaitReal([&] { return otherDone.load(); }, 300);
+    }
+    return t;
+  }
+  void SleepMs(uint32_t ms) override { inner_.SleepMs(ms); }
+  bool WaitFor(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, uint32_t ms,
+               const std::function<bool()>& pred) override {
+    return inner_.WaitFor(lk, cv, ms, pred);
+  }
+
+  std::atomic<std::thread::id> held{};
+  std::atomic<bool> reading{false};
+  std::atomic<bool> otherDone{false};
+
+ private:
+  VirtualClock& inner_;
+};
+
+// Copies raised on two IM event threads at once: one thread reads the tick,
+// then the other stamps a later tick and enqueues first. The stamps must
+// still follow the queue order, or the later copy looks more than a second
+// older than the first and the two are not merged.
+TEST_F(CombineQueueTest, ConcurrentCopiesAreStampedInQueueOrderAndMerge) {
+  HeldTickClock held(clock_);
+  SetClockForTest(&held);
+  std::thread slow([&] {
+    held.held = std::this_thread::get_id();
+    EXPECT_TRUE(Put(Msg(1, L"u", L"a", L"{K}", L"same")));
+  });
+  ASSERT_TRUE(test::WaitReal([&] { return held.reading.load(); }));
+  clock_.Advance(5);
+  EXPECT_TRUE(Put(Msg(2, L"u", L"b", L"{K}", L"same")));
+  held.otherDone = true;
+  slow.join();
+  SetClockForTest(&clock_);
+
+  clock_.Advance(1001);
+  auto out = Out();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].msg->to, L"a;b");
+  EXPECT_EQ(test::CountLog(root_, "CombineMsg climsgid"), 1);
 }
 
 TEST_F(CombineQueueTest, WindowHoldsAcrossTheTickWrap) {

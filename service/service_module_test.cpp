@@ -211,7 +211,8 @@ TEST_F(ServiceModuleTest, WatchdogRestartsAnEndedWorkerAndStopEndsIt) {
   int end = LogIndex("m_bRunning is TRUE , child proc end, sleep 5sec to restart it");
   ASSERT_GE(end, 0);
   EXPECT_GE(LogIndex("m_bRunning is TRUE , start child proc", end), 0);
-  EXPECT_GE(LogIndex("StartChildProc CreateProcess() OK , child pid 4002", end), 0);
+  // The watchdog logs the new pid just after the start returned: wait for it.
+  EXPECT_TRUE(WaitReal([&] { return LogIndex("StartChildProc CreateProcess() OK , child pid 4002", end) >= 0; }));
 
   // STOP: the watchdog thread kills the worker after at most one more
   // second of waiting; the main routine winds down for five seconds.
