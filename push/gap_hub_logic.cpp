@@ -53,14 +53,24 @@ GapHubLogic::GapHubLogic(const std::string& dir, OndekoNotifyCallbackFn notify,
   m_tSerialization.SetPublicKey(kPushPublicKey);
 }
 
-GapHubLogic::~GapHubLogic() { client_.reset(); }
+// The client's thread calls back into this object through client_, so it is
+// stopped and joined while client_ still points at it; only then is the
+// client released.
+void GapHubLogic::ReleaseClient() {
+  if (!client_) return;
+  client_->Stop();
+  client_->Join();
+  client_.reset();
+}
+
+GapHubLogic::~GapHubLogic() { ReleaseClient(); }
 
 int GapHubLogic::Init() {
   int rc = LoadToken();
   if (rc != 0) PushLog("LoadToken fail ret %d", rc);
   const PushSettings settings = LoadPushSettings();
   m_tSerialization.SetPublicKey(settings.publicKey);
-  client_.reset();
+  ReleaseClient();
   GapClientCallbacks cb;
   cb.owner = this;
   cb.connect = &OnClientConnect;

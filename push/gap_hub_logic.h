@@ -61,6 +61,7 @@ class GapHubLogic {
   const std::string& tokenPath() const { return tokenPath_; }
 
  private:
+  void ReleaseClient();
   void SendMessage(GapPacket& msg, const char* writeFail, const char* sendFail);
   void OnKeyReply(const GapKeyRsp& rsp);
   void OnConnectReply(const ConnectRsp& rsp);

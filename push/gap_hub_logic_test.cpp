@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -39,6 +40,13 @@ Recorder* g_rec = nullptr;
 void RecordNotify(uint64_t msgId, OndekoMsgItem* item) {
   std::lock_guard<std::mutex> g(g_rec->mu);
   g_rec->notifies.emplace_back(msgId, *item);
+}
+
+// A notify callback that is still busy when the owner destroys the hub.
+std::atomic<bool> g_slowEntered{false};
+void SlowNotify(uint64_t, OndekoMsgItem*) {
+  g_slowEntered = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
 int RecordToken(uint64_t token) {
   std::lock_guard<std::mutex> g(g_rec->mu);
@@ -444,6 +452,20 @@ TEST_F(HubTest, StopEndsTheThreadPromptlyWhileAwaitingAReply) {
   auto t0 = std::chrono::steady_clock::now();
   EndHub();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.open == 0; }));
+}
+
+// The hub is destroyed while its thread is inside a notify callback; the
+// acknowledgement that follows the callback must still find its client.
+TEST_F(HubTest, DestroyedDuringANotifyCallback) {
+  g_slowEntered = false;
+  hub_ = std::make_unique<GapHubLogic>(root_.config(), &SlowNotify, &RecordToken);
+  ASSERT_EQ(0, hub_->Init());
+  ASSERT_EQ(0, hub_->Start());
+  ASSERT_TRUE(WaitEstablished());
+  ASSERT_TRUE(server_.Announce({Entry(300, 1)}));
+  ASSERT_TRUE(PollUntil([] { return g_slowEntered.load(); }));
+  hub_.reset();
   ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.open == 0; }));
 }
 
