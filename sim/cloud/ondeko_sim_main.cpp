@@ -12,20 +12,13 @@
 #include <cstring>
 #include <string>
 
+#include "common/port_arg.h"
 #include "common/stop_signals.h"
 #include "sim/cloud/sim_cloud.h"
 #include "sim/push/cloud_push_link.h"
 #include "sim/push/push_server.h"
 
 namespace {
-
-bool ParsePort(const char* text, uint16_t& port) {
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (!end || *end != '\0' || v < 0 || v > 65535) return false;
-  port = static_cast<uint16_t>(v);
-  return true;
-}
 
 int Usage() {
   std::fprintf(stderr,
@@ -45,11 +38,11 @@ int main(int argc, char** argv) {
     if (!v) return Usage();
     ++i;
     if (!std::strcmp(a, "--api-port")) {
-      if (!ParsePort(v, o.apiPort)) return Usage();
+      if (!nuv::ParsePortArg(v, o.apiPort)) return Usage();
     } else if (!std::strcmp(a, "--upload-port")) {
-      if (!ParsePort(v, o.uploadPort)) return Usage();
+      if (!nuv::ParsePortArg(v, o.uploadPort)) return Usage();
     } else if (!std::strcmp(a, "--control-port")) {
-      if (!ParsePort(v, o.controlPort)) return Usage();
+      if (!nuv::ParsePortArg(v, o.controlPort)) return Usage();
     } else if (!std::strcmp(a, "--dir")) {
       o.dataDir = v;
     } else if (!std::strcmp(a, "--vid")) {
@@ -57,7 +50,7 @@ int main(int argc, char** argv) {
     } else if (!std::strcmp(a, "--clientkey")) {
       o.clientkey = v;
     } else if (!std::strcmp(a, "--push-port")) {
-      if (!ParsePort(v, po.port)) return Usage();
+      if (!nuv::ParsePortArg(v, po.port)) return Usage();
     } else {
       return Usage();
     }

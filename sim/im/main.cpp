@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "common/port_arg.h"
 #include "common/stop_signals.h"
 #include "sim/im/im_sim_control.h"
 #include "sim/im/im_sim_server.h"
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
   nuv::sim::ImSimServer::Options opt;
   opt.appPort = 8006;
   opt.fmPort = 8003;
-  long control = 8016;
+  uint16_t control = 8016;
   std::string installDir = "nuvsim-install";
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -34,16 +35,15 @@ int main(int argc, char** argv) {
       installDir = argv[++i];
       continue;
     }
-    char* end = nullptr;
-    long v = std::strtol(argv[++i], &end, 10);
-    if (*end != '\0' || v < 0 || v > 65535) {
+    uint16_t v = 0;
+    if (!nuv::ParsePortArg(argv[++i], v)) {
       std::fprintf(stderr, "bad port '%s'\n", argv[i]);
       return 2;
     }
     if (a == "--app-port") {
-      opt.appPort = static_cast<uint16_t>(v);
+      opt.appPort = v;
     } else if (a == "--fm-port") {
-      opt.fmPort = static_cast<uint16_t>(v);
+      opt.fmPort = v;
     } else if (a == "--control-port") {
       control = v;
     } else {
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   }
   nuv::sim::ImSimControl ctl(server);
   nuv::sim::MountImDbOnImSim(ctl, *db, "/control/imdb", &server);
-  if (!ctl.Start(opt.ip, static_cast<uint16_t>(control), &error)) {
+  if (!ctl.Start(opt.ip, control, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }

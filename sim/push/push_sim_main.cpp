@@ -15,20 +15,13 @@
 #include <string>
 #include <thread>
 
+#include "common/port_arg.h"
 #include "common/stop_signals.h"
 #include "sim/cloud/http_serve.h"
 #include "sim/push/push_control.h"
 #include "sim/push/push_server.h"
 
 namespace {
-
-bool ParsePort(const char* text, uint16_t& port) {
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (!end || *end != '\0' || v < 0 || v > 65535) return false;
-  port = static_cast<uint16_t>(v);
-  return true;
-}
 
 int Usage() {
   std::fprintf(stderr, "usage: push_sim [--port N] [--control-port N] [--private-key PEMFILE]\n");
@@ -45,9 +38,9 @@ int main(int argc, char** argv) {
     const char* a = argv[i];
     const char* v = argv[i + 1];
     if (!std::strcmp(a, "--port")) {
-      if (!ParsePort(v, o.port)) return Usage();
+      if (!nuv::ParsePortArg(v, o.port)) return Usage();
     } else if (!std::strcmp(a, "--control-port")) {
-      if (!ParsePort(v, controlPort)) return Usage();
+      if (!nuv::ParsePortArg(v, controlPort)) return Usage();
     } else if (!std::strcmp(a, "--private-key")) {
       std::ifstream f(v, std::ios::binary);
       std::stringstream ss;
