@@ -4,10 +4,10 @@
 #include <json/json.h>
 #include <pugixml.hpp>
 
-#include <chrono>
 #include <thread>
 #include <vector>
 
+#include "sim/cloud/http_serve.h"
 #include "sim/im/base64.h"
 #include "sim/im/im_sim_server.h"
 
@@ -248,19 +248,12 @@ bool ImSimControl::Start(const std::string& ip, uint16_t port, std::string* erro
     *error = "control interface cannot listen on " + ip + ":" + std::to_string(port);
     return false;
   }
-  impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
-  // stop() only works once the server loop runs; wait (briefly) for it.
-  for (int i = 0; i < 5000 && !impl_->http.is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  impl_->thread = ServeInBackground(impl_->http);
   return true;
 }
 
 void ImSimControl::Stop() {
-  if (impl_->thread.joinable()) {
-    impl_->http.stop();
-    impl_->thread.join();
-  }
+  if (impl_->thread.joinable()) StopServing(impl_->http, impl_->thread);
 }
 
 uint16_t ImSimControl::port() const { return static_cast<uint16_t>(impl_->port); }
