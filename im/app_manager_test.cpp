@@ -145,6 +145,12 @@ TEST_F(AppStopTest, LostServerConnectionActsAsApplicationStop) {
   env.server().DropConnections();
   ASSERT_TRUE(WaitUntil([&] { return p->GetStatus() == CNuv4OndekoProcessor::STOP; }));
   EXPECT_TRUE(env.root().LogContains("OnAppStop code=-2147023174 processor status is START, stop to STOP"));
+  // Both connections were dropped; the file monitor's loss may be noticed a
+  // moment after the application's. Restarting before that would see the
+  // file monitor fail mid-start (the control thread would simply retry).
+  ASSERT_TRUE(WaitUntil([&] {
+    return env.root().LogContains("ImConnection[filemonitor] connection to the IM server lost");
+  }));
   // What the control thread then does: stop, and start again from INIT.
   app.Stop();
   p->SetStatus(CNuv4OndekoProcessor::INIT);
