@@ -225,8 +225,14 @@ TEST_F(DownloadTest, LostServerEndsTheDownloadInProgress) {
   Download(msg, failed);
   dropper.join();
   ASSERT_EQ(1u, failed.size());
-  EXPECT_EQ(FILE_STATUS_ERR, failed[0].status);  // failed, retried (refused), given up
-  EXPECT_TRUE(env_.root().LogContains("code -2147023174, retry 1 change status to READY"));
+  EXPECT_EQ(FILE_STATUS_ERR, failed[0].status);
+  // The server may vanish before or after it acknowledged the request. After:
+  // the transfer's failure event comes, the retry is refused, and the file is
+  // given up. Before: the request itself fails and the file is given up at
+  // once. Either way the lost connection's code is logged.
+  if (env_.root().LogContains("OnDownloadFail Call")) {
+    EXPECT_TRUE(env_.root().LogContains("code -2147023174, retry 1 change status to READY"));
+  }
   EXPECT_TRUE(env_.root().LogContains("DownloadNuvFile DownloadFile d.bin fid '"));
   EXPECT_TRUE(env_.root().LogContains("failed hr=-2147023174"));
 }
