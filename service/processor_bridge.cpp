@@ -1,9 +1,12 @@
-// The production worker bridge: the process-wide bridge processor. Its
-// seams keep their defaults until the IM connector, the push channel and the
-// cloud reporter are wired in; the restart report goes through the
-// processor's reportReboot seam.
+// The production worker bridge: the process-wide bridge processor, wired to
+// the IM connector, the push channel and the cloud by WireWorker. Before the
+// processor starts, the installation files are checked once, so that an
+// operator finds one log line per problem (file and key) instead of a
+// silent bridge; the bridge starts whatever they say and keeps retrying.
+#include "common/paths.h"
 #include "processor/processor.h"
 #include "service/run_as_child.h"
+#include "service/worker_settings.h"
 
 namespace nuv {
 namespace {
@@ -11,6 +14,7 @@ namespace {
 class ProcessorWorkerBridge : public WorkerBridge {
  public:
   void Start() override {
+    CheckWorkerSettings(GetConfigDirA());
     CNuv4OndekoProcessor* processor = GetProcessor();
     processor->Init();
     processor->BeginStart();
