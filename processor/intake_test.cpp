@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cloud/http_transport.h"
 #include "config/config_center.h"
 #include "processor/processor_test_util.h"
+#include "push/gap_hub_logic.h"
 #include "sim/cloud/sim_cloud.h"
 
 namespace nuv {
@@ -22,6 +24,10 @@ namespace {
 
 using test::CountLog;
 using test::FindLog;
+
+// The push connection takes the callbacks as they are.
+static_assert(std::is_same<decltype(&OndekoOnNotifyCallback), OndekoNotifyCallbackFn>::value, "notify callback");
+static_assert(std::is_same<decltype(&OndekoOnTokenCallback), OndekoTokenCallbackFn>::value, "token callback");
 
 const char kGbkZhangSan[] = "\xd5\xc5\xc8\xfd";  // an account name in GBK
 const wchar_t kZhangSan[] = L"\u5f20\u4e09";
@@ -133,19 +139,6 @@ TEST_F(IntakeTest, GapQueuesOneFetchBeforeTheMessage) {
   int msgLine = FindLog(lines, "OndekoOnNotifyCallback dkmsgid 105 mt 0");
   ASSERT_GE(fetchLine, 0);
   EXPECT_GT(msgLine, fetchLine);
-}
-
-TEST_F(IntakeTest, FirstMessageAfterInstallFetchesFromOne) {
-  LoadConfig("");
-  Notify(Item(1));
-  EXPECT_EQ(GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Size(), 0u);
-  Notify(Item(9));
-  std::vector<WorkItem> fetch = Drain(WQUEUE_QID_TXT2ONDEKO);
-  ASSERT_EQ(fetch.size(), 1u);
-  EXPECT_EQ(fetch[0].range.first, 2u);
-  EXPECT_EQ(fetch[0].range.last, 8u);
-  EXPECT_EQ(GetWorkQueue(WQUEUE_QID_TXT2NUV)->Size(), 2u);
-  EXPECT_EQ(OnDisk(), Counters(0, 9));
 }
 
 TEST_F(IntakeTest, MessagesAlreadyTakenInAreSkippedAndNothingSaved) {
@@ -340,9 +333,7 @@ TEST_F(IntakeCloudTest, FailedFetchQueuesNothingAndAsksForARetry) {
   // The retry finds the cloud well again.
   EXPECT_EQ(proc_->FetchOndekoMsg(first, last), 1);
   EXPECT_EQ(Drain(WQUEUE_QID_TXT2NUV).size(), 2u);
-}
-
-TEST_F(IntakeCloudTest, EmptyFetchCountsAsDone) {
+  // Nothing in the range is still done.
   EXPECT_EQ(proc_->FetchOndekoMsg(900000, 900005), 1);
   EXPECT_EQ(TotalQueued(), 0u);
   EXPECT_TRUE(root_.LogContains("FetchOndekoMsg (900000, 900005) OK, but no MsgItem return"));
