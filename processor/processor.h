@@ -25,6 +25,8 @@
 
 namespace nuv {
 
+class CConfigCenter;
+
 class CNuv4OndekoProcessor {
  public:
   // Processor status.
@@ -80,6 +82,16 @@ class CNuv4OndekoProcessor {
 
   // The processor's stop signal (set only when it is being destroyed).
   const StopSignal& Stopper() const { return m_stop; }
+
+  // Cloud event intake (intake.cpp). The push thread's callbacks
+  // OndekoOnNotifyCallback / OndekoOnTokenCallback (intake.h) forward to the
+  // first two with the process-wide configuration center, whose maxmsgid and
+  // token they advance and save; only that one thread calls them. The worker
+  // of WQUEUE_QID_TXT2ONDEKO runs the last two (1 = done, 0 = try again).
+  void OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config);
+  void OndekoOnToken(uint64_t token, CConfigCenter& config);
+  int FetchOndekoMsg(uint64_t first, uint64_t last);
+  int BindToken(uint64_t token);
 
   // Thread routines (run by the supervisor; public for tests and wiring).
   int monthread();

@@ -1,0 +1,187 @@
+// Cloud event intake: notify and token callbacks of the push connection, the
+// fetch and bind handlers of the WQUEUE_QID_TXT2ONDEKO worker.
+
+#include "processor/intake.h"
+
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "cloud/ondeko_api.h"
+#include "common/clock.h"
+#include "common/log.h"
+#include "common/text_conv.h"
+#include "config/config_center.h"
+#include "processor/processor.h"
+#include "processor/work_queue.h"
+
+namespace nuv {
+
+const wchar_t kBroadcastKey[] = L"{BROADCASTMSG}";
+
+namespace {
+
+int32_t NowSeconds() { return static_cast<int32_t>(GetClock().Now()); }
+
+void AddFiles(const std::vector<std::string>& ids, int kind, std::vector<CQueueFile>& files) {
+  for (const std::string& id : ids) {
+    CQueueFile f;
+    f.kind = kind;
+    f.size = 0;
+    f.status = FILE_STATUS_WAIT;
+    f.fid = AnsiToWide(id);
+    files.push_back(std::move(f));
+  }
+}
+
+// The texts a message's enqueue line shows, taken before the message is
+// handed to its queue.
+struct MsgLogText {
+  uint64_t msgid = 0;
+  int mt = 0;
+  std::string from, to, content, key;
+};
+
+MsgLogText LogTextOf(const CQueueMsg& m) {
+  MsgLogText t;
+  t.msgid = m.msgid;
+  t.mt = m.mt;
+  t.from = WideToUtf8(m.from);
+  t.to = WideToUtf8(m.to);
+  t.content = WideToUtf8(m.content);
+  t.key = WideToUtf8(KeyTail(m.key));
+  return t;
+}
+
+// A cloud reply's message for the log (the cloud answers in the ANSI code page).
+std::string ReplyText(const ApiResult& r) { return WideToUtf8(AnsiToWide(r.message)); }
+
+unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+}  // namespace
+
+std::unique_ptr<CQueueMsg> OndekoItemToQueueMsg(const OndekoMsgItem& item, int32_t now) {
+  auto m = std::make_unique<CQueueMsg>();
+  const bool broadcast = item.msg_type == 1;
+  m->mt = broadcast ? 1 : 0;
+  m->msgid = item.msg_id;
+  m->from = broadcast ? Utf8ToWide(item.chatname) : AnsiToWide(item.cur_userid);
+  std::string to;
+  for (size_t i = 0; i < item.to_userid_list.size(); ++i) {
+    if (i) to += ';';
+    to += item.to_userid_list[i];
+  }
+  m->to = AnsiToWide(to);
+  m->key = broadcast ? std::wstring(kBroadcastKey) : AnsiToWide(item.chatid);
+  m->content = Utf8ToWide(item.content);
+  AddFiles(item.image_id_list, FILE_KIND_IMAGE, m->files);
+  AddFiles(item.file_id_list, FILE_KIND_FILE, m->files);
+  m->createTime = now;
+  return m;
+}
+
+int EnqueueOndekoMsg(std::unique_ptr<CQueueMsg> msg, int32_t now) {
+  const bool hasFiles = !msg->files.empty();
+  const int qid = hasFiles ? WQUEUE_QID_FILE2NUV : WQUEUE_QID_TXT2NUV;
+  GetWorkQueue(qid)->Enqueue(MakeMsgItem(hasFiles ? WQUEUE_ONDEKO2NUVFILE : WQUEUE_ONDEKO2NUVMSG, std::move(msg), now));
+  return qid;
+}
+
+void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config) {
+  ConfigValues& values = config.values();
+  const uint64_t maxmsgid = values.maxmsgid.load();
+  const uint64_t id = item.msg_id;
+  if (id <= maxmsgid) {
+    WriteLogF("OndekoOnNotifyCallback msgid %llu <= maxmsgid %llu, Need skip this msg", U(id), U(maxmsgid));
+    return;
+  }
+  const int32_t now = NowSeconds();
+  if (id != maxmsgid + 1) {
+    const uint64_t first = maxmsgid + 1, last = id - 1;
+    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeFetchItem(first, last, now));
+    WriteLogF("OndekoOnNotifyCallback msgid %llu Need Fetch [%llu, %llu] msg, enqueue", U(id), U(first), U(last));
+  }
+  // Advanced before the type check: a message of any type is taken in.
+  values.maxmsgid = id;
+  if (int ret = config.Save())
+    WriteLogF("OndekoOnNotifyCallback msgid %llu save maxmsgid to config failed ret %d", U(id), ret);
+  if (!IsDeliverableOndekoType(item.msg_type)) {
+    WriteLogF("OndekoOnNotifyCallback msgid %llu type %d invalid, skip msg", U(id), static_cast<int>(item.msg_type));
+    return;
+  }
+  std::unique_ptr<CQueueMsg> msg = OndekoItemToQueueMsg(item, now);
+  const MsgLogText t = LogTextOf(*msg);
+  EnqueueOndekoMsg(std::move(msg), now);
+  WriteLogF("OndekoOnNotifyCallback dkmsgid %llu mt %d '%s' to '%s' '%s', key '%s' , enqueue", U(t.msgid), t.mt,
+            t.from.c_str(), t.to.c_str(), t.content.c_str(), t.key.c_str());
+}
+
+void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) {
+  ConfigValues& values = config.values();
+  const uint64_t old = values.token.load();
+  if (token != old) {
+    WriteLogF("OndekoOnTokenCallback old token %llu save new token:%llu to config\n", U(old), U(token));
+    values.token = token;
+    if (int ret = config.Save())
+      WriteLogF("OndekoOnTokenCallback save token %llu to config failed ret %d", U(token), ret);
+  }
+  GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeTokenItem(token, NowSeconds()));
+  WriteLogF("OndekoOnTokenCallback bind token %llu Enqueue", U(token));
+}
+
+int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
+  const int32_t now = NowSeconds();
+  COndekoApi api(m_configDir);
+  FetchMsgReply rsp;
+  const int ret = api.FetchMsg(FetchMsgRequest{first, last}, rsp);
+  if (ret != kApiOk || rsp.errCode != 0) {
+    // Nothing of a failed reply is queued, so the retry cannot duplicate
+    // the items parsed before the failure.
+    WriteLogF("FetchOndekoMsg (%llu, %llu) iRet = %d errcode %d errmsg '%s'", U(first), U(last), ret, rsp.errCode,
+              ReplyText(rsp).c_str());
+    return 0;
+  }
+  for (const OndekoMsgItem& item : rsp.msglist) {
+    if (!IsDeliverableOndekoType(item.msg_type)) {
+      WriteLogF("FetchOndekoMsg msgid %llu type %d invalid, skip msg", U(item.msg_id), static_cast<int>(item.msg_type));
+      continue;
+    }
+    std::unique_ptr<CQueueMsg> msg = OndekoItemToQueueMsg(item, now);
+    const MsgLogText t = LogTextOf(*msg);
+    EnqueueOndekoMsg(std::move(msg), now);
+    WriteLogF("FetchOndekoMsg dkmsgid %llu '%s' to '%s' '%s', key '%s' , enqueue", U(t.msgid), t.from.c_str(),
+              t.to.c_str(), t.content.c_str(), t.key.c_str());
+  }
+  if (rsp.msglist.empty()) WriteLogF("FetchOndekoMsg (%llu, %llu) OK, but no MsgItem return", U(first), U(last));
+  return 1;
+}
+
+int CNuv4OndekoProcessor::BindToken(uint64_t token) {
+  COndekoApi api(m_configDir);
+  EmptyReply rsp;
+  const int ret = api.BindToken(BindTokenRequest{token}, rsp);
+  WriteLogF("BindToken %llu iRet = %d errcode %d errmsg '%s'", U(token), ret, rsp.errCode, ReplyText(rsp).c_str());
+  return ret == kApiOk && rsp.errCode == 0 ? 1 : 0;
+}
+
+// The push thread's entry points. Nothing may escape into the push
+// connection's loop: a failure here loses this one event, not the channel.
+void OndekoOnNotifyCallback(uint64_t /*msgid*/, OndekoMsgItem* item) {
+  if (!item) return;
+  try {
+    GetProcessor()->OndekoOnNotify(*item, CConfigCenter::GetInstance());
+  } catch (const std::exception& e) {
+    WriteLogF("OndekoOnNotifyCallback msgid %llu failed: %s", U(item->msg_id), e.what());
+  }
+}
+
+int OndekoOnTokenCallback(uint64_t token) {
+  try {
+    GetProcessor()->OndekoOnToken(token, CConfigCenter::GetInstance());
+  } catch (const std::exception& e) {
+    WriteLogF("OndekoOnTokenCallback token %llu failed: %s", U(token), e.what());
+  }
+  return 0;
+}
+
+}  // namespace nuv
