@@ -185,6 +185,10 @@ info "organisation:    总部 > 研发部 (alice, bob, erin), 市场部 (carol, 
   printf '\n[push]\nhost = 127.0.0.1\nport = %s\n' "$push_port"
 } >"$demo/Config/service.ini"
 cget /qy.ini >"$demo/Config/qy.ini"
+# Default limits, except maxcpu at its highest (99): the CPU limit is
+# machine-wide, and a demo machine that is still busy building must not end
+# the worker.
+echo '0;0;0;0;99;0;0;0;' >"$demo/Config/generalconf.ini"
 info "settings:        $demo/Config/service.ini, $demo/Config/qy.ini"
 
 # Register and run the watchdog in the console; it starts the worker.

@@ -42,7 +42,10 @@ std::string Base64Decode(const std::string& text);
 std::string NewGuidText();
 
 struct RigOptions {
-  std::string generalconf;  // text of Config/generalconf.ini; empty: none (defaults)
+  // Text of Config/generalconf.ini. The default keeps every limit but maxcpu
+  // at 99: the CPU limit is machine-wide, and a test machine busy with
+  // builds and other tests must not end the worker under test.
+  std::string generalconf = "0;0;0;0;99;0;0;0;";
   std::string cloudExtra;   // lines added to service.ini [cloud]
   bool writeServiceIni = true;
   bool writeQyIni = true;

@@ -36,7 +36,7 @@ Json::Value FileEntry(const std::string& name, const std::string& data, bool ima
 }
 
 // Limits: files up to 1 MiB, images up to 512 KiB (keeps the payloads small).
-const char kSmallLimits[] = "0;0;1048576;524288;95;1024;1800;60;";
+const char kSmallLimits[] = "0;0;1048576;524288;99;0;0;0;";
 
 TEST(BridgeE2E, MessagesFilesAndBroadcastCrossBothWaysExactlyOnce) {
   RigOptions o;

@@ -173,7 +173,7 @@ TEST_F(DrillE2E, StatusReportsEveryTenSecondsAndRebootReportOfAWorkerEndingItsel
   // maxmem 1 MB: the first resource check (about 20 s after start) ends the
   // worker after its restart report.
   RigOptions o;
-  o.generalconf = "0;0;0;0;95;1;1800;60;";
+  o.generalconf = "0;0;0;0;99;1;0;0;";
   rig_ = std::make_unique<BridgeRig>(o);
   std::string why;
   ASSERT_TRUE(rig().StartAll(&why)) << why;
