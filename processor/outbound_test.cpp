@@ -344,6 +344,21 @@ TEST_F(OutboundTest, RetryWithNothingUploadedAndNoTextSendsNothing) {
   EXPECT_TRUE(TmpDirEmpty());
 }
 
+TEST_F(OutboundTest, MissingLocalCopyCountsAsAFailedUpload) {
+  const std::string data = "gone";
+  auto msg = Message(611, L"still the text");
+  msg->files.push_back(File(FILE_KIND_FILE, L"M1", L"m.txt", &data));
+  msg->files[0].status = FILE_STATUS_OK;  // fetched earlier, but its copy has vanished
+  app_.bytes.erase(L"M1");
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 0);
+  EXPECT_TRUE(root_.LogContains("UploadFile2Ondeko climsgid 611 MoveFileEx(M1.dat , m.txt) failed"));
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), 1);
+  EXPECT_EQ(cloud_->CountRequests("media_upload"), 0u);
+  ASSERT_EQ(Sent().size(), 1u);  // the text goes without the attachment
+  EXPECT_EQ(Sent()[0].content, "still the text");
+  EXPECT_FALSE(Sent()[0].hasFileIdList);
+}
+
 TEST_F(OutboundTest, FileMessageRefusedBySendMsgKeepsMediaForTheRetry) {
   const std::string data = "payload";
   auto msg = Message(606, L"");
