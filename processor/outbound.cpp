@@ -105,8 +105,21 @@ bool OtherFileExists(const std::string& path, const std::string& source) {
   return p.st_dev != s.st_dev || p.st_ino != s.st_ino;
 }
 
+// True when path names an entry directly inside the temporary-files
+// directory. Local copies are always made there ("<fid>.dat"); the fid comes
+// from the IM message body, so a path that leads elsewhere is never touched.
+bool InTmpDir(const std::wstring& path) {
+  const std::wstring dir = GetTmpFilesDir() + L"/";
+  if (path.size() <= dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
+  const std::wstring name = path.substr(dir.size());
+  if (name == L"." || name == L"..") return false;
+  for (wchar_t c : name)
+    if (c == L'/' || c == L'\0') return false;
+  return true;
+}
+
 void RemoveLocal(const std::wstring& path) {
-  if (!path.empty()) ::unlink(WideToPath(path).c_str());
+  if (InTmpDir(path)) ::unlink(WideToPath(path).c_str());
 }
 
 bool MoveReplacing(const std::wstring& from, const std::wstring& to) {
@@ -299,7 +312,7 @@ int CNuv4OndekoProcessor::UploadFile2Ondeko(uint64_t climsgid, const CQueueFile&
     name = UploadFileName(L"_" + name, file.fid);
   const std::wstring target = tmpDir + name;
   const bool spared = !(EndsWithDat(name) && OtherFileExists(WideToPath(target), source));
-  if (!spared || !MoveReplacing(file.localPath, target)) {
+  if (!spared || !InTmpDir(file.localPath) || !MoveReplacing(file.localPath, target)) {
     WriteLogF("UploadFile2Ondeko climsgid %llu MoveFileEx(%s.dat , %s) failed", id, U8(file.fid).c_str(),
               U8(file.fileName).c_str());
     return 0;

@@ -449,6 +449,21 @@ TEST_F(OutboundTest, HostileDisplayNamesNeverLeaveTheTempDirectory) {
   EXPECT_TRUE(TmpDirEmpty());
 }
 
+TEST_F(OutboundTest, LocalPathsOutsideTheTempDirectoryAreNeverTouched) {
+  // A hostile fid makes the local path lead out of the directory.
+  const std::string big(201, 'v'), small = "outside";
+  auto msg = Message(612, L"");
+  msg->files.push_back(File(FILE_KIND_FILE, L"../victim", L"big.bin", &big));
+  msg->files.push_back(File(FILE_KIND_FILE, L"../v2", L"small.bin", &small));
+  test::WriteWholeFile(root_.bin() + "victim.dat", "keep me");
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 0);
+  EXPECT_TRUE(root_.LogContains("UploadFile2Ondeko climsgid 612 MoveFileEx(../v2.dat , small.bin) failed"));
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), 1);
+  EXPECT_EQ(test::ReadWholeFile(root_.bin() + "victim.dat"), "keep me");
+  EXPECT_EQ(test::ReadWholeFile(root_.bin() + "v2.dat"), small);
+  EXPECT_EQ(cloud_->CountRequests("media_upload"), 0u);
+}
+
 TEST_F(OutboundTest, WorkerRetriesAFailedFileMessageOnce) {
   proc_->Handlers().Register(WQUEUE_NUV2ONDEKOFILE, MsgHandler([this](CQueueMsg& m, bool isRetry) {
                                return proc_->SendFileMsg2Ondeko(m, isRetry);
