@@ -68,6 +68,20 @@ TEST(BridgeSmoke, CloudMessageReachesTheNotifySeamAndIsAcknowledged) {
   EXPECT_TRUE(env.WaitUntil([&] { return env.push().PendingCount() == 0; }));
 }
 
+TEST(BridgeSmoke, ShutdownStopsTheApplicationAndEndsCleanly) {
+  test::BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+  env.StopProcessor();
+
+  std::vector<std::string> ops;
+  for (const auto& c : env.im().Calls()) ops.push_back(c.Get("op"));
+  EXPECT_EQ(ops, (std::vector<std::string>{"Register", "Start", "FmStart", "Stop", "Unregister"}));
+  EXPECT_EQ(env.push().Stats().open, 0);
+  // The control thread finished its cleanup within the end wait.
+  EXPECT_TRUE(env.root().LogContains("~CNuv4OndekoProcessor() status is EXIT , exit now"));
+  EXPECT_FALSE(env.root().LogContains("wait 20sec DONE, exit directly"));
+}
+
 TEST(BridgeSmoke, SecondEnvironmentInOneProcessIsRefused) {
   test::BridgeTestEnv::Options options;
   options.start = false;

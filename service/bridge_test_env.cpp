@@ -138,10 +138,14 @@ BridgeTestEnv::BridgeTestEnv(Options options) : options_(std::move(options)) {
 
 BridgeTestEnv::~BridgeTestEnv() { Teardown(); }
 
-void BridgeTestEnv::Teardown() {
+void BridgeTestEnv::StopProcessor() {
   StopPacing();
   StartPacing(kTeardownStepMs, kTeardownRealMs);
   ReleaseProcessor();
+}
+
+void BridgeTestEnv::Teardown() {
+  StopProcessor();
   if (im_) im_->Stop();
   if (push_) push_->Stop();
   if (cloud_) cloud_->Stop();

@@ -86,6 +86,10 @@ class BridgeTestEnv {
 
   // Begins the processor's start (idempotent).
   void Start();
+  // Shuts the processor down now (END, its cleanup, every thread joined) in
+  // fast virtual time, the simulators still up, so a test can see what the
+  // shutdown did. The destructor does it too.
+  void StopProcessor();
 
   // ---- the parts ----
   CNuv4OndekoProcessor& processor();
