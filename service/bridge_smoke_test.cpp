@@ -4,7 +4,10 @@
 // second environment in one process is refused.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <stdexcept>
+
+#include "common/text_conv.h"
 
 #include "processor/processor.h"
 #include "service/bridge_test_env.h"
@@ -66,6 +69,40 @@ TEST(BridgeSmoke, CloudMessageReachesTheNotifySeamAndIsAcknowledged) {
   EXPECT_EQ(ids, (std::vector<uint64_t>{first, second}));
   // Acknowledged: nothing is announced again on the next connection.
   EXPECT_TRUE(env.WaitUntil([&] { return env.push().PendingCount() == 0; }));
+}
+
+TEST(BridgeSmoke, ImMessageReachesTheHandlerRegisteredForItsType) {
+  // What the handler touches outlives the environment (its workers run until
+  // the environment's end).
+  std::mutex mu;
+  std::vector<CQueueMsg> got;
+  test::BridgeTestEnv::Options options;
+  options.start = false;
+  test::BridgeTestEnv env(options);
+  env.processor().Handlers().Register(WQUEUE_NUV2ONDEKOMSG, MsgHandler([&](CQueueMsg& m, bool) {
+    std::lock_guard<std::mutex> g(mu);
+    got.push_back(m);
+    return 1;
+  }));
+  env.Start();
+  ASSERT_TRUE(env.WaitForStart());
+
+  sim::ImSimServer::UserMessage m;
+  m.from = "zhang";
+  m.to = {"li"};
+  m.text = "hello bridge";
+  std::string key;
+  ASSERT_TRUE(env.RaiseImMessage(m, &key)) << key;
+  ASSERT_TRUE(env.WaitUntil([&] {
+    std::lock_guard<std::mutex> g(mu);
+    return !got.empty();
+  }));
+  std::lock_guard<std::mutex> g(mu);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].from, L"zhang");
+  EXPECT_EQ(got[0].to, L"li");
+  EXPECT_EQ(got[0].key, Utf8ToWide(key));
+  EXPECT_NE(got[0].content.find(L"hello bridge"), std::wstring::npos);
 }
 
 TEST(BridgeSmoke, ShutdownStopsTheApplicationAndEndsCleanly) {
