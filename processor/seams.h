@@ -81,9 +81,11 @@ class PushConnection {
 };
 
 // Called on the push thread for every announced message (item valid only
-// during the call) and after every accepted connect with the token.
-using PushNotifyCallback = std::function<void(uint64_t msgid, const OndekoMsgItem& item)>;
-using PushTokenCallback = std::function<void(uint64_t token)>;
+// during the call) and after every accepted connect with the token (result
+// ignored). Plain functions, the push connection's own callback form: they
+// act on the process-wide processor. nullptr: not called.
+using PushNotifyCallback = void (*)(uint64_t msgid, OndekoMsgItem* item);
+using PushTokenCallback = int (*)(uint64_t token);
 // Creates a push connection over the configuration directory (narrow, with a
 // trailing '/'); nullptr when it cannot be created.
 using PushConnectionFactory = std::function<std::unique_ptr<PushConnection>(
@@ -97,8 +99,8 @@ struct ProcessorSeams {
   std::function<ImApp*()> imApp;
   // Unset: the push connection cannot be created.
   PushConnectionFactory pushFactory;
-  PushNotifyCallback onNotify;
-  PushTokenCallback onToken;
+  PushNotifyCallback onNotify = nullptr;
+  PushTokenCallback onToken = nullptr;
   // Sends the restart report; 1 accepted, 0 not. Default: logs that no
   // reporter is installed and returns 0.
   std::function<int(const std::wstring& code)> reportReboot;

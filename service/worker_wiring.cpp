@@ -1,0 +1,62 @@
+#include "service/worker_wiring.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "im/app_manager.h"
+#include "processor/processor.h"
+#include "push/gap_hub_logic.h"
+
+namespace nuv {
+namespace {
+
+// The push long connection as the processor drives it: a GapHubLogic with
+// the processor's two push callbacks. Owned by the processor's control
+// thread; GapHubLogic runs its own Clientmain thread and its destructor
+// joins it.
+class GapHubConnection : public PushConnection {
+ public:
+  GapHubConnection(const std::string& configDir, PushNotifyCallback onNotify, PushTokenCallback onToken)
+      : hub_(configDir, onNotify, onToken) {}
+
+  int Init() override { return hub_.Init(); }
+  void Start() override {
+    if (hub_.Start() != 0) throw std::runtime_error("GapHubLogic Start failed");
+  }
+  void Stop() override { hub_.Stop(); }
+
+ private:
+  GapHubLogic hub_;
+};
+
+std::unique_ptr<PushConnection> MakeGapHub(const std::string& configDir, PushNotifyCallback onNotify,
+                                           PushTokenCallback onToken) {
+  return std::make_unique<GapHubConnection>(configDir, onNotify, onToken);
+}
+
+}  // namespace
+
+void WireWorker(CNuv4OndekoProcessor& processor) {
+  ProcessorSeams& seams = processor.Seams();
+
+  // The IM application: the connector's single instance, created (and its
+  // SDK objects made) on the control thread's first start.
+  seams.imApp = []() -> ImApp* { return &CAppManager::GetInstance(); };
+
+  // The push connection. It is handed seams.onNotify and seams.onToken as
+  // they stand when the control thread creates it.
+  seams.pushFactory = MakeGapHub;
+
+  // ---- Push callbacks (cloud event intake) ----
+  // seams.onNotify = OndekoOnNotifyCallback;
+  // seams.onToken = OndekoOnTokenCallback;
+
+  // ---- Handler registrations: one line per work-item type ----
+  // processor.Handlers().Register(WQUEUE_..., MsgHandler(...));
+
+  // ---- Thread routines and the restart report ----
+  // seams.syncOrg2Ondeko = ...;  seams.reportMsgStat = ...;  seams.reportReboot = ...;
+}
+
+}  // namespace nuv
