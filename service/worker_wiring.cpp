@@ -5,6 +5,7 @@
 #include <string>
 
 #include "im/app_manager.h"
+#include "processor/intake.h"
 #include "processor/processor.h"
 #include "push/gap_hub_logic.h"
 
@@ -49,11 +50,21 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   seams.pushFactory = MakeGapHub;
 
   // ---- Push callbacks (cloud event intake) ----
-  // seams.onNotify = OndekoOnNotifyCallback;
-  // seams.onToken = OndekoOnTokenCallback;
+  seams.onNotify = OndekoOnNotifyCallback;
+  seams.onToken = OndekoOnTokenCallback;
 
   // ---- Handler registrations: one line per work-item type ----
-  // processor.Handlers().Register(WQUEUE_..., MsgHandler(...));
+  HandlerTable& handlers = processor.Handlers();
+  CNuv4OndekoProcessor* p = &processor;
+  // IM to cloud.
+  handlers.Register(WQUEUE_NUV2ONDEKOMSG,
+                    MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendTxtMsg2Ondeko(m, isRetry); }));
+  handlers.Register(WQUEUE_NUV2ONDEKOFILE,
+                    MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendFileMsg2Ondeko(m, isRetry); }));
+  // Cloud requests served on the TXT2ONDEKO worker.
+  handlers.Register(WQUEUE_FETCHONDEKOMSG,
+                    FetchHandler([p](uint64_t first, uint64_t last) { return p->FetchOndekoMsg(first, last); }));
+  handlers.Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler([p](uint64_t token) { return p->BindToken(token); }));
 
   // ---- Thread routines and the restart report ----
   // seams.syncOrg2Ondeko = ...;  seams.reportMsgStat = ...;  seams.reportReboot = ...;
