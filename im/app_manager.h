@@ -76,6 +76,33 @@ class CAppManager : public CAppEventHandler, public ImApp {
   void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed);
   bool DownloadNuvFile(CQueueFile& file, uint64_t owner = 0);
 
+  // Delivery into the IM (cloud -> IM). The handlers' contract of the work
+  // queues: non-zero when done with the message, 0 to have it tried once
+  // more. SDK errors raised while a message is built or sent are caught and
+  // logged here and count as a failed attempt (0).
+  // Work-item type WQUEUE_ONDEKO2NUVMSG, on the WQUEUE_QID_TXT2NUV worker:
+  // mt 0 -> SendTxtMsg2Nuv, mt 1 -> SendSysMsg2Nuv, anything else dropped.
+  int SendText2Nuv(CQueueMsg& msg, bool isRetry);
+  // An ordinary text as an IM message; a key shorter than 20 characters is
+  // replaced by a new GUID (kept in msg for the retry). 1 sent, 0 failed.
+  int SendTxtMsg2Nuv(CQueueMsg& msg);
+  // A broadcast as a system message to each receiver of msg.to. 1 when done
+  // (receivers that failed are not tried again), 0 when nothing could start.
+  int SendSysMsg2Nuv(CQueueMsg& msg);
+  // Work-item type WQUEUE_ONDEKO2NUVFILE, on the WQUEUE_QID_FILE2NUV worker:
+  // fetches the attachments from the cloud and sends each as a file message.
+  // Attachments fetched by the first attempt are kept for the retry; the
+  // retry delivers what it has.
+  int SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry);
+  // Fetches one attachment (fid: the cloud's media id) into the download
+  // directory; fileName becomes the cloud's name reduced to a safe base name.
+  // 1 when it is on disk (status OK), 0 on failure (status ERR).
+  int GetOndekoFile(CQueueFile& file);
+  // The users online, offline and away as the IM server lists them, in the
+  // ANSI code page. 1. Raises NuvSdkError when the IM server cannot be asked
+  // (the directory sync thread catches it); the texts are then unchanged.
+  int GetPresenceLists(std::string& online, std::string& offline, std::string& away);
+
   // The SDK objects, for delivery into the IM (absent until InitApp made them).
   std::shared_ptr<INuvRoot> ApiRoot() const { return apiRoot; }
   std::shared_ptr<INuvApp> AppObject() const { return appObject; }
