@@ -3,12 +3,14 @@
 // SDK objects, registers and starts the application and the file monitor,
 // receives their events (inbound messages, file announcements, download
 // ends, application stop), keeps the bookkeeping of IM file downloads and of
-// the files this service delivered into the IM, and stops and unregisters
-// the application again.
+// the files this service delivered into the IM, delivers cloud messages and
+// files into the IM, and stops and unregisters the application again.
 //
 // One process-wide instance (GetInstance); tests may make their own. Run,
 // Stop and IsStarted run on the processor's control thread; DownloadAllFiles
-// on the file worker; the handlers on the SDK's event threads. sentFiles,
+// on the file worker; SendText2Nuv and SendFileMsg2Nuv on the workers of the
+// two cloud-to-IM queues; GetPresenceLists on the directory sync thread; the
+// handlers on the SDK's event threads. sentFiles,
 // uploadedFids, downingFiles and the attachments' status and failCount are
 // read and changed only under fileLock; the message id counter and m_bStart
 // are atomic.

@@ -211,6 +211,26 @@ TEST_F(DeliveryTest, SdkErrorsWhileSendingAreCaughtAndCountAsAFailedAttempt) {
   EXPECT_TRUE(DirEntries(DownloadDir()).empty());
 }
 
+TEST_F(DeliveryTest, WithoutSdkObjectsEveryAttemptFailsAndTheLastLeavesNoFilesBehind) {
+  CAppManager bare([] { return std::shared_ptr<INuvRoot>(); });
+  bare.InitApp();
+  CQueueMsg text = Text(0, L"alice", L"bob", L"hi", L"{11111111-2222-4333-8444-555555555555}");
+  EXPECT_EQ(0, bare.SendText2Nuv(text, false));
+  CQueueMsg bcast = Text(1, L"t", L"a;b", L"x", L"{BROADCASTMSG}", 8);
+  EXPECT_EQ(0, bare.SendText2Nuv(bcast, false));
+  EXPECT_TRUE(Logged("SendSysMsg2Nuv dkmsgid 8 BCAST 'x' key BROADCASTMSG FAIL, SDK error 80004005"));
+  CQueueMsg file = FileMsg({Attachment(cloud_->PutMedia("one.txt", "1")), Attachment(cloud_->PutMedia("two.txt", "2"))});
+  EXPECT_EQ(0, bare.SendFileMsg2Nuv(file, false));
+  EXPECT_EQ(2u, DirEntries(DownloadDir()).size());  // kept for the retry
+  EXPECT_EQ(0, bare.SendFileMsg2Nuv(file, true));
+  EXPECT_TRUE(DirEntries(DownloadDir()).empty());
+  EXPECT_EQ(2u, cloud_->CountRequests("media_download"));
+  std::string on, off, away;
+  EXPECT_THROW(bare.GetPresenceLists(on, off, away), NuvSdkError);
+  EXPECT_TRUE(env_.server().Messages().empty());
+  EXPECT_TRUE(env_.server().SysMessages().empty());
+}
+
 TEST_F(DeliveryTest, SecondAttachmentFailingTwiceDeliversTheFirstOnTheRetry) {
   std::string bytes(200 * 1024, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + 7);
