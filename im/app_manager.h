@@ -68,14 +68,14 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // Fills key, content and files of msg from the message content, and names
   // with the files passed peer to peer. False (nothing usable) on failure.
   bool ParseMsgContent(const std::wstring& content, CQueueMsg& msg, std::vector<std::wstring>& names);
-  uint64_t NextMsgId() { return msgIdCounter.fetch_add(1); }
+  uint64_t NextMsgId() override { return msgIdCounter.fetch_add(1); }
   bool TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size);
   // Records a file delivered into the IM (before it is sent, so the echo
   // cannot overtake the record).
   void AddSentFile(const std::wstring& fileName, const std::wstring& key, int size);
 
   // IM file download.
-  void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed);
+  void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed) override;
   bool DownloadNuvFile(CQueueFile& file, uint64_t owner = 0);
 
   // Delivery into the IM (cloud -> IM). The handlers' contract of the work

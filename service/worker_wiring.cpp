@@ -61,6 +61,13 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
                     MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendTxtMsg2Ondeko(m, isRetry); }));
   handlers.Register(WQUEUE_NUV2ONDEKOFILE,
                     MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendFileMsg2Ondeko(m, isRetry); }));
+  // Cloud to IM.
+  handlers.Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([](CQueueMsg& m, bool isRetry) {
+                      return CAppManager::GetInstance().SendText2Nuv(m, isRetry);
+                    }));
+  handlers.Register(WQUEUE_ONDEKO2NUVFILE, MsgHandler([](CQueueMsg& m, bool isRetry) {
+                      return CAppManager::GetInstance().SendFileMsg2Nuv(m, isRetry);
+                    }));
   // Cloud requests served on the TXT2ONDEKO worker.
   handlers.Register(WQUEUE_FETCHONDEKOMSG,
                     FetchHandler([p](uint64_t first, uint64_t last) { return p->FetchOndekoMsg(first, last); }));
