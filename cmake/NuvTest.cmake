@@ -41,3 +41,17 @@ function(nuv_add_fuzzer name)
     set_tests_properties(${name} PROPERTIES TIMEOUT 300)
   endif()
 endfunction()
+
+# nuv_check_no_test_code(target ...)
+# Registers a test that lists the symbols of each shipped program or product
+# library and fails when test or simulator helpers were linked into it.
+function(nuv_check_no_test_code)
+  if(NOT NUV_BUILD_TESTS)
+    return()
+  endif()
+  foreach(t ${ARGN})
+    add_test(NAME ${t}_holds_no_test_code
+             COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DFILE=$<TARGET_FILE:${t}>
+                     -P ${CMAKE_SOURCE_DIR}/cmake/check_no_test_code.cmake)
+  endforeach()
+endfunction()

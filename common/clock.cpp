@@ -14,16 +14,16 @@ SystemClock& TheSystemClock() {
   return clock;
 }
 
-std::atomic<Clock*> g_testClock{nullptr};
+std::atomic<Clock*> g_installedClock{nullptr};
 
 }  // namespace
 
 Clock& GetClock() {
-  Clock* c = g_testClock.load(std::memory_order_acquire);
+  Clock* c = g_installedClock.load(std::memory_order_acquire);
   return c ? *c : TheSystemClock();
 }
 
-void SetClockForTest(Clock* clock) { g_testClock.store(clock, std::memory_order_release); }
+void InstallClock(Clock* clock) { g_installedClock.store(clock, std::memory_order_release); }
 
 int64_t SystemClock::Now() { return static_cast<int64_t>(::time(nullptr)); }
 

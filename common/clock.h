@@ -29,10 +29,14 @@ class Clock {
                        uint32_t ms, const std::function<bool()>& pred) = 0;
 };
 
-// The process-wide clock: the system clock unless a test replaced it.
+// The process-wide clock: the system clock unless another was installed.
 Clock& GetClock();
-// Replaces the process-wide clock (nullptr restores the system clock). For
-// tests only; call while no other thread uses the clock.
+// Makes clock the process-wide clock (nullptr restores the system clock); the
+// caller keeps it alive while installed. Call while no other thread uses the
+// clock.
+void InstallClock(Clock* clock);
+// The tests' way to install their clock: InstallClock, defined in the test
+// support library (nuv_testsupport), which no shipped program links.
 void SetClockForTest(Clock* clock);
 
 // Wall-clock time, steady ticks and real sleeps.

@@ -47,7 +47,7 @@ std::string FormatLogLine(const std::tm& t, unsigned long tid, const std::wstrin
          WideToUtf8(msg) + "\r\n";
 }
 
-void ResetLogLevelForTest() { g_level = kLevelUnread; }
+void RereadLogLevel() { g_level = kLevelUnread; }
 
 void WriteLog(std::wstring msg, int level) {
   if (msg.empty()) return;

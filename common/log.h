@@ -23,7 +23,8 @@ void WriteLogF(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The line exactly as written (without the byte-order mark), for tests.
 std::string FormatLogLine(const std::tm& local, unsigned long tid, const std::wstring& msg);
 
-// Forgets the cached level so that the next call reads config.ini again.
-void ResetLogLevelForTest();
+// Forgets the cached level so that the next line reads config.ini again (the
+// installation root changed, or the file did).
+void RereadLogLevel();
 
 }  // namespace nuv

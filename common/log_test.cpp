@@ -59,7 +59,7 @@ TEST_F(LogTest, LevelsAndDebugPrefix) {
   EXPECT_TRUE(root_.LogContains("] DEBUG:abc"));
   EXPECT_FALSE(root_.LogContains("lvl2"));
   test::WriteWholeFile(root_.logs() + "config.ini", "[General]\nLevel=2\n");
-  ResetLogLevelForTest();
+  RereadLogLevel();
   WriteLog(L"lvl2", 2);
   EXPECT_TRUE(root_.LogContains("lvl2"));
   // The level is read once per process: a later change is not seen.
@@ -69,9 +69,9 @@ TEST_F(LogTest, LevelsAndDebugPrefix) {
 }
 
 TEST_F(LogTest, UnwritableLogDirectoryDropsLine) {
-  SetModuleDirForTest("/proc/nonexistent/bin/");
+  SetInstallRoot("/proc/nonexistent");
   WriteLog(L"lost");  // must not crash or throw
-  SetModuleDirForTest(root_.bin());
+  SetInstallRoot(root_.root());
   WriteLog(L"kept");
   EXPECT_TRUE(root_.LogContains("kept"));
 }

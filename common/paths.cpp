@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/log.h"
 #include "common/service_ini.h"
 #include "common/text_conv.h"
 
@@ -51,9 +52,13 @@ std::string Created(const std::string& dir) {
 
 }  // namespace
 
-void SetModuleDirForTest(const std::string& dir) {
-  std::lock_guard<std::mutex> g(g_moduleMu);
-  g_moduleOverride = dir.empty() ? std::string() : WithSlash(dir);
+void SetInstallRoot(const std::string& root) {
+  {
+    std::lock_guard<std::mutex> g(g_moduleMu);
+    g_moduleOverride = root.empty() ? std::string() : WithSlash(root) + "bin/";
+  }
+  ServiceIni::Reload();
+  RereadLogLevel();
 }
 
 bool MakeDirs(const std::string& path) {

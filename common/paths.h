@@ -28,12 +28,14 @@ std::string GetSyncConfigDirA();
 // when absent.
 std::wstring GetNuvInstallDir();
 
-// Points the module directory at another install root's bin directory (a
-// trailing '/' is added when missing); an empty text goes back to the
-// executable's own directory. Tests only; production never calls it. The
-// environment variable NUV4ONDEKO_TEST_MODULE_DIR does the same for test
-// processes started from the outside.
-void SetModuleDirForTest(const std::string& dir);
+// Points the program at another installation root (tools given --root; the
+// test support's temporary roots): the module directory becomes <root>/bin/
+// and every path above follows; the settings kept there (service.ini, the
+// log level) are read again. An empty root goes back to the installation the
+// executable is in. Call before other threads use the paths. The environment
+// variable NUV4ONDEKO_TEST_MODULE_DIR names a module directory the same way
+// for test processes started from the outside.
+void SetInstallRoot(const std::string& root);
 
 // Creates a directory and its missing parents; true when it exists afterwards.
 bool MakeDirs(const std::string& path);

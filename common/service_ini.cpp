@@ -54,7 +54,7 @@ ServiceIni& ServiceIni::Get() {
   return *g_instance;
 }
 
-void ServiceIni::ReloadForTest() {
+void ServiceIni::Reload() {
   std::lock_guard<std::mutex> g(g_instanceMu);
   if (g_instance) {
     g_instance->path_ = GetConfigDirA() + "service.ini";

@@ -26,8 +26,10 @@ class ServiceIni {
   long GetInt(const std::string& section, const std::string& key, long def) const;
   bool GetBool(const std::string& section, const std::string& key, bool def) const;
 
-  // Re-reads the file of the process-wide settings (tests change it).
-  static void ReloadForTest();
+  // Re-reads the process-wide settings from the configuration directory of
+  // the current installation root (after SetInstallRoot, or when the file
+  // was rewritten).
+  static void Reload();
 
   const std::string& path() const { return path_; }
 

@@ -9,11 +9,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/log.h"
+#include "common/clock.h"
 #include "common/paths.h"
 #include "common/service_ini.h"
 
 namespace nuv {
+
+void SetClockForTest(Clock* clock) { InstallClock(clock); }
+
 namespace test {
 
 TempInstallRoot::TempInstallRoot() {
@@ -23,22 +26,18 @@ TempInstallRoot::TempInstallRoot() {
   buf.push_back('\0');
   root_ = mkdtemp(buf.data()) ? std::string(buf.data()) : std::string("/tmp/nuvtest-fallback");
   MakeDirs(root_ + "/bin");
-  SetModuleDirForTest(root_ + "/bin/");
-  ServiceIni::ReloadForTest();
-  ResetLogLevelForTest();
+  SetInstallRoot(root_);
 }
 
 TempInstallRoot::~TempInstallRoot() {
-  SetModuleDirForTest("");
-  ServiceIni::ReloadForTest();
-  ResetLogLevelForTest();
+  SetInstallRoot("");
   RemoveTree(root_);
 }
 
 void TempInstallRoot::WriteServiceIni(const std::string& text) {
   MakeDirs(config());
   WriteWholeFile(config() + "service.ini", text);
-  ServiceIni::ReloadForTest();
+  ServiceIni::Reload();
 }
 
 std::vector<std::string> TempInstallRoot::LogLines() const {

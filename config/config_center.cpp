@@ -28,6 +28,18 @@ uint32_t ParseIntAsUnsigned(const std::wstring& s) {
   return static_cast<uint32_t>(static_cast<int>(v));
 }
 
+// The file's fields in order, as the log names them.
+const char* const kFieldNames[] = {"token",  "maxmsgid", "maxfilesize",  "maximgsize",
+                                   "maxcpu", "maxmem",   "enq-interval", "outq-interval"};
+
+// True when the field holds something other than ASCII digits. An empty field
+// is a plain 0 and not a sign of damage.
+bool HoldsNonDigits(const std::wstring& s) {
+  for (wchar_t c : s)
+    if (c < L'0' || c > L'9') return true;
+  return false;
+}
+
 }  // namespace
 
 CConfigCenter& CConfigCenter::GetInstance() {
@@ -70,6 +82,17 @@ bool CConfigCenter::Init() {
   if (v.maxmem == 0 || v.maxmem >= 1024) v.maxmem = 1024;
   if (v.enqInterval == 0 || v.enqInterval >= 1800) v.enqInterval = 1800;
   if (v.outqInterval == 0 || v.outqInterval >= 300) v.outqInterval = 60;
+
+  // The values above stand as read; a damaged file is only reported, one
+  // line per field, with the value now in use.
+  const unsigned long long used[] = {v.token.load(), v.maxmsgid.load(), v.maxfilesize, v.maximgsize,
+                                     v.maxcpu,       v.maxmem,          v.enqInterval, v.outqInterval};
+  for (size_t i = 0; i < 8 && i < items.size(); ++i) {
+    if (HoldsNonDigits(items[i])) {
+      WriteLogF("CConfigCenter::Init %s field %s holds more than decimal digits; value in use %llu",
+                path_.c_str(), kFieldNames[i], used[i]);
+    }
+  }
 
   WriteLogF("CConfigCenter::Init vItem.size() %u token %llu maxmsgid %llu maxfilesize %u maximgsize %u "
             "maxcpu %u maxmem %u enq-interval %u outq-interval %u",

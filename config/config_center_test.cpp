@@ -44,6 +44,33 @@ TEST_F(ConfigCenterTest, CorrectionRules) {
   EXPECT_EQ(Load("42"), "42;0;10485760;2097152;95;1024;1800;60;");
 }
 
+// A damaged file is read the usual way (leading digits, corrected limits),
+// and each field holding anything but digits is reported once.
+TEST_F(ConfigCenterTest, DamagedFieldsAreReadAsUsualAndEachReportedOnce) {
+  const char garbage[] = "\x01\xff" "4x;12;\xfe\xfe;7;;abc9;5\x80 ;-3;\x9c\x07;";
+  EXPECT_EQ(Load(garbage), "0;12;10485760;7;95;1024;5;60;");
+  std::vector<std::string> warnings;
+  for (const std::string& line : root_.LogLines())
+    if (line.find("holds more than decimal digits") != std::string::npos) warnings.push_back(line);
+  const std::string head = "CConfigCenter::Init " + path_ + " field ";
+  const std::vector<std::string> expected = {
+      head + "token holds more than decimal digits; value in use 0",
+      head + "maxfilesize holds more than decimal digits; value in use 10485760",
+      head + "maxmem holds more than decimal digits; value in use 1024",
+      head + "enq-interval holds more than decimal digits; value in use 5",
+      head + "outq-interval holds more than decimal digits; value in use 60"};
+  ASSERT_EQ(expected.size(), warnings.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_NE(std::string::npos, warnings[i].find(expected[i])) << warnings[i];
+
+  // A sound file says nothing of the kind.
+  Load("1;2;3;4;5;6;7;8;\r\n");
+  size_t after = 0;
+  for (const std::string& line : root_.LogLines())
+    if (line.find("holds more than decimal digits") != std::string::npos) ++after;
+  EXPECT_EQ(expected.size(), after);
+}
+
 TEST_F(ConfigCenterTest, SaveWritesCorrectedRecordSafely) {
   test::WriteWholeFile(path_, "5;6;0;0;0;0;0;0;");
   CConfigCenter c(path_);

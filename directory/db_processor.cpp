@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <unordered_map>
@@ -94,6 +95,13 @@ int RunLoad(OdbcSession* db, const char* name, const char* sql, const char* fall
   return 1;
 }
 
+// The MDB Tools driver (the Access reader on Linux) parses no ORDER BY and
+// prints its parser's complaints on the terminal when asked; it is given the
+// plain select right away.
+bool DriverCannotOrder(const OdbcSession* db) {
+  return db && strcasecmp(db->dbmsName().c_str(), "MDBTOOLS") == 0;
+}
+
 std::string DeptText(int32_t deptId) { return std::to_string(static_cast<long long>(deptId) + 1); }
 
 }  // namespace
@@ -176,9 +184,19 @@ int CDBProcessor::OpenDB(const std::wstring& connText) {
 // Table loads
 
 int CDBProcessor::LoadDept() {
-  bool unsorted = false;
+  const char kOrdered[] = "SELECT * FROM NUV_Dept ORDER BY PDeptID";
+  const char kPlain[] = "SELECT * FROM NUV_Dept";
+  const bool plainOnly = DriverCannotOrder(m_db.get());
+  if (plainOnly) {
+    static std::atomic<bool> said{false};  // once per process, not every sync run
+    if (!said.exchange(true))
+      WriteLogF("CDBProcessor::LoadDept the %s driver cannot order rows: reading NUV_Dept "
+                "unordered and ordering it by PDeptID here",
+                m_db->dbmsName().c_str());
+  }
+  bool unsorted = plainOnly;
   int r = RunLoad(
-      m_db.get(), "LoadDept", "SELECT * FROM NUV_Dept ORDER BY PDeptID", "SELECT * FROM NUV_Dept",
+      m_db.get(), "LoadDept", plainOnly ? kPlain : kOrdered, plainOnly ? nullptr : kPlain,
       m_vecDept,
       [](RowReader& rd, DeptRecord& d) {
         return rd.Int(rd.Col("DeptID"), ColumnKind::kInt32, d.DeptID) &&

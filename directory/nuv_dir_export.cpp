@@ -10,7 +10,6 @@
 #include <string>
 
 #include "common/paths.h"
-#include "common/service_ini.h"
 #include "directory/export_preview.h"
 
 int main(int argc, char** argv) {
@@ -31,8 +30,7 @@ int main(int argc, char** argv) {
   }
   if (!root.empty()) {
     // Read that installation's Config/service.ini and snapshots instead.
-    nuv::SetModuleDirForTest(root + "/bin/");
-    nuv::ServiceIni::ReloadForTest();
+    nuv::SetInstallRoot(root);
   }
   return nuv::RunExportPreview(outDir, std::cout);
 }

@@ -160,8 +160,14 @@ class SessionImpl : public OdbcSession {
       return false;
     }
     connected_ = true;
+    SQLCHAR name[256] = {0};
+    SQLSMALLINT nameLen = 0;
+    if (SQL_SUCCEEDED(SQLGetInfo(dbc_->get(), SQL_DBMS_NAME, name, sizeof name, &nameLen)))
+      dbmsName_ = reinterpret_cast<char*>(name);
     return true;
   }
+
+  const std::string& dbmsName() const override { return dbmsName_; }
 
   std::unique_ptr<OdbcCursor> Query(const std::string& sql, std::string& error) override {
     auto stmt = std::make_unique<Handle>(SQL_HANDLE_STMT, dbc_->get());
@@ -194,6 +200,7 @@ class SessionImpl : public OdbcSession {
   Handle env_;
   std::unique_ptr<Handle> dbc_;
   bool connected_ = false;
+  std::string dbmsName_;
 };
 
 }  // namespace

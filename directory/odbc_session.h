@@ -47,6 +47,9 @@ class OdbcSession {
   // Runs a query forward-only and read-only; nullptr on failure with the
   // diagnostic text in error.
   virtual std::unique_ptr<OdbcCursor> Query(const std::string& sql, std::string& error) = 0;
+  // The database product as the driver names it (SQL_DBMS_NAME, e.g.
+  // "MDBTOOLS", "SQLite"); empty when the driver does not say.
+  virtual const std::string& dbmsName() const = 0;
 };
 
 // Parses the text of an integer column into value; false when it is not a

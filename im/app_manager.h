@@ -3,12 +3,14 @@
 // SDK objects, registers and starts the application and the file monitor,
 // receives their events (inbound messages, file announcements, download
 // ends, application stop), keeps the bookkeeping of IM file downloads and of
-// the files this service delivered into the IM, and stops and unregisters
-// the application again.
+// the files this service delivered into the IM, delivers cloud messages and
+// files into the IM, and stops and unregisters the application again.
 //
 // One process-wide instance (GetInstance); tests may make their own. Run,
 // Stop and IsStarted run on the processor's control thread; DownloadAllFiles
-// on the file worker; the handlers on the SDK's event threads. sentFiles,
+// on the file worker; SendText2Nuv and SendFileMsg2Nuv on the workers of the
+// two cloud-to-IM queues; GetPresenceLists on the directory sync thread; the
+// handlers on the SDK's event threads. sentFiles,
 // uploadedFids, downingFiles and the attachments' status and failCount are
 // read and changed only under fileLock; the message id counter and m_bStart
 // are atomic.
@@ -66,15 +68,42 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // Fills key, content and files of msg from the message content, and names
   // with the files passed peer to peer. False (nothing usable) on failure.
   bool ParseMsgContent(const std::wstring& content, CQueueMsg& msg, std::vector<std::wstring>& names);
-  uint64_t NextMsgId() { return msgIdCounter.fetch_add(1); }
+  uint64_t NextMsgId() override { return msgIdCounter.fetch_add(1); }
   bool TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size);
   // Records a file delivered into the IM (before it is sent, so the echo
   // cannot overtake the record).
   void AddSentFile(const std::wstring& fileName, const std::wstring& key, int size);
 
   // IM file download.
-  void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed);
+  void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed) override;
   bool DownloadNuvFile(CQueueFile& file, uint64_t owner = 0);
+
+  // Delivery into the IM (cloud -> IM). The handlers' contract of the work
+  // queues: non-zero when done with the message, 0 to have it tried once
+  // more. SDK errors raised while a message is built or sent are caught and
+  // logged here and count as a failed attempt (0).
+  // Work-item type WQUEUE_ONDEKO2NUVMSG, on the WQUEUE_QID_TXT2NUV worker:
+  // mt 0 -> SendTxtMsg2Nuv, mt 1 -> SendSysMsg2Nuv, anything else dropped.
+  int SendText2Nuv(CQueueMsg& msg, bool isRetry);
+  // An ordinary text as an IM message; a key shorter than 20 characters is
+  // replaced by a new GUID (kept in msg for the retry). 1 sent, 0 failed.
+  int SendTxtMsg2Nuv(CQueueMsg& msg);
+  // A broadcast as a system message to each receiver of msg.to. 1 when done
+  // (receivers that failed are not tried again), 0 when nothing could start.
+  int SendSysMsg2Nuv(CQueueMsg& msg);
+  // Work-item type WQUEUE_ONDEKO2NUVFILE, on the WQUEUE_QID_FILE2NUV worker:
+  // fetches the attachments from the cloud and sends each as a file message.
+  // Attachments fetched by the first attempt are kept for the retry; the
+  // retry delivers what it has.
+  int SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry);
+  // Fetches one attachment (fid: the cloud's media id) into the download
+  // directory; fileName becomes the cloud's name reduced to a safe base name.
+  // 1 when it is on disk (status OK), 0 on failure (status ERR).
+  int GetOndekoFile(CQueueFile& file);
+  // The users online, offline and away as the IM server lists them, in the
+  // ANSI code page. 1. Raises NuvSdkError when the IM server cannot be asked
+  // (the directory sync thread catches it); the texts are then unchanged.
+  int GetPresenceLists(std::string& online, std::string& offline, std::string& away);
 
   // The SDK objects, for delivery into the IM (absent until InitApp made them).
   std::shared_ptr<INuvRoot> ApiRoot() const { return apiRoot; }

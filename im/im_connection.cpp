@@ -8,19 +8,25 @@
 
 namespace nuv {
 
-ImConnection::ImConnection(std::string name) : name_(std::move(name)) {
-  eventThread_ = std::thread([this] { EventMain(); });
+ImConnection::ImConnection(std::string name)
+    : name_(std::move(name)), ev_(std::make_shared<EventQueue>()) {
+  eventThread_ = std::thread([q = ev_] { EventMain(q); });
 }
 
 ImConnection::~ImConnection() {
   Disconnect();
+  const bool onEventThread = eventThread_.get_id() == std::this_thread::get_id();
+  std::deque<std::function<void()>> dropped;
   {
-    std::lock_guard<std::mutex> g(evMu_);
-    evStop_ = true;
+    std::lock_guard<std::mutex> g(ev_->mu);
+    ev_->stop = true;
+    // The queued events refer to this object: on its own thread they would
+    // run after it is gone, so they go with it.
+    if (onEventThread) dropped.swap(ev_->events);
   }
-  evCv_.notify_all();
+  ev_->cv.notify_all();
   if (eventThread_.joinable()) {
-    if (eventThread_.get_id() == std::this_thread::get_id()) {
+    if (onEventThread) {
       eventThread_.detach();  // an event handler released the last owner
     } else {
       eventThread_.join();
@@ -67,10 +73,10 @@ bool ImConnection::IsConnected() const {
 
 void ImConnection::Post(std::function<void()> fn) {
   {
-    std::lock_guard<std::mutex> g(evMu_);
-    events_.push_back(std::move(fn));
+    std::lock_guard<std::mutex> g(ev_->mu);
+    ev_->events.push_back(std::move(fn));
   }
-  evCv_.notify_one();
+  ev_->cv.notify_one();
 }
 
 int ImConnection::EnsureConnected() {
@@ -210,15 +216,17 @@ void ImConnection::ReaderMain(int fd, uint64_t gen) {
   });
 }
 
-void ImConnection::EventMain() {
+// Touches only the queue, never the connection: a handler run here may
+// destroy the connection.
+void ImConnection::EventMain(const std::shared_ptr<EventQueue>& q) {
   for (;;) {
     std::function<void()> fn;
     {
-      std::unique_lock<std::mutex> lk(evMu_);
-      evCv_.wait(lk, [&] { return evStop_ || !events_.empty(); });
-      if (events_.empty()) return;
-      fn = std::move(events_.front());
-      events_.pop_front();
+      std::unique_lock<std::mutex> lk(q->mu);
+      q->cv.wait(lk, [&] { return q->stop || !q->events.empty(); });
+      if (q->events.empty()) return;
+      fn = std::move(q->events.front());
+      q->events.pop_front();
     }
     fn();
   }

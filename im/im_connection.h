@@ -6,12 +6,15 @@
 // loss on the event thread; the next call connects again. Owned by one SDK
 // object; Call may be used from any thread, events and the loss notice run on
 // the connection's own event thread, frames are read on its reader thread.
+// A handler may destroy the connection from the event thread: the events
+// still queued are then dropped and the thread ends without touching it.
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,7 +71,6 @@ class ImConnection {
   };
   int EnsureConnected();
   void ReaderMain(int fd, uint64_t gen);
-  void EventMain();
   void FailPendingLocked(const std::string& why);
 
   const std::string name_;
@@ -88,11 +90,18 @@ class ImConnection {
   EventFn onEvent_;
   LostFn onLost_;
 
-  // Guarded by evMu_: the event thread's work.
-  std::mutex evMu_;
-  std::condition_variable evCv_;
-  std::deque<std::function<void()>> events_;
-  bool evStop_ = false;
+  // The event thread's work. Shared with the thread itself, which keeps it
+  // alive after a handler destroyed the connection on that thread.
+  struct EventQueue {
+    // Guarded by mu.
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> events;
+    bool stop = false;
+  };
+  static void EventMain(const std::shared_ptr<EventQueue>& q);
+
+  std::shared_ptr<EventQueue> ev_;
   std::thread eventThread_;
 };
 

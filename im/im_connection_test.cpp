@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "common/clock.h"
@@ -85,6 +88,49 @@ TEST(ImConnection, HangUpFailsTheCallReportsTheLossAndReconnects) {
   conn.SetEndpoint("127.0.0.1", 1);
   EXPECT_EQ(kSdkErrServerUnavailable, CallCode(conn));
   EXPECT_FALSE(conn.IsConnected());
+}
+
+// Set when the event thread that armed it ends (its thread_local dies).
+std::atomic<bool> gEventThreadEnded{false};
+struct ThreadEndSignal {
+  bool armed = false;
+  ~ThreadEndSignal() {
+    if (armed) gEventThreadEnded = true;
+  }
+};
+thread_local ThreadEndSignal tEndSignal;
+
+bool WaitReal(const std::function<bool()>& pred) {
+  for (int i = 0; i < 5000; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return pred();
+}
+
+TEST(ImConnection, HandlerThatDestroysItsConnectionEndsTheEventThreadCleanly) {
+  // An application stop handler may release the SDK object that owns the
+  // connection, so the connection dies on its own event thread. The thread
+  // must then end without touching the destroyed object, and events queued
+  // behind (they refer to it) must not run.
+  auto holder = std::make_unique<ImConnection>("test");
+  ImConnection* conn = holder.get();
+  std::atomic<bool> laterRan{false};
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> tokenAlive = token;
+  std::mutex gate;
+  gate.lock();  // holds the event thread until both events are queued
+  conn->Post([&] {
+    std::lock_guard<std::mutex> g(gate);
+    tEndSignal.armed = true;
+    holder.reset();
+  });
+  conn->Post([&laterRan, token] { laterRan = true; });
+  token.reset();
+  gate.unlock();
+  EXPECT_TRUE(WaitReal([&] { return gEventThreadEnded.load(); }));
+  EXPECT_FALSE(laterRan.load());
+  EXPECT_TRUE(tokenAlive.expired());  // the dropped event was released
 }
 
 }  // namespace

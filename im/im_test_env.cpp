@@ -32,9 +32,12 @@ ImTestEnv::ImTestEnv(bool startServer) {
     appPort_ = FreePort();
     fmPort_ = FreePort();
   }
-  root_.WriteServiceIni("[im]\nserver_ip = 127.0.0.1\napp_port = " + std::to_string(appPort_) +
-                        "\nfilemonitor_port = " + std::to_string(fmPort_) + "\n");
+  imIni_ = "[im]\nserver_ip = 127.0.0.1\napp_port = " + std::to_string(appPort_) +
+           "\nfilemonitor_port = " + std::to_string(fmPort_) + "\n";
+  root_.WriteServiceIni(imIni_);
 }
+
+void ImTestEnv::AppendServiceIni(const std::string& text) { root_.WriteServiceIni(imIni_ + text); }
 
 ImTestEnv::~ImTestEnv() {
   if (server_) server_->Stop();

@@ -24,6 +24,9 @@ class ImTestEnv {
   ~ImTestEnv();
 
   void StartServer();
+  // Adds sections to service.ini after the [im] section (a [cloud] section,
+  // say) and reloads the settings.
+  void AppendServiceIni(const std::string& text);
   sim::ImSimServer& server() { return *server_; }
   // Changes some of the simulator's faults.
   void SetFaults(const std::function<void(sim::ImSimServer::Faults&)>& change);
@@ -39,6 +42,7 @@ class ImTestEnv {
   VirtualClock clock_{VirtualClock::Mode::kManual};
   uint16_t appPort_ = 0;
   uint16_t fmPort_ = 0;
+  std::string imIni_;
   std::unique_ptr<sim::ImSimServer> server_;
 };
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <sstream>
 
 #include "common/text_conv.h"
 
@@ -91,7 +92,18 @@ bool ParseMsgBody(const std::wstring& body, const std::wstring& tmpDir, std::wst
 }
 
 std::wstring MakeSentBody(const std::wstring& text) {
-  return L"<NUVMsg Ver=\"1.0\"><Content><Txt>" + text + L"</Txt></Content></NUVMsg>";
+  // Written by the XML library so that the characters XML reserves arrive
+  // as text instead of breaking the document.
+  pugi::xml_document doc;
+  pugi::xml_node root = doc.append_child("NUVMsg");
+  root.append_attribute("Ver") = "1.0";
+  pugi::xml_node txt = root.append_child("Content").append_child("Txt");
+  const std::string utf8 = WideToUtf8(text);
+  if (!utf8.empty()) txt.append_child(pugi::node_pcdata).set_value(utf8.c_str());
+  std::ostringstream out;
+  doc.save(out, "", pugi::format_raw | pugi::format_no_declaration | pugi::format_no_empty_element_tags,
+           pugi::encoding_utf8);
+  return Utf8ToWide(out.str());
 }
 
 }  // namespace nuv

@@ -26,7 +26,10 @@ int ParseFileSize(const std::wstring& value);
 bool ParseMsgBody(const std::wstring& body, const std::wstring& tmpDir, std::wstring* text,
                   std::vector<CQueueFile>* files, std::vector<std::wstring>* names);
 
-// The body of a message sent into the IM.
+// The body of a message sent into the IM:
+//   <NUVMsg Ver="1.0"><Content><Txt>text</Txt></Content></NUVMsg>
+// with the text escaped as XML requires ('&', '<', '>' become references),
+// so that ParseMsgBody gives the text back unchanged.
 std::wstring MakeSentBody(const std::wstring& text);
 
 }  // namespace nuv

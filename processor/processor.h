@@ -93,6 +93,16 @@ class CNuv4OndekoProcessor {
   int FetchOndekoMsg(uint64_t first, uint64_t last);
   int BindToken(uint64_t token);
 
+  // Outbound to the cloud (outbound.cpp); handlers of the worker dispatch,
+  // 1 = done, 0 = try once more. SendTxtMsg2Ondeko runs on the TXT2ONDEKO
+  // worker; SendFileMsg2Ondeko and UploadFile2Ondeko on the FILE2ONDEKO
+  // worker, the only thread that moves upload copies in the temp directory.
+  int SendTxtMsg2Ondeko(const CQueueMsg& msg, bool isRetry);
+  int SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry);
+  // Uploads the local copy of file under its display name; 1 and mediaId set
+  // on success, 0 on failure (the copy is back at localPath).
+  int UploadFile2Ondeko(uint64_t climsgid, const CQueueFile& file, std::string& mediaId);
+
   // Thread routines (run by the supervisor; public for tests and wiring).
   int monthread();
   void DoProc(int qid);

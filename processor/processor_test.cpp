@@ -160,6 +160,37 @@ TEST_F(ProcessorTest, ControlThreadRetriesThenRunsStopsRestartsAndEnds) {
   EXPECT_TRUE(Logged("monthread status is 3 , exit") || Logged("monthread status is 4 , exit"));
 }
 
+void NotifyA(uint64_t, OndekoMsgItem*) {}
+int TokenA(uint64_t) { return 0; }
+
+TEST_F(ProcessorTest, PushConnectionGetsTheSeamsCallbacksAndConfigDir) {
+  auto p = MakeProcessor();
+  PushNotifyCallback gotNotify = nullptr;
+  PushTokenCallback gotToken = nullptr;
+  std::string gotDir;
+  p->Seams().onNotify = NotifyA;
+  p->Seams().onToken = TokenA;
+  p->Seams().pushFactory = [&](const std::string& dir, PushNotifyCallback n, PushTokenCallback t) {
+    gotDir = dir;
+    gotNotify = n;
+    gotToken = t;
+    return std::unique_ptr<PushConnection>(std::make_unique<test::FakePush>(push_));
+  };
+  ASSERT_EQ(p->StartLongConnThread(), 1);
+  EXPECT_EQ(gotNotify, &NotifyA);
+  EXPECT_EQ(gotToken, &TokenA);
+  EXPECT_EQ(gotDir, GetConfigDirA());
+
+  // Unset callbacks reach the connection as null pointers (it then calls none).
+  test::DriveWhile(clock_, [&] { p->StopLongConnThread(); });
+  p->Seams().onNotify = nullptr;
+  p->Seams().onToken = nullptr;
+  ASSERT_EQ(p->StartLongConnThread(), 1);
+  EXPECT_EQ(gotNotify, nullptr);
+  EXPECT_EQ(gotToken, nullptr);
+  Destroy(p);
+}
+
 TEST_F(ProcessorTest, StopDuringStartupCannotBeOverwrittenByStart) {
   // The destructor's END arrives while the control thread is in INIT: the
   // loop must still reach EXIT rather than flip the status to START.

@@ -38,6 +38,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "processor/stop_signal.h"
 #include "processor/work_item.h"
@@ -48,13 +49,24 @@ class CNuv4OndekoProcessor;
 struct OndekoMsgItem;  // the cloud message record (cloud API client)
 
 // The IM application as the control thread drives it: Run (set up and start;
-// no result), IsStarted (did it work), Stop (stop and unregister).
+// no result), IsStarted (did it work), Stop (stop and unregister). The file
+// worker also fetches attachments through it and numbers its notices with
+// NextMsgId; both are shared with the IM event threads.
 class ImApp {
  public:
   virtual ~ImApp() = default;
   virtual void Run() = 0;
   virtual bool IsStarted() = 0;
   virtual void Stop() = 0;
+  // Fetches every attachment of msg into its localPath and waits for them;
+  // on return msg keeps only the attachments that arrived, and every other
+  // one has been appended to failed. Default: none can be fetched.
+  virtual void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed) {
+    for (CQueueFile& f : msg.files) failed.push_back(std::move(f));
+    msg.files.clear();
+  }
+  // The next client message id (the counter of IM-originated messages).
+  virtual uint64_t NextMsgId() { return 0; }
 };
 
 // The push connection to the cloud. Init: 0 on success. Start: starts the
@@ -69,9 +81,11 @@ class PushConnection {
 };
 
 // Called on the push thread for every announced message (item valid only
-// during the call) and after every accepted connect with the token.
-using PushNotifyCallback = std::function<void(uint64_t msgid, const OndekoMsgItem& item)>;
-using PushTokenCallback = std::function<void(uint64_t token)>;
+// during the call) and after every accepted connect with the token (result
+// ignored). Plain functions, the push connection's own callback form: they
+// act on the process-wide processor. nullptr: not called.
+using PushNotifyCallback = void (*)(uint64_t msgid, OndekoMsgItem* item);
+using PushTokenCallback = int (*)(uint64_t token);
 // Creates a push connection over the configuration directory (narrow, with a
 // trailing '/'); nullptr when it cannot be created.
 using PushConnectionFactory = std::function<std::unique_ptr<PushConnection>(
@@ -85,8 +99,8 @@ struct ProcessorSeams {
   std::function<ImApp*()> imApp;
   // Unset: the push connection cannot be created.
   PushConnectionFactory pushFactory;
-  PushNotifyCallback onNotify;
-  PushTokenCallback onToken;
+  PushNotifyCallback onNotify = nullptr;
+  PushTokenCallback onToken = nullptr;
   // Sends the restart report; 1 accepted, 0 not. Default: logs that no
   // reporter is installed and returns 0.
   std::function<int(const std::wstring& code)> reportReboot;

@@ -41,14 +41,14 @@ int main(int argc, char** argv) {
   const std::string root = tmpl;
   nuv::MakeDirs(root + "/bin");
   nuv::MakeDirs(root + "/Config");
-  nuv::SetModuleDirForTest(root + "/bin/");
+  nuv::SetInstallRoot(root);
 
   nuv::sim::PushServer server;
   if (!server.Start()) return 1;
   std::FILE* ini = std::fopen((root + "/Config/service.ini").c_str(), "w");
   std::fprintf(ini, "[push]\nhost=127.0.0.1\nport=%u\n", server.port());
   std::fclose(ini);
-  nuv::ServiceIni::ReloadForTest();
+  nuv::ServiceIni::Reload();
 
   auto hub = std::make_unique<nuv::GapHubLogic>(root + "/Config/", &OnNotify, &OnToken);
   hub->Init();

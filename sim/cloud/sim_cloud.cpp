@@ -2,10 +2,14 @@
 
 #include <httplib.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
+#include "common/paths.h"
 #include "common/str_format.h"
 #include "sim/cloud/http_serve.h"
 #include "sim/cloud/self_signed_cert.h"
@@ -46,6 +50,22 @@ bool Listen(RunningServer& rs, uint16_t port, std::string& err) {
   rs.port = static_cast<uint16_t>(bound);
   rs.thread = ServeInBackground(*rs.server);
   return true;
+}
+
+// Creates a given data directory and its missing parents, as the IM
+// simulator does with its installation directory. False with a message
+// naming the directory when it cannot exist.
+bool MakeDataDir(const std::string& dir, std::string& err) {
+  if (MakeDirs(dir)) return true;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) {
+    err = "cannot use " + dir + " as the data directory: it is not a directory";
+  } else {
+    // Repeat the last step for its reason (a parent that is a file, no permission...).
+    int e = ::mkdir(dir.c_str(), 0755) == 0 ? 0 : errno;
+    err = "cannot create the data directory " + dir + ": " + std::strerror(e);
+  }
+  return false;
 }
 
 // Removes a data directory this object created (it holds only our two files).
@@ -140,6 +160,7 @@ bool SimCloud::Start() {
   if (d.running) return true;
   if (d.dataDir.empty()) {
     if (!d.options.dataDir.empty()) {
+      if (!MakeDataDir(d.options.dataDir, d.lastError)) return false;
       d.dataDir = d.options.dataDir;
     } else {
       char tmpl[] = "/tmp/ondeko-sim-XXXXXX";

@@ -132,7 +132,9 @@ SimHttpReply SimCloudState::Handle(const SimRequest& req, const Params& params) 
   requests_.push_back(req);
   if (requests_.size() > kMaxLoggedRequests) requests_.pop_front();
   auto it = faults_.find(req.endpoint);
-  if (it != faults_.end()) {
+  if (it != faults_.end() && it->second.skip > 0) {
+    --it->second.skip;
+  } else if (it != faults_.end()) {
     SimFault f = it->second;
     if (--it->second.count <= 0) faults_.erase(it);
     if (f.kind != SimFault::Kind::Stall) return FaultReply(req.endpoint, f);

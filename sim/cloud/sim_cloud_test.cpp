@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/test_support.h"
 #include "sim/cloud/sim_cloud_state.h"
 
 namespace nuv {
@@ -212,6 +213,45 @@ TEST_F(SimCloudTest, LargeBodyWithFormContentTypeIsAccepted) {
   auto sent = cloud_.SentMessages();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].content.size(), content.size());
+}
+
+}  // namespace
+}  // namespace sim
+}  // namespace nuv
+
+namespace nuv {
+namespace sim {
+namespace {
+
+// ondeko_sim --dir names a directory that need not exist yet.
+TEST(SimCloudDataDirTest, MissingDirectoryAndParentsAreCreated) {
+  test::TempInstallRoot tmp;
+  SimCloudOptions o;
+  o.control = false;
+  o.dataDir = tmp.root() + "/new/deeper/sim";
+  SimCloud cloud(o);
+  ASSERT_TRUE(cloud.Start()) << cloud.LastError();
+  EXPECT_EQ(o.dataDir + "/ca.pem", cloud.CaFile());
+  EXPECT_NE("", test::ReadWholeFile(o.dataDir + "/ca.pem"));
+  EXPECT_NE("", test::ReadWholeFile(o.dataDir + "/key.pem"));
+  cloud.Stop();
+}
+
+TEST(SimCloudDataDirTest, DirectoryThatCannotExistIsNamedInTheError) {
+  test::TempInstallRoot tmp;
+  test::WriteWholeFile(tmp.root() + "/plain", "a file, not a directory");
+  SimCloudOptions o;
+  o.control = false;
+  o.dataDir = tmp.root() + "/plain/sim";
+  SimCloud below(o);
+  EXPECT_FALSE(below.Start());
+  EXPECT_EQ("cannot create the data directory " + o.dataDir + ": Not a directory", below.LastError());
+
+  o.dataDir = tmp.root() + "/plain";
+  SimCloud itself(o);
+  EXPECT_FALSE(itself.Start());
+  EXPECT_EQ("cannot use " + o.dataDir + " as the data directory: it is not a directory",
+            itself.LastError());
 }
 
 }  // namespace

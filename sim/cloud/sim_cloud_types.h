@@ -78,11 +78,13 @@ struct SimImportJob {
   std::vector<std::vector<std::string>> rows;
 };
 
-// A fault the next `count` calls of an endpoint meet instead of a normal reply.
+// A fault the next `count` calls of an endpoint meet instead of a normal reply
+// (after `skip` calls that are answered normally).
 struct SimFault {
   enum class Kind { ErrCode, Malformed, HttpStatus, Stall };
   Kind kind = Kind::ErrCode;
   int count = 1;
+  int skip = 0;          // calls answered normally before the fault starts
   int errCode = 0;       // ErrCode: reply with this errCode (message "injected fault")
   int httpStatus = 500;  // HttpStatus: reply with this status and a non-JSON body
   std::string body = "this is not json";  // Malformed / HttpStatus body

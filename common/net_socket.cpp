@@ -1,4 +1,4 @@
-#include "push/push_socket.h"
+#include "common/net_socket.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -72,7 +73,99 @@ bool MakeAddr(const std::string& dotted, uint16_t port, sockaddr_in* addr) {
   return ::inet_pton(AF_INET, dotted.c_str(), &addr->sin_addr) == 1;
 }
 
+
+bool MakeAddr(const std::string& ip, uint16_t port, sockaddr_in* addr, std::string* error) {
+  if (MakeAddr(ip, port, addr)) return true;
+  *error = "bad IPv4 address '" + ip + "'";
+  return false;
+}
+
+void SetNoDelay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+bool IsNonBlocking(int s) { return (::fcntl(s, F_GETFL, 0) & O_NONBLOCK) != 0; }
+
 }  // namespace
+
+// ---- blocking sockets ----
+
+int ConnectTcp(const std::string& ip, uint16_t port, std::string* error) {
+  sockaddr_in addr;
+  if (!MakeAddr(ip, port, &addr, error)) return -1;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  // Bounds a connect to an address that does not answer; writes stay
+  // bounded too if the peer stops reading.
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    *error = "connect " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  SetNoDelay(fd);
+  return fd;
+}
+
+int ListenTcp(const std::string& ip, uint16_t port, uint16_t* boundPort, std::string* error) {
+  sockaddr_in addr;
+  if (!MakeAddr(ip, port, &addr, error)) return -1;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 16) != 0) {
+    *error = "listen " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  socklen_t alen = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &alen);
+  if (boundPort) *boundPort = ntohs(addr.sin_port);
+  return fd;
+}
+
+int AcceptTcp(int listenFd) {
+  for (;;) {
+    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      SetNoDelay(fd);
+      return fd;
+    }
+    if (errno != EINTR && errno != ECONNABORTED) return -1;
+  }
+}
+
+bool SendAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+long RecvSome(int fd, char* buf, size_t len) {
+  for (;;) {
+    ssize_t n = ::recv(fd, buf, len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<long>(n);
+  }
+}
+
+// ---- non-blocking sockets ----
 
 int ResolveIPv4(const std::string& host, std::string* officialName, std::string* dotted,
                 const std::function<bool()>& stop) {
@@ -178,37 +271,6 @@ ssize_t Send(int s, const void* buf, size_t n, int* err, bool* reset) {
   }
 }
 
-bool SendAll(int s, const void* buf, size_t n) {
-  const char* p = static_cast<const char*>(buf);
-  int idleWaits = 0;
-  while (n > 0) {
-    int err = 0;
-    bool reset = false;
-    ssize_t r = Send(s, p, n, &err, &reset);
-    if (r < 0) return false;
-    if (r == 0) {
-      // A peer that takes nothing for 5 s is given up on.
-      pollfd pf{s, POLLOUT, 0};
-      int ready = ::poll(&pf, 1, 1000);
-      if (ready < 0 && errno != EINTR) return false;
-      if (ready == 0 && ++idleWaits >= 5) return false;
-      continue;
-    }
-    idleWaits = 0;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-void Close(int s) {
-  if (s >= 0) ::close(s);
-}
-
-void Shutdown(int s) {
-  if (s >= 0) ::shutdown(s, SHUT_RDWR);
-}
-
 int Listen(const std::string& host, uint16_t port, uint16_t* boundPort) {
   sockaddr_in addr;
   if (!MakeAddr(host, port, &addr)) return kInvalidSocket;
@@ -282,6 +344,41 @@ int WaitReadable(const int* fds, char* ready, int n, int timeoutMs) {
     ready[i] = r > 0 && (p[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
   if (r < 0) return errno == EINTR ? 0 : -1;
   return r;
+}
+
+// ---- both ----
+
+bool SendAll(int s, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  int idleWaits = 0;
+  while (n > 0) {
+    int err = 0;
+    bool reset = false;
+    ssize_t r = Send(s, p, n, &err, &reset);
+    if (r < 0) return false;
+    if (r == 0) {
+      // A blocking socket only says "not now" once its send time-out passed.
+      if (!IsNonBlocking(s)) return false;
+      // A peer that takes nothing for 5 s is given up on.
+      pollfd pf{s, POLLOUT, 0};
+      int ready = ::poll(&pf, 1, 1000);
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready == 0 && ++idleWaits >= 5) return false;
+      continue;
+    }
+    idleWaits = 0;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+void Shutdown(int s) {
+  if (s >= 0) ::shutdown(s, SHUT_RDWR);
+}
+
+void Close(int s) {
+  if (s >= 0) ::close(s);
 }
 
 }  // namespace net

@@ -1,0 +1,286 @@
+// CAppManager: messages and files from the cloud delivered into the IM, and
+// the presence lists the directory sync reads.
+#include <climits>
+#include <cstdio>
+#include <exception>
+
+#include "cloud/ondeko_api.h"
+#include "common/file_util.h"
+#include "common/func_timer.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "common/sdk_error.h"
+#include "common/str_format.h"
+#include "common/text_conv.h"
+#include "im/app_manager.h"
+#include "im/guid.h"
+#include "im/im_connection.h"
+#include "im/msg_body.h"
+#include "im/safe_name.h"
+
+namespace nuv {
+namespace {
+
+std::string U8(const std::wstring& w) { return WideToUtf8(w); }
+unsigned long long Id(uint64_t v) { return static_cast<unsigned long long>(v); }
+// An SDK error code the way the log shows it (hr=%ld).
+long Hr(uint32_t code) { return static_cast<long>(static_cast<int32_t>(code)); }
+
+// What the failure being handled was; call inside a catch block only.
+std::string CurrentError() {
+  try {
+    throw;
+  } catch (const NuvSdkError& e) {
+    return StrFormat("SDK error %08x %s", static_cast<unsigned>(e.code()), e.what());
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+NuvSdkError NotInitialised() {
+  return NuvSdkError(kSdkErrFail, "the IM application objects are not initialised");
+}
+
+bool MovePath(const std::wstring& from, const std::wstring& to) {
+  return std::rename(WideToPath(from).c_str(), WideToPath(to).c_str()) == 0;
+}
+
+void RemovePath(const std::wstring& path) { std::remove(WideToPath(path).c_str()); }
+
+}  // namespace
+
+int CAppManager::SendText2Nuv(CQueueMsg& msg, bool /*isRetry*/) {
+  if (msg.mt == 0) return SendTxtMsg2Nuv(msg);
+  if (msg.mt == 1) return SendSysMsg2Nuv(msg);
+  WriteLogF("SendText2Nuv dkmsgid %llu has invalid type %d, skip it", Id(msg.msgid), msg.mt);
+  return 1;
+}
+
+int CAppManager::SendTxtMsg2Nuv(CQueueMsg& msg) {
+  if (msg.key.size() < 20) {
+    const std::wstring key = FormatGuid(NewGuid());
+    WriteLogF("SendTxtMsg2Nuv set dkkey invalid '%s' to '%s'", U8(msg.key).c_str(), U8(key).c_str());
+    msg.key = key;  // the retry keeps it
+  }
+  const std::string from = U8(msg.from), to = U8(msg.to), content = U8(msg.content);
+  const std::string tail = U8(KeyTail(msg.key));
+  try {
+    std::shared_ptr<INuvApp> app = appObject;
+    std::shared_ptr<INuvRoot> root = apiRoot;
+    if (!app || !root) throw NotInitialised();
+    std::shared_ptr<NuvMessage> message = app->CreateMessage();
+    if (!message) {
+      WriteLogF("SendTxtMsg2Nuv dkmsgid %llu '%s' to '%s' '%s' key %s FAIL, CreateMessage() return NULL",
+                Id(msg.msgid), from.c_str(), to.c_str(), content.c_str(), tail.c_str());
+      return 0;
+    }
+    std::shared_ptr<INUVSData> data = root->CreateNUVSData();
+    if (!data) {
+      WriteLogF("SendTxtMsg2Nuv dkmsgid %llu '%s' to '%s' '%s' key %s FAIL, CreateNUVSData() return NULL",
+                Id(msg.msgid), from.c_str(), to.c_str(), content.c_str(), tail.c_str());
+      return 0;
+    }
+    const std::wstring body = MakeSentBody(msg.content);
+    uint8_t imMessageId[16];
+    GuidBytes(NewGuid(), imMessageId);
+    data->SetInt(L"Mode", 0);
+    data->SetString(L"Sender", msg.from);
+    data->SetString(L"Content", body);
+    data->SetString(L"Key", msg.key);
+    data->SetString(L"Title", msg.from);
+    data->SetString(L"Initiator", msg.from);
+    data->SetBytes(L"im_message_id", imMessageId, sizeof(imMessageId));
+    message->Sender = msg.from;
+    message->Receivers = msg.to;
+    message->Type1 = msgType;
+    message->Type2 = L"Morvane.NUV.IM";
+    message->Content = data->GetXML();
+    message->Number = 0;
+    app->SendMessage(*message, 0);
+  } catch (...) {
+    WriteLogF("SendTxtMsg2Nuv dkmsgid %llu '%s' to '%s' '%s' key %s FAIL, %s", Id(msg.msgid),
+              from.c_str(), to.c_str(), content.c_str(), tail.c_str(), CurrentError().c_str());
+    return 0;
+  }
+  WriteLogF("SendTxtMsg2Nuv dkmsgid %llu '%s' to '%s' '%s' key %s  OK", Id(msg.msgid), from.c_str(),
+            to.c_str(), content.c_str(), tail.c_str());
+  return 1;
+}
+
+int CAppManager::SendSysMsg2Nuv(CQueueMsg& msg) {
+  if (msg.from.empty()) msg.from = L"[无标题]";
+  if (msg.content.empty()) msg.content = L"[无内容]";
+  if (msg.to.empty()) {
+    WriteLogF("SendSysMsg2Nuv dkmsgid %llu no recvs, skip msg", Id(msg.msgid));
+    return 1;
+  }
+  const std::string content = U8(msg.content), tail = U8(KeyTail(msg.key));
+  try {
+    std::shared_ptr<INuvRoot> root = apiRoot;
+    if (!root) throw NotInitialised();
+    std::vector<std::wstring> receivers;
+    SplitText(msg.to, receivers);
+    int ok = 0, fail = 0;
+    for (const std::wstring& r : receivers) {
+      uint32_t code = 0;
+      try {
+        root->SendSysMessage(r, msg.from, 100, msg.content);
+        ++ok;
+        continue;
+      } catch (const NuvSdkError& e) {
+        code = e.code();
+      } catch (const std::exception&) {
+        code = kSdkErrFail;
+      }
+      WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST to '%s' '%s' key %s FAIL, hr=%ld", Id(msg.msgid),
+                U8(r).c_str(), content.c_str(), tail.c_str(), Hr(code));
+      ++fail;
+    }
+    WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST to %d users '%s' key %s %d OK %d Fail", Id(msg.msgid),
+              static_cast<int>(receivers.size()), content.c_str(), tail.c_str(), ok, fail);
+    return 1;
+  } catch (...) {
+    WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST '%s' key %s FAIL, %s", Id(msg.msgid), content.c_str(),
+              tail.c_str(), CurrentError().c_str());
+    return 0;
+  }
+}
+
+int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
+  FuncTimer timer(L"SendFileMsg2Nuv");
+  timer.EnableReport(true);
+  if (msg.files.empty()) {
+    WriteLogF("SendFileMsg2Nuv dkmsgid %llu 文件列表size为0，不下发消息", Id(msg.msgid));
+    return 1;
+  }
+  for (CQueueFile& f : msg.files) GetOndekoFile(f);
+  int ok = 0, err = 0;
+  for (const CQueueFile& f : msg.files) (f.status == FILE_STATUS_OK ? ok : err)++;
+  const int count = static_cast<int>(msg.files.size());
+  if (err > 0 && !isRetry) {
+    WriteLogF("SendFileMsg2Nuv dkmsgid %llu 从Ondeko下载文件有失败，稍后重试 ok %d err %d size %d",
+              Id(msg.msgid), ok, err, count);
+    return 0;  // what is on disk stays there, status OK, for the retry
+  }
+  if (ok == 0) {
+    WriteLogF("SendFileMsg2Nuv dkmsgid %llu 从Ondeko下载文件不成功，retry %s 不下发消息 ok %d err %d size %d",
+              Id(msg.msgid), isRetry ? "TRUE" : "FALSE", ok, err, count);
+    return isRetry ? 1 : 0;
+  }
+
+  const std::wstring downloadDir = GetDownloadDir();
+  std::vector<bool> delivered(msg.files.size(), false);
+  for (size_t i = 0; i < msg.files.size(); ++i) {
+    CQueueFile& f = msg.files[i];
+    if (f.status != FILE_STATUS_OK) continue;
+    const std::wstring dest = downloadDir + L"/" + f.fileName;
+    if (!MovePath(f.localPath, dest)) {
+      WriteLogF("SendFileMsg2Nuv dkmsgid %llu MoveFileEx(%s.dat, %s) return false", Id(msg.msgid),
+                U8(f.fid).c_str(), U8(f.fileName).c_str());
+      continue;
+    }
+    f.localPath = dest;  // the fetched copy lives here now
+    AddSentFile(f.fileName, msg.key, f.size);
+    try {
+      std::shared_ptr<INuvRoot> root = apiRoot;
+      if (!root) throw NotInitialised();
+      root->SendFile(msg.from, L"", msg.to, dest, f.kind == FILE_KIND_FILE ? 1 : 0, msg.key);
+    } catch (...) {
+      WriteLogF("SendFileMsg2Nuv dkmsgid %llu SendFile '%s' to '%s' key %s FAIL, %s", Id(msg.msgid),
+                U8(f.fileName).c_str(), U8(msg.to).c_str(), U8(KeyTail(msg.key)).c_str(),
+                CurrentError().c_str());
+      // No echo is expected for it. Leave only what the retry still has to
+      // send: the attachments already delivered go, the fetched copies of the
+      // rest stay (status OK) unless there is no retry.
+      TakeSentFileEcho(f.fileName, msg.key, f.size);
+      std::vector<CQueueFile> rest;
+      for (size_t j = 0; j < msg.files.size(); ++j) {
+        if (delivered[j]) continue;
+        if (isRetry && msg.files[j].status == FILE_STATUS_OK) RemovePath(msg.files[j].localPath);
+        rest.push_back(std::move(msg.files[j]));
+      }
+      msg.files = std::move(rest);
+      return 0;
+    }
+    RemovePath(dest);
+    delivered[i] = true;
+  }
+  // The message is done: fetched copies that could not be delivered go too.
+  for (size_t i = 0; i < msg.files.size(); ++i) {
+    if (!delivered[i] && msg.files[i].status == FILE_STATUS_OK) RemovePath(msg.files[i].localPath);
+  }
+  WriteLogF("SendFileMsg2Nuv dkmsgid %llu '%s' to '%s' filecount %d key %s finished", Id(msg.msgid),
+            U8(msg.from).c_str(), U8(msg.to).c_str(), count, U8(KeyTail(msg.key)).c_str());
+  return 1;
+}
+
+int CAppManager::GetOndekoFile(CQueueFile& file) {
+  if (file.status == FILE_STATUS_OK) {
+    WriteLogF("GetOndekoFile mediaid '%s' file has downloaded", U8(file.fid).c_str());
+    return 1;
+  }
+  try {
+    COndekoApi api(configDir);
+    GetMediaUrlRequest urlReq;
+    urlReq.media_id = WideToAnsi(file.fid);
+    GetMediaUrlReply urlRsp;
+    int ret = api.GetMediaUrl(urlReq, urlRsp);
+    if (ret != 0 || urlRsp.errCode != 0) {
+      WriteLogF("GetOndekoFile GetMediaUrl() failed, mediaid '%s' iRet = %d errcode %d errmsg '%s'",
+                U8(file.fid).c_str(), ret, urlRsp.errCode, urlRsp.message.c_str());
+      file.status = FILE_STATUS_ERR;
+      return 0;
+    }
+    DownloadFileRequest dlReq;
+    dlReq.url = urlRsp.media_url;
+    dlReq.targetDir = GetDownloadDirA();
+    DownloadFileReply dlRsp;
+    ret = api.DownloadFile(dlReq, dlRsp);
+    if (ret != 0 || dlRsp.errCode != 0) {
+      WriteLogF("GetOndekoFile DownloadFile() failed, url '%s' iRet = %d errcode %d errmsg '%s'",
+                dlReq.url.c_str(), ret, dlRsp.errCode, dlRsp.message.c_str());
+      if (!dlRsp.localPath.empty()) std::remove(dlRsp.localPath.c_str());  // a file without a name
+      file.status = FILE_STATUS_ERR;
+      return 0;
+    }
+    // The cloud's name becomes a file name in the download directory: it
+    // must not lead anywhere else.
+    const std::wstring cloudName = Utf8ToWide(dlRsp.fileName);
+    const std::wstring name = SafeBaseName(cloudName, file.fid);
+    if (name != cloudName) {
+      WriteLogF("GetOndekoFile mediaid '%s' unsafe file name '%s', deliver it as '%s'",
+                U8(file.fid).c_str(), U8(cloudName).c_str(), U8(name).c_str());
+    }
+    file.fileName = name;
+    file.datName = name;
+    file.localPath = PathToWide(dlRsp.localPath);
+    uint64_t size = 0;
+    if (GetFileLength(dlRsp.localPath, size) != 0) {
+      WriteLogF("GetOndekoFile MyGetFileSize() failed, file '%s'", U8(file.fileName).c_str());
+    } else {
+      file.size = size > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+    }
+    file.status = FILE_STATUS_OK;
+    return 1;
+  } catch (...) {
+    WriteLogF("GetOndekoFile mediaid '%s' failed, %s", U8(file.fid).c_str(), CurrentError().c_str());
+    file.status = FILE_STATUS_ERR;
+    return 0;
+  }
+}
+
+int CAppManager::GetPresenceLists(std::string& online, std::string& offline, std::string& away) {
+  std::shared_ptr<INuvRoot> root = apiRoot;
+  if (!root) throw NotInitialised();
+  std::string on = WideToAnsi(root->QueryUsersByState(L"online"));
+  std::string off = WideToAnsi(root->QueryUsersByState(L"offline"));
+  std::string aw = WideToAnsi(root->QueryUsersByState(L"away"));
+  online = std::move(on);
+  offline = std::move(off);
+  away = std::move(aw);
+  return 1;
+}
+
+}  // namespace nuv

@@ -1,0 +1,59 @@
+#include "im/safe_name.h"
+
+namespace nuv {
+namespace {
+
+bool IsControl(wchar_t c) {
+  const uint32_t u = static_cast<uint32_t>(c);
+  return u < 0x20 || (u >= 0x7F && u <= 0x9F);
+}
+
+size_t Utf8Length(wchar_t c) {
+  const uint32_t u = static_cast<uint32_t>(c);
+  if (u < 0x80) return 1;
+  if (u < 0x800) return 2;
+  if (u < 0x10000 || u > 0x10FFFF) return 3;  // invalid values are written as U+FFFD
+  return 4;
+}
+
+size_t Utf8Length(const std::wstring& s) {
+  size_t n = 0;
+  for (wchar_t c : s) n += Utf8Length(c);
+  return n;
+}
+
+std::wstring Reduce(const std::wstring& name) {
+  const size_t sep = name.find_last_of(L"/\\");
+  std::wstring base;
+  for (size_t i = sep == std::wstring::npos ? 0 : sep + 1; i < name.size(); ++i) {
+    if (!IsControl(name[i])) base.push_back(name[i]);
+  }
+  if (base == L"." || base == L"..") return std::wstring();
+  if (Utf8Length(base) <= kMaxFileNameBytes) return base;
+  // Too long: shorten the stem, keep a short extension.
+  std::wstring ext;
+  const size_t dot = base.rfind(L'.');
+  if (dot != std::wstring::npos && dot > 0 && Utf8Length(base.substr(dot)) <= 16) {
+    ext = base.substr(dot);
+    base.erase(dot);
+  }
+  size_t total = Utf8Length(base) + Utf8Length(ext);
+  while (total > kMaxFileNameBytes && !base.empty()) {
+    total -= Utf8Length(base.back());
+    base.pop_back();
+  }
+  base += ext;
+  if (base.empty() || base == L"." || base == L"..") return std::wstring();
+  return base;
+}
+
+}  // namespace
+
+std::wstring SafeBaseName(const std::wstring& name, const std::wstring& fallback) {
+  std::wstring safe = Reduce(name);
+  if (safe.empty()) safe = Reduce(fallback);
+  if (safe.empty()) safe = L"file";
+  return safe;
+}
+
+}  // namespace nuv

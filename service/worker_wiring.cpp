@@ -1,0 +1,80 @@
+#include "service/worker_wiring.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "im/app_manager.h"
+#include "processor/intake.h"
+#include "processor/processor.h"
+#include "push/gap_hub_logic.h"
+
+namespace nuv {
+namespace {
+
+// The push long connection as the processor drives it: a GapHubLogic with
+// the processor's two push callbacks. Owned by the processor's control
+// thread; GapHubLogic runs its own Clientmain thread and its destructor
+// joins it.
+class GapHubConnection : public PushConnection {
+ public:
+  GapHubConnection(const std::string& configDir, PushNotifyCallback onNotify, PushTokenCallback onToken)
+      : hub_(configDir, onNotify, onToken) {}
+
+  int Init() override { return hub_.Init(); }
+  void Start() override {
+    if (hub_.Start() != 0) throw std::runtime_error("GapHubLogic Start failed");
+  }
+  void Stop() override { hub_.Stop(); }
+
+ private:
+  GapHubLogic hub_;
+};
+
+std::unique_ptr<PushConnection> MakeGapHub(const std::string& configDir, PushNotifyCallback onNotify,
+                                           PushTokenCallback onToken) {
+  return std::make_unique<GapHubConnection>(configDir, onNotify, onToken);
+}
+
+}  // namespace
+
+void WireWorker(CNuv4OndekoProcessor& processor) {
+  ProcessorSeams& seams = processor.Seams();
+
+  // The IM application: the connector's single instance, created (and its
+  // SDK objects made) on the control thread's first start.
+  seams.imApp = []() -> ImApp* { return &CAppManager::GetInstance(); };
+
+  // The push connection. It is handed seams.onNotify and seams.onToken as
+  // they stand when the control thread creates it.
+  seams.pushFactory = MakeGapHub;
+
+  // ---- Push callbacks (cloud event intake) ----
+  seams.onNotify = OndekoOnNotifyCallback;
+  seams.onToken = OndekoOnTokenCallback;
+
+  // ---- Handler registrations: one line per work-item type ----
+  HandlerTable& handlers = processor.Handlers();
+  CNuv4OndekoProcessor* p = &processor;
+  // IM to cloud.
+  handlers.Register(WQUEUE_NUV2ONDEKOMSG,
+                    MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendTxtMsg2Ondeko(m, isRetry); }));
+  handlers.Register(WQUEUE_NUV2ONDEKOFILE,
+                    MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendFileMsg2Ondeko(m, isRetry); }));
+  // Cloud to IM.
+  handlers.Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([](CQueueMsg& m, bool isRetry) {
+                      return CAppManager::GetInstance().SendText2Nuv(m, isRetry);
+                    }));
+  handlers.Register(WQUEUE_ONDEKO2NUVFILE, MsgHandler([](CQueueMsg& m, bool isRetry) {
+                      return CAppManager::GetInstance().SendFileMsg2Nuv(m, isRetry);
+                    }));
+  // Cloud requests served on the TXT2ONDEKO worker.
+  handlers.Register(WQUEUE_FETCHONDEKOMSG,
+                    FetchHandler([p](uint64_t first, uint64_t last) { return p->FetchOndekoMsg(first, last); }));
+  handlers.Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler([p](uint64_t token) { return p->BindToken(token); }));
+
+  // ---- Thread routines and the restart report ----
+  // seams.syncOrg2Ondeko = ...;  seams.reportMsgStat = ...;  seams.reportReboot = ...;
+}
+
+}  // namespace nuv
