@@ -263,8 +263,8 @@ fi
 head -c 307207 /dev/urandom >"$run/plan.pdf"
 head -c 81923 /dev/urandom >"$run/site.jpg"
 t=$(now_ms)
-fid="$(curl -s --max-time 30 --data-binary @"$run/plan.pdf" "http://127.0.0.1:$cloud_ctl/media?name=plan.pdf&type=file" | jq -r .media_id)"
-iid="$(curl -s --max-time 30 --data-binary @"$run/site.jpg" "http://127.0.0.1:$cloud_ctl/media?name=site.jpg&type=image" | jq -r .media_id)"
+fid="$(curl -s --max-time 30 -H "Content-Type: application/octet-stream" --data-binary @"$run/plan.pdf" "http://127.0.0.1:$cloud_ctl/media?name=plan.pdf&type=file" | jq -r .media_id)"
+iid="$(curl -s --max-time 30 -H "Content-Type: application/octet-stream" --data-binary @"$run/site.jpg" "http://127.0.0.1:$cloud_ctl/media?name=site.jpg&type=image" | jq -r .media_id)"
 cpost /messages "$(jq -n --arg c "$(guid)" --arg f "$fid" --arg i "$iid" '{cur_userid:"zhang",chatid:$c,to_userid_list:["bob"],content:"",file_id_list:[$f],image_id_list:[$i]}')" >/dev/null
 file_count() { iget /sentfiles | jq --arg n "$1" '[.[] | select(.name == $n)] | length'; }
 for f in plan.pdf site.jpg; do

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -158,7 +159,14 @@ BridgeRig::BridgeRig(RigOptions options) : options_(std::move(options)) {
 
 BridgeRig::~BridgeRig() {
   std::vector<pid_t> workers = WorkerPids();
-  if (watchdog_) watchdog_->Stop(10);
+  if (watchdog_ && watchdog_->Running()) {
+    // A stop request has the watchdog kill its worker within about a
+    // second; its own remaining 5 s pause is of no interest here.
+    watchdog_->Signal(SIGTERM);
+    WaitUntil([&] { return ProcessGone(workers.empty() ? 0 : workers.back()); }, 3);
+    watchdog_->Signal(SIGKILL);
+    watchdog_->Wait(5);
+  }
   // A worker outlives its watchdog only by a moment (it dies with it).
   for (pid_t p : workers) {
     if (!WaitUntil([p] { return ProcessGone(p); }, 3)) ::kill(p, SIGKILL);
