@@ -49,12 +49,21 @@ struct OndekoMsgItem;  // the cloud message record (cloud API client)
 
 // The IM application as the control thread drives it: Run (set up and start;
 // no result), IsStarted (did it work), Stop (stop and unregister).
+// GetPresenceLists (directory sync thread) fills the accounts that are
+// online, offline and away, each "name;" in the ANSI code page; 1 when
+// filled, 0 (all lists empty) when it cannot tell.
 class ImApp {
  public:
   virtual ~ImApp() = default;
   virtual void Run() = 0;
   virtual bool IsStarted() = 0;
   virtual void Stop() = 0;
+  virtual int GetPresenceLists(std::string& online, std::string& offline, std::string& away) {
+    online.clear();
+    offline.clear();
+    away.clear();
+    return 0;
+  }
 };
 
 // The push connection to the cloud. Init: 0 on success. Start: starts the
