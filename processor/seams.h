@@ -13,9 +13,9 @@
 //     return std::make_unique<GapHubAdapter>(configDir, n, t);  // nullptr = cannot create
 //   };
 //   s.onNotify = OndekoOnNotifyCallback;  s.onToken = OndekoOnTokenCallback;
-//   s.reportReboot = [](const std::wstring& code) { return SendRestartReport(code); };
-//   s.syncOrg2Ondeko = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { ... };
-//   s.reportMsgStat  = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { ... };
+//   s.reportReboot = [p](const std::wstring& code) { return p->ReportReboot(code); };
+//   s.syncOrg2Ondeko = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { p.SyncOrg2Ondeko(stop); };
+//   s.reportMsgStat  = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { p.ReportMsgStatProc(stop); };
 //   p->Handlers().Register(WQUEUE_NUV2ONDEKOMSG, MsgHandler(
 //       [p](CQueueMsg& m, bool isRetry) { return p->SendTxtMsg2Ondeko(m, isRetry); }));
 //   p->Handlers().Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler(...));

@@ -204,7 +204,9 @@ class SyncThreadCloudTest : public ::testing::Test {
       done_ = true;
     });
   }
-  bool Drive(const std::function<bool()>& cond) { return DriveSleeping(clock_, stop_, cond); }
+  bool Drive(const std::function<bool()>& cond, int64_t stepMs = 500) {
+    return DriveSleeping(clock_, stop_, cond, stepMs);
+  }
 
   sim::SimCloud cloud_;
   std::unique_ptr<test::DirectoryEnv> env_;
@@ -217,7 +219,7 @@ class SyncThreadCloudTest : public ::testing::Test {
   int64_t start_ = 0;
 };
 
-TEST_F(SyncThreadCloudTest, PresenceEveryMinuteAndTheDirectoryOnTheFifthPass) {
+TEST_F(SyncThreadCloudTest, PresenceEveryMinuteAndTheDirectoryEveryFifthPassWhenChanged) {
   Run();
   ASSERT_TRUE(Drive([&] { return app_.Count() == 6; }));
   auto calls = app_.Calls();
@@ -245,6 +247,22 @@ TEST_F(SyncThreadCloudTest, PresenceEveryMinuteAndTheDirectoryOnTheFifthPass) {
   EXPECT_EQ(states["zhang"], 0);
   EXPECT_EQ(states["li"], 1);
   EXPECT_EQ(cloud_.MuteBatches().size(), 2u);  // unchanged presence is not sent again
+
+  // A user added to the IM directory reaches the cloud with the tenth pass;
+  // the fifteenth finds nothing changed and uploads nothing.
+  env_->AddUser(12, "wang", "王五");
+  ASSERT_TRUE(env_->db().AddMembership(1, 12, 3));
+  ASSERT_TRUE(Drive([&] { return app_.Count() == 10; }, 1000));
+  calls = app_.Calls();
+  EXPECT_EQ(calls[8].uploadsBefore, 2u);
+  EXPECT_EQ(calls[9].uploadsBefore, 4u);
+  jobs = cloud_.ImportJobs();
+  ASSERT_EQ(jobs.size(), 4u);
+  ASSERT_EQ(jobs[3].rows.size(), 4u);  // header and three users
+  EXPECT_EQ(jobs[3].rows[3][0], "王五");
+  ASSERT_TRUE(Drive([&] { return app_.Count() == 15; }, 1000));
+  EXPECT_EQ(app_.Calls()[14].uploadsBefore, 4u);
+  EXPECT_TRUE(env_->root().LogContains("SyncDataToDK Dept and Users is not change compare with last time"));
 }
 
 TEST_F(SyncThreadCloudTest, AStopDuringALongImportEndsTheThreadPromptly) {
