@@ -1,7 +1,10 @@
 #include "directory/sync_dept.h"
 
+#include <cstdio>
+
 #include "cloud/ondeko_api.h"
 #include "common/clock.h"
+#include "common/file_util.h"
 #include "common/log.h"
 #include "common/paths.h"
 #include "directory/db_processor.h"
@@ -43,16 +46,29 @@ int SyncDept::SyncDataToDK(std::string dir, int /*unused*/, int32_t& errCode, st
   if (dir.empty()) dir = GetSyncConfigDirA();
   const int d = db.SaveDeptFile(dir);
   const int u = db.SaveUserFile(dir);
-  if (d == 1 && u == 1) {
+  // The snapshots are replaced before anything is sent. Until both imports
+  // have gone through, a marker says the cloud may lack them, so that a run
+  // after a failed or stopped one sends the files again even when the
+  // directory has not changed since.
+  const std::string pending = dir + kSyncPendingName;
+  uint64_t markerSize = 0;
+  const bool wasPending = GetFileLength(pending, markerSize) == 0;
+  if (d == 1 && u == 1 && !wasPending) {
     WriteLogF("SyncDataToDK Dept and Users is not change compare with last time");
     return 0;
+  }
+  if (d == 1 && u == 1) WriteLogF("SyncDataToDK last export did not finish, send the files again");
+  if (!wasPending && WriteFileSafe(pending, "1") != 0) {
+    WriteLogF("SyncDataToDK cannot write '%s'", pending.c_str());
   }
   if (Stopped()) return kSyncStopped;
   // Any other pair (a change, a first export, a failed save) sends both files:
   // the user import refers to the departments.
   int r = RunPhase(kDept, dir, errCode, errMsg);
   if (r != 0 || errCode != 0) return r;
-  return RunPhase(kUser, dir, errCode, errMsg);
+  r = RunPhase(kUser, dir, errCode, errMsg);
+  if (r == 0 && errCode == 0) std::remove(pending.c_str());
+  return r;
 }
 
 int SyncDept::RunPhase(const Phase& phase, const std::string& dir, int32_t& errCode,

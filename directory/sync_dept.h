@@ -25,6 +25,9 @@ constexpr int kSyncUploadFailed = -10002;  // a file upload failed
 constexpr int kSyncImportFailed = -10003;  // an import did not reach 100, or a query failed
 constexpr int kSyncStopped = -10004;       // the caller's stop came first
 
+// Marker in the sync directory while an export has not gone through.
+constexpr char kSyncPendingName[] = "dirsync.pending";
+
 // Longest wait for one import to reach 100 percent, and the pause between
 // two progress queries.
 constexpr int64_t kImportGiveUpMs = 30LL * 60 * 1000;
