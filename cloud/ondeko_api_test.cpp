@@ -473,29 +473,6 @@ TEST_F(OndekoApiTest, CancelledExchangeEndsPromptlyAndANewOneIsNotStarted) {
   EXPECT_EQ(cloud_->CountRequests("cli_report"), 1u);
 }
 
-TEST(ReportContentTest, StatisticsAndRestartTexts) {
-  ReportItem stat;
-  stat.kind = "MSG";
-  stat.marker = "1";
-  stat.periodStart = 1765274400;
-  stat.periodEnd = 1765274410;
-  stat.itemCount = 12;
-  stat.rebootTime = 99;    // not part of a statistics text
-  stat.reason = "IGNORED";
-  EXPECT_EQ(COndekoApi::BuildReportContent(stat), "MSG#1#1765274400#1765274410#12");
-  ReportItem reboot;
-  reboot.kind = "REBOOT";
-  reboot.marker = "1";
-  reboot.periodStart = 5;  // not part of a restart text
-  reboot.rebootTime = 1765274400;
-  reboot.reason = "TOOMANYMEM";
-  EXPECT_EQ(COndekoApi::BuildReportContent(reboot), "REBOOT#1#1765274400#TOOMANYMEM");
-  ReportItem other;
-  other.kind = "X";
-  other.marker = "1";
-  EXPECT_EQ(COndekoApi::BuildReportContent(other), "X#1#");
-}
-
 TEST_F(OndekoApiTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff) {
   std::string otherCa = dir_ + "other-ca.pem", otherKey = dir_ + "other-key.pem", err;
   ASSERT_TRUE(sim::MakeSelfSignedCert(otherCa, otherKey, err)) << err;

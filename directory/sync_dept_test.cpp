@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "cloud/http_transport.h"
@@ -226,89 +224,6 @@ TEST_F(SyncDeptTest, AnImportStuckBelow100IsGivenUpAfterThirtyMinutes) {
   EXPECT_GE(queries, 30u);
   EXPECT_LE(queries, 32u);
   EXPECT_TRUE(env_->root().LogContains("still at 50% after 30 minutes, giving up"));
-}
-
-// A stop flag whose pause wakes at once when the flag is set, as the
-// directory thread's own stop signal does.
-struct TestStop {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::atomic<bool> stop{false};
-  void Request() {
-    {
-      std::lock_guard<std::mutex> g(mu);
-      stop = true;
-    }
-    cv.notify_all();
-  }
-  SyncDeptStop Hooks() {
-    return SyncDeptStop{[this] { return stop.load(); }, [this](uint32_t ms) {
-                          std::unique_lock<std::mutex> lk(mu);
-                          return GetClock().WaitFor(lk, cv, ms, [this] { return stop.load(); });
-                        }};
-  }
-};
-
-TEST_F(SyncDeptTest, AStopEndsTheImportFollowUpAndAStalledQueryPromptly) {
-  Populate();
-  SetClockForTest(nullptr);
-  VirtualClock manual(VirtualClock::Mode::kManual);
-  SetClockForTest(&manual);
-  cloud_.SetImportProgress({50});
-
-  // Stop while the follow-up pauses between queries: the clock does not
-  // move, so only the stop can end the pause.
-  {
-    TestStop stop;
-    std::atomic<int> result{1};
-    std::thread worker([&] {
-      SyncDept sync(stop.Hooks());
-      int32_t errCode = 0;
-      std::string errMsg;
-      result = sync.SyncDataToDK(env_->syncDir(), 0, errCode, errMsg);
-    });
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_TRUE(manual.WaitForSleepers(1));
-      const size_t before = cloud_.CountRequests("check_contacts_job");
-      manual.Advance(kImportPollMs);
-      for (int w = 0; w < 5000 && cloud_.CountRequests("check_contacts_job") == before; ++w)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_TRUE(manual.WaitForSleepers(1));
-    stop.Request();
-    worker.join();
-    EXPECT_EQ(kSyncStopped, result.load());
-    EXPECT_EQ(4u, cloud_.CountRequests("check_contacts_job"));
-    EXPECT_EQ(0u, cloud_.CountRequests("sync_member_contacts"));  // the user phase never began
-    EXPECT_TRUE(env_->root().LogContains("no longer followed at 50%: stop requested"));
-  }
-
-  // Stop while a progress query waits for a cloud that does not answer.
-  env_->AddUser(12, "wang", "王五");
-  ASSERT_TRUE(env_->db().AddMembership(1, 12, 2));
-  cloud_.ClearRequests();
-  sim::SimFault stall;
-  stall.kind = sim::SimFault::Kind::Stall;
-  stall.stallMs = 60000;
-  cloud_.InjectFault("check_contacts_job", stall);
-  TestStop stop;
-  std::atomic<int> result{1};
-  std::thread worker([&] {
-    SyncDept sync(stop.Hooks());
-    int32_t errCode = 0;
-    std::string errMsg;
-    result = sync.SyncDataToDK(env_->syncDir(), 0, errCode, errMsg);
-  });
-  for (int w = 0; w < 5000 && cloud_.CountRequests("check_contacts_job") == 0; ++w)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(1u, cloud_.CountRequests("check_contacts_job"));
-  const auto stopped = std::chrono::steady_clock::now();
-  stop.Request();
-  worker.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
-  EXPECT_EQ(kSyncStopped, result.load());
-  EXPECT_EQ(1u, cloud_.CountRequests("check_contacts_job"));
-  SetClockForTest(&clock_);
 }
 
 // ---- presence -------------------------------------------------------------
