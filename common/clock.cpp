@@ -53,6 +53,10 @@ int Clock::PollFor(uint32_t ms, const std::function<int(uint32_t sliceMs)>& poll
 void WakeupEvent::Notify() {
   {
     std::lock_guard<std::mutex> g(mu_);
+    if (waiting_ && !set_ && !noted_) {
+      GetClock().NoteWakeup(1);
+      noted_ = true;
+    }
     set_ = true;
   }
   cv_.notify_all();
@@ -60,7 +64,16 @@ void WakeupEvent::Notify() {
 
 bool WakeupEvent::WaitMs(uint32_t ms) {
   std::unique_lock<std::mutex> lk(mu_);
-  const bool woken = set_ || GetClock().WaitFor(lk, cv_, ms, [this] { return set_; });
+  if (!set_) {
+    waiting_ = true;
+    GetClock().WaitFor(lk, cv_, ms, [this] { return set_; });
+    waiting_ = false;
+    if (noted_) {
+      GetClock().NoteWakeup(-1);
+      noted_ = false;
+    }
+  }
+  const bool woken = set_;
   set_ = false;
   return woken;
 }

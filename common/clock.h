@@ -34,6 +34,10 @@ class Clock {
   // non-zero result, or 0 once ms have passed. The default runs poll(ms)
   // once, which is right for any clock whose time is real time.
   virtual int PollFor(uint32_t ms, const std::function<int(uint32_t sliceMs)>& poll);
+  // Told by WakeupEvent when a Notify is about to end a waiter's wait (+1)
+  // and when that waiter has returned (-1), so that a virtual clock can tell
+  // a notified sleeper from an idle one. Nothing by default.
+  virtual void NoteWakeup(int /*delta*/) {}
 };
 
 // The process-wide clock: the system clock unless a test replaced it.
@@ -67,10 +71,12 @@ class WakeupEvent {
   bool WaitMs(uint32_t ms);
 
  private:
-  // Guards set_.
+  // Guards the flags.
   std::mutex mu_;
   std::condition_variable cv_;
   bool set_ = false;
+  bool waiting_ = false;  // a thread is inside WaitMs's clock wait
+  bool noted_ = false;    // Notify told the clock it ends that wait
 };
 
 // Sleeps in slices of at most sliceMs on the process clock until ms have

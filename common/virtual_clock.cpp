@@ -114,7 +114,9 @@ bool VirtualClock::WaitUntilSettled(int n, int maxRealMs) const {
   for (;;) {
     {
       std::lock_guard<std::mutex> g(mu_);
-      if (sleepers_.load() >= n && (deadlines_.empty() || *deadlines_.begin() > nowMs_.load())) return true;
+      if (sleepers_.load() >= n && pendingWakeups_.load() == 0 &&
+          (deadlines_.empty() || *deadlines_.begin() > nowMs_.load()))
+        return true;
     }
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));

@@ -36,6 +36,7 @@ class VirtualClock : public Clock {
   bool WaitFor(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, uint32_t ms,
                const std::function<bool()>& pred) override;
   int PollFor(uint32_t ms, const std::function<int(uint32_t sliceMs)>& poll) override;
+  void NoteWakeup(int delta) override { pendingWakeups_ += delta; }
 
   // Moves virtual time forward and wakes every sleeper whose deadline passed.
   void Advance(int64_t ms);
@@ -46,10 +47,10 @@ class VirtualClock : public Clock {
   // Blocks (real time, bounded by maxRealMs) until at least n threads sleep.
   bool WaitForSleepers(int n, int maxRealMs = 5000) const;
   // Blocks (real time, bounded) until at least n threads sleep and none of
-  // them is due: every sleeper whose deadline an Advance passed has woken
-  // and gone back to sleep (or ended). After it, whatever the time reached
-  // so far makes the sleepers do has been done, except work started by a
-  // notification, which tests wait for by its outcome.
+  // them is due: every sleeper whose deadline an Advance passed, and every
+  // one a WakeupEvent was notified for, has woken and gone back to sleep (or
+  // ended). After it, whatever the time reached so far and the wake-ups
+  // given so far make the sleepers do has been done.
   bool WaitUntilSettled(int n, int maxRealMs = 5000) const;
   // Repeatedly waits for n sleepers and advances by stepMs, totalMs in all.
   // Drives multi-threaded code through long virtual spans deterministically.
@@ -66,6 +67,7 @@ class VirtualClock : public Clock {
   const uint32_t startTick_;
   std::atomic<int64_t> nowMs_;
   std::atomic<int> sleepers_{0};
+  std::atomic<int> pendingWakeups_{0};  // notified WakeupEvent waiters not yet returned
   // Guards deadlines_ and the wake-up condition of sleepers.
   mutable std::mutex mu_;
   std::condition_variable cv_;
