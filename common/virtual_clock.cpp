@@ -88,6 +88,18 @@ int VirtualClock::PollFor(uint32_t ms, const std::function<int(uint32_t sliceMs)
   return rc;
 }
 
+void VirtualClock::NoteWakeup(int delta) {
+  if (delta > 0) {
+    pendingWakeups_ += delta;
+    return;
+  }
+  // Never below zero: a wait that began on another clock (installed before
+  // this one) may end here.
+  int cur = pendingWakeups_.load();
+  while (cur > 0 && !pendingWakeups_.compare_exchange_weak(cur, cur + delta > 0 ? cur + delta : 0)) {
+  }
+}
+
 void VirtualClock::Advance(int64_t ms) {
   nowMs_ += ms;
   std::lock_guard<std::mutex> g(mu_);

@@ -36,7 +36,7 @@ class VirtualClock : public Clock {
   bool WaitFor(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, uint32_t ms,
                const std::function<bool()>& pred) override;
   int PollFor(uint32_t ms, const std::function<int(uint32_t sliceMs)>& poll) override;
-  void NoteWakeup(int delta) override { pendingWakeups_ += delta; }
+  void NoteWakeup(int delta) override;
 
   // Moves virtual time forward and wakes every sleeper whose deadline passed.
   void Advance(int64_t ms);

@@ -148,7 +148,8 @@ int GapClient::Clientmain() {
     const bool wantWrite = sendBuf_.length() > 0;
     // A stop request (the wake pipe) ends the wait like readiness does.
     int rc = GetClock().PollFor(NextWaitMs(), [&](uint32_t sliceMs) {
-      int r = net::WaitReady(socket_, wake_->readFd, wantWrite, static_cast<int>(sliceMs), &readable, &writable);
+      int r = net::WaitReady(socket_, wake_->readFd, wantWrite, static_cast<int>(sliceMs), &readable,
+                             &writable);
       return r == 0 && stopping() ? 1 : r;
     });
     wake_->Drain();
