@@ -149,6 +149,9 @@ class CNuv4OndekoProcessor {
   void RunRoutine(int index);
   void HandleItem(int qid, const std::string& tag, WorkItem& item);
   bool CheckQueueHealth(int64_t supervisorStart);
+  // Ends the sleeps of the queue workers and the combining thread so that
+  // they look at the status (and the stop request) again.
+  void WakeWorkers();
 
   std::atomic<int> m_status{INIT};
   const std::string m_configDir;
