@@ -174,6 +174,8 @@ const char* StateName(int state) {
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 long long L(int64_t v) { return static_cast<long long>(v); }
 
+bool IsJournalType(int type) { return type >= WQUEUE_NUV2ONDEKOMSG && type <= WQUEUE_FETCHONDEKOMSG; }
+
 int64_t BackOffSec(int attempts) {
   int64_t d = WorkJournal::kFirstParkSec;
   for (int i = 1; i < attempts && d < WorkJournal::kMaxParkSec; ++i) d *= 2;
@@ -206,6 +208,7 @@ WorkJournal::~WorkJournal() { Close(); }
 
 bool WorkJournal::Open(const std::string& path, const Options& options) {
   std::lock_guard<std::mutex> lk(mu_);
+  FlushLocked(true);
   CloseDbLocked();
   recs_.clear();
   deletes_.clear();
@@ -215,7 +218,12 @@ bool WorkJournal::Open(const std::string& path, const Options& options) {
   options_ = options;
   offLogged_ = false;
   durable_ = OpenFileLocked();
-  if (!durable_) lastTryMs_ = GetClock().NowMs();
+  if (!durable_) {
+    // Whatever the unopened file may hold must not be overwritten when it
+    // becomes writable: ids made now lie far above any it can contain.
+    nextId_ = static_cast<uint64_t>(GetClock().NowMs()) * 1000;
+    lastTryMs_ = GetClock().NowMs();
+  }
   return durable_;
 }
 
@@ -515,28 +523,16 @@ void WorkJournal::MaybeCheckpointLocked() {
   deletesSinceCheckpoint_ = 0;
 }
 
-uint64_t WorkJournal::Add(const WorkItem& item, int qid, int64_t now, bool sync) {
-  std::lock_guard<std::mutex> lk(mu_);
+uint64_t WorkJournal::AddLocked(const WorkItem& item, int qid, int64_t now) {
   const uint64_t id = nextId_++;
   Rec r;
-  r.type = item.type;
-  r.qid = qid;
   r.accepted = now;
-  r.label = DescribeWorkItem(item);
-  r.payload = EncodeWorkPayload(item);
-  r.payloadHeld = true;
-  r.dirty = true;
   recs_.emplace(id, std::move(r));
-  dirtyIds_.push_back(id);
-  if (sync) FlushLocked(false);
+  SetItemLocked(id, recs_[id], item, qid);
   return id;
 }
 
-void WorkJournal::Update(uint64_t id, const WorkItem& item, int qid, bool sync) {
-  std::lock_guard<std::mutex> lk(mu_);
-  auto it = recs_.find(id);
-  if (it == recs_.end()) return;
-  Rec& r = it->second;
+void WorkJournal::SetItemLocked(uint64_t id, Rec& r, const WorkItem& item, int qid) {
   r.type = item.type;
   r.qid = qid;
   r.label = DescribeWorkItem(item);
@@ -544,12 +540,31 @@ void WorkJournal::Update(uint64_t id, const WorkItem& item, int qid, bool sync) 
   r.payloadHeld = true;
   if (!r.dirty) dirtyIds_.push_back(id);
   r.dirty = true;
+}
+
+uint64_t WorkJournal::Add(const WorkItem& item, int qid, int64_t now, bool sync) {
+  if (!IsJournalType(item.type)) return 0;
+  std::lock_guard<std::mutex> lk(mu_);
+  const uint64_t id = AddLocked(item, qid, now);
+  if (sync) FlushLocked(false);
+  return id;
+}
+
+void WorkJournal::Update(uint64_t id, const WorkItem& item, int qid, bool sync) {
+  if (!IsJournalType(item.type)) return;
+  std::lock_guard<std::mutex> lk(mu_);
+  auto it = recs_.find(id);
+  if (it == recs_.end()) return;
+  SetItemLocked(id, it->second, item, qid);
   if (sync) FlushLocked(false);
 }
 
-void WorkJournal::Replace(uint64_t keep, const std::vector<uint64_t>& absorbed, const WorkItem& combined, int qid,
-                          bool sync) {
-  std::unique_lock<std::mutex> lk(mu_);
+// The removals and the kept entry's new bytes go to disk in one commit, so
+// a crash never leaves the copies gone and the result not yet combined.
+uint64_t WorkJournal::Replace(uint64_t keep, const std::vector<uint64_t>& absorbed, const WorkItem& combined,
+                              int qid, bool sync) {
+  if (!IsJournalType(combined.type)) return 0;
+  std::lock_guard<std::mutex> lk(mu_);
   int64_t accepted = combined.msg ? combined.msg->createTime : 0;
   bool found = false;
   for (uint64_t id : absorbed) {
@@ -561,16 +576,16 @@ void WorkJournal::Replace(uint64_t keep, const std::vector<uint64_t>& absorbed, 
     if (it->second.onDisk) deletes_.push_back(id);
     recs_.erase(it);
   }
-  if (recs_.find(keep) == recs_.end()) {
+  auto it = recs_.find(keep);
+  if (it == recs_.end()) {
     // The kept copy was never recorded: record the result anew, as old as
     // the oldest copy it absorbed.
-    lk.unlock();
-    const uint64_t id = Add(combined, qid, accepted, sync);
-    (void)id;
-    return;
+    keep = AddLocked(combined, qid, accepted);
+  } else {
+    SetItemLocked(keep, it->second, combined, qid);
   }
-  lk.unlock();
-  Update(keep, combined, qid, sync);
+  if (sync) FlushLocked(false);
+  return keep;
 }
 
 void WorkJournal::Remove(uint64_t id, bool sync) {
@@ -588,8 +603,12 @@ bool WorkJournal::Flush() {
 }
 
 ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const std::string& reason, int64_t now) {
-  std::lock_guard<std::mutex> lk(mu_);
   ParkResult res;
+  if (!IsJournalType(item.type)) {
+    res.action = ParkResult::kDropped;  // nothing a queue could handle
+    return res;
+  }
+  std::lock_guard<std::mutex> lk(mu_);
   auto it = id ? recs_.find(id) : recs_.end();
   if (it == recs_.end()) {
     id = nextId_++;
@@ -610,17 +629,11 @@ ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const s
     res.action = ParkResult::kDropped;
     return res;
   }
-  r.type = item.type;
-  r.qid = qid;
+  SetItemLocked(id, r, item, qid);
   r.state = JOURNAL_PARKED;
   ++r.attempts;
   r.nextDue = now + BackOffSec(r.attempts);
   r.reason = reason;
-  r.label = label;
-  r.payload = EncodeWorkPayload(item);
-  r.payloadHeld = true;
-  if (!r.dirty) dirtyIds_.push_back(id);
-  r.dirty = true;
   res.action = ParkResult::kRequeueLater;
   res.due = r.nextDue;
   WriteLogF("WorkJournal::Park %s parked (round %d, %s), back in %s in %lld sec", label.c_str(), r.attempts,

@@ -113,14 +113,16 @@ class WorkJournal {
   void Close();
 
   // Records an accepted item waiting in queue qid (kJournalCombineQueue for
-  // the combine queue), accepted at now. Returns the entry id (never 0).
+  // the combine queue), accepted at now. Returns the entry id; 0 for an item
+  // of a type outside 1..6 (not recorded).
   uint64_t Add(const WorkItem& item, int qid, int64_t now, bool sync = true);
   // The item changed (files downloaded, media ids known) or moved to another
   // queue; unknown ids are ignored.
   void Update(uint64_t id, const WorkItem& item, int qid, bool sync = true);
   // The combined result replaces its copies: keep takes the combined item and
-  // queue (keeping its accepted order), the absorbed entries go.
-  void Replace(uint64_t keep, const std::vector<uint64_t>& absorbed, const WorkItem& combined, int qid,
+  // queue (keeping its accepted order), the absorbed entries go; one commit.
+  // Returns the kept id (a new one when keep was unknown).
+  uint64_t Replace(uint64_t keep, const std::vector<uint64_t>& absorbed, const WorkItem& combined, int qid,
                bool sync = true);
   // The item is finished (done, or dropped by the retry policy).
   void Remove(uint64_t id, bool sync = true);
@@ -156,6 +158,8 @@ class WorkJournal {
  private:
   struct Rec;
   enum { kPrepOk, kPrepBadFile, kPrepCannotWrite };
+  uint64_t AddLocked(const WorkItem& item, int qid, int64_t now);
+  void SetItemLocked(uint64_t id, Rec& rec, const WorkItem& item, int qid);
   bool OpenFileLocked();
   int PrepareDbLocked(std::string* why);
   bool LoadIndexLocked(std::string* why);
