@@ -217,8 +217,8 @@ bool WorkJournal::Open(const std::string& path, const Options& options) {
   path_ = path;
   options_ = options;
   offLogged_ = false;
-  durable_ = OpenFileLocked();
-  if (!durable_) {
+  if (!OpenFileLocked()) {
+    durable_ = false;
     // Whatever the unopened file may hold must not be overwritten when it
     // becomes writable: ids made now lie far above any it can contain.
     nextId_ = static_cast<uint64_t>(GetClock().NowMs()) * 1000;
@@ -239,13 +239,14 @@ void WorkJournal::CloseDbLocked() {
 }
 
 // Opens (creating when missing) the file, prepares it and loads the index.
-// A bad file is moved aside once and a fresh one made. False: the journal
-// runs in memory only (logged).
+// A bad file is moved aside once and a fresh one made. False: no file could
+// be opened and the journal runs in memory only (logged).
 bool WorkJournal::OpenFileLocked() {
   for (int round = 0; round < 2; ++round) {
     std::string why;
     const int rc = PrepareDbLocked(&why);
     if (rc == kPrepOk) {
+      durable_ = true;  // writes during the load (unreadable rows) are judged from here
       if (LoadIndexLocked(&why)) return true;
       CloseDbLocked();
       recs_.clear();

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -415,6 +416,34 @@ TEST_F(JournalTest, TornFileIsMovedAside) {
   EXPECT_EQ(ReadWholeFile(AsideFiles()[0]).size(), whole.size() / 2);
   j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now());
   EXPECT_TRUE(j.Durable());
+}
+
+TEST_F(JournalTest, UndecodableRowIsKeptForTheOperatorButNotReplayed) {
+  uint64_t good, bad;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    bad = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now());
+    good = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 2), kJournalCombineQueue, Now());
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  const std::string sql = "UPDATE entries SET payload = x'01ffffff' WHERE id = " + std::to_string(bad);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  EXPECT_TRUE(j.Durable());
+  EXPECT_EQ(Ids(j.LoadAll()), std::vector<uint64_t>{good});
+  EXPECT_EQ(j.Size(), 2u);
+  EXPECT_TRUE(root_.LogContains("entry " + std::to_string(bad) + " (im-message) cannot be decoded (truncated)"));
+  EXPECT_FALSE(root_.LogContains("durability"));
+  std::ostringstream out, err;
+  ASSERT_EQ(ListJournal(path_, Now(), out, err), 0);
+  EXPECT_NE(out.str().find(std::to_string(bad) + "\tim-message\tCOMBINEQUEUE\tunreadable"), std::string::npos)
+      << out.str();
+  EXPECT_TRUE(AsideFiles().empty());
 }
 
 TEST_F(JournalTest, UnwritableDirectoryMeansDurabilityOffUntilItCanBeWritten) {
