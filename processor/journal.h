@@ -19,8 +19,9 @@
 //
 // Writes go through an in-memory index: each change marks its entry dirty
 // and Flush writes all dirty entries in one transaction. Calls with sync =
-// true flush before they return, so the entry is on disk when the call
-// returns; sync = false lets a caller batch several changes into one commit.
+// true flush before they return, so (while the journal is durable) the
+// change is on disk when the call returns; sync = false lets a caller batch
+// several changes into one commit, made by the next Flush or synced call.
 // If a write fails (disk full, unwritable file or directory) the journal logs
 // one line saying durability is off, keeps every change in memory and tries
 // again on later calls (at most every 5 s of clock time); when a write

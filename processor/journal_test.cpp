@@ -13,7 +13,9 @@
 #include <vector>
 
 #include <sqlite3.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/clock.h"
@@ -225,6 +227,34 @@ TEST_F(JournalTest, WriteReplayRemoveCycleKeepsAcceptedOrderAcrossRestarts) {
   WorkJournal j;
   ASSERT_TRUE(j.Open(path_));
   EXPECT_TRUE(j.LoadAll().empty());
+}
+
+TEST_F(JournalTest, SyncedEntriesSurviveTheProcessBeingKilled) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    WorkJournal j;
+    j.Open(path_);
+    const uint64_t a = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now());
+    j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 2), WQUEUE_QID_TXT2NUV, Now());
+    j.Add(MakeFetchItem(5, 9, 0), WQUEUE_QID_TXT2ONDEKO, Now());
+    j.Remove(a);
+    j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 3), kJournalCombineQueue, Now(), /*sync=*/false);  // never flushed
+    kill(getpid(), SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(FileExists(path_ + "-wal"));  // left behind as by a crash
+
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  std::vector<JournalEntry> all = j.LoadAll();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].item.msg->msgid, 2u);
+  EXPECT_EQ(all[1].item.range.last, 9u);
+  EXPECT_TRUE(AsideFiles().empty());
 }
 
 TEST_F(JournalTest, BatchedChangesReachDiskOnFlushAndConcurrentAddsAllLand) {
