@@ -247,6 +247,9 @@ TEST_F(JournalTest, SyncedEntriesSurviveTheProcessBeingKilled) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status));
   ASSERT_TRUE(FileExists(path_ + "-wal"));  // left behind as by a crash
+  std::ostringstream out, err;
+  ASSERT_EQ(ListJournal(path_, Now(), out, err), 0) << err.str();
+  EXPECT_NE(out.str().find("2 entries, 0 parked"), std::string::npos) << out.str();
 
   WorkJournal j;
   ASSERT_TRUE(j.Open(path_));
