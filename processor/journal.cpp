@@ -767,7 +767,7 @@ bool WorkJournal::Durable() const {
   return durable_;
 }
 
-void WorkJournal::SetMaxPageCountForTest(int pages) {
+void WorkJournal::SetMaxPageCount(int pages) {
   std::lock_guard<std::mutex> lk(mu_);
   maxPageCount_ = pages;
   if (db_) Exec(db_, StrFormat("PRAGMA max_page_count=%d", pages > 0 ? pages : 1073741823).c_str());

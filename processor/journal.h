@@ -154,7 +154,7 @@ class WorkJournal {
 
   // Test seam: SQLite's page limit for this file (0: SQLite's default), to
   // make writes fail with a full database as on a full disk.
-  void SetMaxPageCountForTest(int pages);
+  void SetMaxPageCount(int pages);
 
  private:
   struct Rec;

@@ -505,7 +505,7 @@ TEST_F(JournalTest, UnwritableDirectoryMeansDurabilityOffUntilItCanBeWritten) {
 TEST_F(JournalTest, FullDiskMeansDurabilityOffThenEverythingHeldIsWritten) {
   WorkJournal j;
   ASSERT_TRUE(j.Open(path_));
-  j.SetMaxPageCountForTest(12);
+  j.SetMaxPageCount(12);
   std::vector<uint64_t> ids;
   for (int i = 0; i < 60 && j.Durable(); ++i)
     ids.push_back(j.Add(MsgItem(WQUEUE_NUV2ONDEKOFILE, static_cast<uint64_t>(i), L"bob", 6), WQUEUE_QID_FILE2ONDEKO,
@@ -518,7 +518,7 @@ TEST_F(JournalTest, FullDiskMeansDurabilityOffThenEverythingHeldIsWritten) {
   ids.erase(ids.begin());
   EXPECT_EQ(j.LoadAll().size(), ids.size());
 
-  j.SetMaxPageCountForTest(0);
+  j.SetMaxPageCount(0);
   EXPECT_FALSE(j.Flush());  // too soon after the last failure
   clock_.Advance(WorkJournal::kRetryWritesMs);
   EXPECT_TRUE(j.Flush());

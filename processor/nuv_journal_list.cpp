@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (file.empty()) {
-    if (!root.empty()) nuv::SetModuleDirForTest(root + "/bin/");
+    if (!root.empty()) nuv::SetInstallRoot(root);
     file = nuv::GetConfigDirA() + nuv::kJournalFileName;
   }
   return nuv::ListJournal(file, nuv::GetClock().Now(), std::cout, std::cerr);
