@@ -2,6 +2,7 @@
 // Where the cloud is and how to talk to it: the [cloud] section of
 // service.ini. A value type; read once per client construction.
 
+#include <functional>
 #include <string>
 
 namespace nuv {
@@ -13,6 +14,11 @@ struct CloudSettings {
   bool verify_tls = true;           // false only for a lab: certificate and host name unchecked
   long connect_timeout_ms = 10000;  // connect (TCP + TLS) limit
   long stall_timeout_ms = 60000;    // abort a transfer that moves no byte for this long
+  // Polled before every transfer and while it runs (about once a second,
+  // also while connecting or waiting for an answer); true abandons it with
+  // libcurl's "aborted by callback" code (42). Unset: never. Lets a stopping
+  // thread or a caller with an overall deadline leave an exchange early.
+  std::function<bool()> cancel;
 
   // The process-wide settings (ServiceIni::Get()).
   static CloudSettings FromServiceIni();

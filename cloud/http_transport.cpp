@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -67,6 +68,7 @@ size_t AppendToString(char* data, size_t size, size_t nmemb, void* user) {
 struct StallWatch {
   using Clock = std::chrono::steady_clock;
   long limitMs;
+  const std::function<bool()>* cancel;  // the caller's cancel check, or unset
   curl_off_t lastTotal = -1;
   Clock::time_point lastMove = Clock::now();
   bool fired = false;
@@ -77,6 +79,7 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ulto
   (void)dltotal;
   (void)ultotal;
   auto* w = static_cast<StallWatch*>(user);
+  if (*w->cancel && (*w->cancel)()) return 1;  // abandoned by the caller
   auto now = StallWatch::Clock::now();
   curl_off_t total = dlnow + ulnow;
   if (total != w->lastTotal) {
@@ -92,7 +95,8 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ulto
 
 // Runs the transfer; a stall abort is reported as libcurl's time-out.
 CURLcode Perform(CURL* h, const CloudSettings& opt) {
-  StallWatch watch{opt.stall_timeout_ms};
+  if (opt.cancel && opt.cancel()) return CURLE_ABORTED_BY_CALLBACK;
+  StallWatch watch{opt.stall_timeout_ms, &opt.cancel};
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch);

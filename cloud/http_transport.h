@@ -11,7 +11,8 @@
 // TLS is verified unless the options say otherwise; a transfer that cannot
 // connect within connect_timeout_ms, that moves no byte in either direction
 // for stall_timeout_ms, or that averages under 1 byte/s over that time, fails
-// with libcurl's time-out code (28).
+// with libcurl's time-out code (28). A transfer whose options' cancel check
+// turns true ends within about a second with code 42 (aborted by callback).
 // Transfers that keep moving are not limited in total time. Any thread; libcurl's
 // global state is set up once per process on first use.
 

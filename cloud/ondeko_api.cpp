@@ -26,6 +26,16 @@ COndekoApi::COndekoApi(const std::string& dir, const CloudSettings& settings)
   vid_ = c.vid;
 }
 
+std::string COndekoApi::BuildReportContent(const ReportItem& item) {
+  std::string text = item.kind + "#" + item.marker + "#";
+  if (item.kind == "MSG") {
+    text += StrFormat("%d#%d#%d", item.periodStart, item.periodEnd, item.itemCount);
+  } else if (item.kind == "REBOOT") {
+    text += StrFormat("%d#", item.rebootTime) + item.reason;
+  }
+  return text;
+}
+
 std::string COndekoApi::ApiUrl(const char* path) const {
   return "https://" + http_.settings().api_host + "/cgi-bin/" + path;
 }

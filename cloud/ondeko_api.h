@@ -17,6 +17,19 @@
 
 namespace nuv {
 
+// One status report to the cloud (cli_report): a statistics report ("MSG",
+// the items handled in a period) or a restart report ("REBOOT", the reason
+// the worker ends itself). A plain value owned by whoever sends the report.
+struct ReportItem {
+  std::string kind;         // "MSG" or "REBOOT"
+  std::string marker;       // "1"
+  int32_t periodStart = 0;  // MSG: start of the reported period, seconds since 1970
+  int32_t periodEnd = 0;    // MSG: end of the reported period (now)
+  int32_t itemCount = 0;    // MSG: work items handled in the period
+  int32_t rebootTime = 0;   // REBOOT: time of the report
+  std::string reason;       // REBOOT: the report code (ANSI code page)
+};
+
 class COndekoApi {
  public:
   // dir: directory holding qy.ini (ends with '/'); settings from service.ini.
@@ -56,6 +69,10 @@ class COndekoApi {
   int SetMuteStatus(const SetMuteStatusRequest& req, SetMuteStatusReply& rsp);
   int CliReport(const CliReportRequest& req, EmptyReply& rsp);
   int UploadContactNosession(const UploadContactNosessionRequest& req, EmptyReply& rsp);
+
+  // The report_content text of a report: "MSG#1#start#end#count",
+  // "REBOOT#1#time#CODE"; any other kind gives only "kind#marker#".
+  static std::string BuildReportContent(const ReportItem& item);
 
   // "https://" + api_host + "/cgi-bin/" + path.
   std::string ApiUrl(const char* path) const;

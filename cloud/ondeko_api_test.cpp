@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "cloud/http_transport.h"
 #include "common/paths.h"
@@ -435,6 +438,39 @@ TEST_F(OndekoApiTest, BadRepliesAndTransportFailures) {
   FetchMsgReply r5;
   EXPECT_EQ(COndekoApi(dir_, quick).FetchMsg(FetchMsgRequest{1, 2}, r5), kApiTransportFailed);
   EXPECT_EQ(r5.errCode, 28);  // timed out
+}
+
+TEST_F(OndekoApiTest, CancelledExchangeEndsPromptlyAndANewOneIsNotStarted) {
+  SimFault f;
+  f.kind = SimFault::Kind::Stall;
+  f.stallMs = 60000;
+  cloud_->InjectFault("cli_report", f);
+  const size_t reportsBefore = cloud_->Reports().size();
+  std::atomic<bool> cancel{false};
+  CloudSettings s = Settings();
+  s.cancel = [&] { return cancel.load(); };
+  std::thread canceller([&] {
+    // Once the server holds the request, give up on it.
+    for (int i = 0; i < 5000 && cloud_->CountRequests("cli_report") == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    cancel = true;
+  });
+  const auto started = std::chrono::steady_clock::now();
+  EmptyReply r;
+  EXPECT_EQ(COndekoApi(dir_, s).CliReport(CliReportRequest{"MSG#1#1#2#3"}, r), kApiTransportFailed);
+  const auto took = std::chrono::steady_clock::now() - started;
+  canceller.join();
+  EXPECT_EQ(r.errCode, 42);  // aborted by callback
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(cloud_->CountRequests("cli_report"), 1u);
+  EXPECT_EQ(cloud_->Reports().size(), reportsBefore);
+
+  // Already cancelled: nothing goes out at all.
+  cloud_->ClearFaults();
+  EmptyReply r2;
+  EXPECT_EQ(COndekoApi(dir_, s).CliReport(CliReportRequest{"MSG#1#1#2#3"}, r2), kApiTransportFailed);
+  EXPECT_EQ(r2.errCode, 42);
+  EXPECT_EQ(cloud_->CountRequests("cli_report"), 1u);
 }
 
 TEST_F(OndekoApiTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff) {

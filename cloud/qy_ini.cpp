@@ -1,8 +1,12 @@
 #include "cloud/qy_ini.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
+#include "common/clock.h"
 #include "common/file_util.h"
 
 namespace nuv {
@@ -12,6 +16,52 @@ namespace {
 std::mutex& QyIniMutex() {
   static std::mutex mu;
   return mu;
+}
+
+// What identifies one version of a file on disk.
+struct FileStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+  bool operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs && ctimeNs == o.ctimeNs;
+  }
+};
+
+bool StampOf(const std::string& path, FileStamp& out) {
+  struct stat st;
+  if (::stat(ResolveDataPath(path).c_str(), &st) != 0) return false;
+  out.dev = st.st_dev;
+  out.ino = st.st_ino;
+  out.size = st.st_size;
+  out.mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  out.ctimeNs = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
+}
+
+// File times advance in coarse steps, so a rewrite within the same step
+// could keep the stamp: a file written less than this long ago is read
+// again every time. File times are real time, whatever clock the service
+// runs on.
+constexpr int64_t kSettledNs = 2000000000;
+bool RecentlyChanged(const FileStamp& s) {
+  static SystemClock real;
+  const int64_t nowNs = real.NowMs() * 1000000;
+  return nowNs - s.mtimeNs < kSettledNs;
+}
+
+// Parsed credentials by path, guarded by QyIniMutex. Holds a few paths in
+// practice (one per configuration directory); bounded anyway.
+struct CachedFile {
+  FileStamp stamp;
+  Credentials creds;
+};
+constexpr size_t kMaxCached = 16;
+std::map<std::string, CachedFile>& Cache() {
+  static std::map<std::string, CachedFile> cache;
+  return cache;
 }
 
 bool TakeValue(const std::string& line, const char* key, std::string& value) {
@@ -54,19 +104,37 @@ std::string FormatQyIni(const Credentials& c) {
 }
 
 bool LoadQyIni(const std::string& path, Credentials& out) {
-  std::string text;
-  bool ok;
-  {
-    std::lock_guard<std::mutex> lk(QyIniMutex());
-    ok = ReadFileData(path, text);
+  std::lock_guard<std::mutex> lk(QyIniMutex());
+  auto& cache = Cache();
+  FileStamp stamp;
+  if (!StampOf(path, stamp)) {
+    cache.erase(path);
+    out = Credentials{};
+    return false;
   }
-  out = ok ? ParseQyIni(text) : Credentials{};
-  return ok;
+  auto it = cache.find(path);
+  if (it != cache.end() && it->second.stamp == stamp && !RecentlyChanged(stamp)) {
+    out = it->second.creds;
+    return true;
+  }
+  // The stamp is taken before the read: a change in between makes the next
+  // load read again.
+  std::string text;
+  if (!ReadFileData(path, text)) {
+    cache.erase(path);
+    out = Credentials{};
+    return false;
+  }
+  out = ParseQyIni(text);
+  if (cache.size() >= kMaxCached && cache.find(path) == cache.end()) cache.clear();
+  cache[path] = CachedFile{stamp, out};
+  return true;
 }
 
 int SaveQyIni(const std::string& path, const Credentials& c) {
   std::string text = FormatQyIni(c);
   std::lock_guard<std::mutex> lk(QyIniMutex());
+  Cache().erase(path);
   return WriteFileSafe(path, text) == 0 ? 0 : -1;
 }
 

@@ -3,7 +3,9 @@
 // "vid:<decimal>". Parsing and formatting are pure; loading and saving take a
 // process-wide lock so that one thread never reads the file half-way through
 // another's rewrite, and saving goes through a temporary file and a rename.
-// Any thread.
+// Loading keeps what it parsed and reads the file again only when it has
+// changed (identity, size, modification or status-change time differ, or it
+// changed too recently to tell). Any thread.
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,9 @@
 #include "cloud/qy_ini.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -95,6 +97,57 @@ TEST(QyIniTest, ConcurrentReadersSeeWholeFiles) {
     });
   for (auto& t : threads) t.join();
   EXPECT_FALSE(torn);
+}
+
+
+// A settled file's parse is kept; every later change of it (replaced with a
+// file of the same size and time, rewritten in place, removed, saved) is
+// seen by the next load.
+TEST(QyIniTest, KeptParseNeverHidesAChange) {
+  test::TempInstallRoot root;
+  const std::string path = root.root() + "/qy.ini";
+  auto setMtime = [&](time_t secondsAgo) {
+    timespec times[2];
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = ::time(nullptr) - secondsAgo;
+    times[1].tv_nsec = 0;
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  Credentials c;
+  test::WriteWholeFile(path, "skey:AAAA\nrefresh_token:r\nvid:1\n");
+  setMtime(3600);
+  ASSERT_TRUE(LoadQyIni(path, c));
+  EXPECT_EQ(c.skey, "AAAA");
+  ASSERT_TRUE(LoadQyIni(path, c));
+  EXPECT_EQ(c.skey, "AAAA");
+
+  // Replaced (new file, same size, same time).
+  test::WriteWholeFile(path + ".new", "skey:BBBB\nrefresh_token:r\nvid:2\n");
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+  setMtime(3600);
+  ASSERT_TRUE(LoadQyIni(path, c));
+  EXPECT_EQ(c.skey, "BBBB");
+  EXPECT_EQ(c.vid, 2u);
+
+  // Rewritten in place, same size.
+  {
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "CCCC", 4, 5), 4);
+    ::close(fd);
+  }
+  setMtime(7200);
+  ASSERT_TRUE(LoadQyIni(path, c));
+  EXPECT_EQ(c.skey, "CCCC");
+
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_FALSE(LoadQyIni(path, c));
+  EXPECT_EQ(c.skey, "");
+
+  ASSERT_EQ(SaveQyIni(path, Credentials{"DDDD", "r", 4}), 0);
+  ASSERT_TRUE(LoadQyIni(path, c));
+  EXPECT_EQ(c.skey, "DDDD");
+  EXPECT_EQ(c.vid, 4u);
 }
 
 }  // namespace

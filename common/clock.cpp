@@ -46,6 +46,38 @@ bool SystemClock::WaitFor(std::unique_lock<std::mutex>& lk, std::condition_varia
   return cv.wait_for(lk, std::chrono::milliseconds(ms), pred);
 }
 
+int Clock::PollFor(uint32_t ms, const std::function<int(uint32_t sliceMs)>& poll) {
+  return poll(ms);
+}
+
+void WakeupEvent::Notify() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (waiting_ && !set_ && !noted_) {
+      GetClock().NoteWakeup(1);
+      noted_ = true;
+    }
+    set_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool WakeupEvent::WaitMs(uint32_t ms) {
+  std::unique_lock<std::mutex> lk(mu_);
+  if (!set_) {
+    waiting_ = true;
+    GetClock().WaitFor(lk, cv_, ms, [this] { return set_; });
+    waiting_ = false;
+    if (noted_) {
+      GetClock().NoteWakeup(-1);
+      noted_ = false;
+    }
+  }
+  const bool woken = set_;
+  set_ = false;
+  return woken;
+}
+
 bool SleepUnless(uint32_t ms, const std::function<bool()>& stop, uint32_t sliceMs) {
   Clock& clock = GetClock();
   if (sliceMs == 0) sliceMs = 1;

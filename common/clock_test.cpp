@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <thread>
 
 #include "common/clock.h"
@@ -99,6 +103,87 @@ TEST_F(ClockTest, SleepUnlessStopsEarly) {
   int polls = 0;
   EXPECT_TRUE(SleepUnless(60000, [&] { return ++polls > 3; }, 1000));
   EXPECT_LE(clock.NowMs() - 1765274400000LL, 3000);
+}
+
+
+TEST_F(ClockTest, WakeupEventKeepsAnEarlyNotifyAndTimesOutInVirtualTime) {
+  VirtualClock clock;
+  SetClockForTest(&clock);
+  WakeupEvent ev;
+  ev.Notify();
+  EXPECT_TRUE(ev.WaitMs(5000));  // set before the wait: no time passes
+  EXPECT_EQ(clock.NowMs(), 1765274400000LL);
+  std::atomic<int> result{-1};
+  std::thread t([&] { result = ev.WaitMs(5000) ? 1 : 0; });
+  ASSERT_TRUE(clock.WaitUntilSettled(1));
+  clock.Advance(4999);
+  ASSERT_TRUE(clock.WaitUntilSettled(1));
+  EXPECT_EQ(result.load(), -1);
+  clock.Advance(1);
+  t.join();
+  EXPECT_EQ(result.load(), 0);
+}
+
+// A notified sleeper is not settled until it has run and slept again, so a
+// test can step right after a Notify without racing the woken thread.
+TEST_F(ClockTest, SettledWaitsForANotifiedSleeper) {
+  VirtualClock clock;
+  SetClockForTest(&clock);
+  WakeupEvent ev;
+  std::atomic<int> wakes{0};
+  std::atomic<bool> stop{false};
+  std::thread t([&] {
+    while (!stop) {
+      if (ev.WaitMs(60000)) ++wakes;
+    }
+  });
+  for (int i = 1; i <= 50; ++i) {
+    ASSERT_TRUE(clock.WaitUntilSettled(1));
+    ev.Notify();
+    ASSERT_TRUE(clock.WaitUntilSettled(1));
+    ASSERT_EQ(wakes.load(), i);
+  }
+  EXPECT_EQ(clock.NowMs(), 1765274400000LL);
+  stop = true;
+  ev.Notify();
+  t.join();
+}
+
+TEST_F(ClockTest, PollForEndsOnReadinessOrAtTheVirtualDeadline) {
+  VirtualClock clock(VirtualClock::Mode::kAuto);  // PollFor never jumps, even in auto mode
+  SetClockForTest(&clock);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  auto pollPipe = [&](uint32_t sliceMs) {
+    pollfd p{fds[0], POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(sliceMs));
+  };
+  std::atomic<int> rc{-5};
+  std::thread t([&] { rc = GetClock().PollFor(3000, pollPipe); });
+  ASSERT_TRUE(clock.WaitUntilSettled(1));
+  clock.Advance(2999);
+  ASSERT_TRUE(clock.WaitUntilSettled(1));
+  EXPECT_EQ(rc.load(), -5);
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  t.join();
+  EXPECT_EQ(rc.load(), 1);
+  EXPECT_EQ(clock.NowMs(), 1765274400000LL + 2999);
+  char c;
+  ASSERT_EQ(::read(fds[0], &c, 1), 1);
+
+  std::thread t2([&] { rc = GetClock().PollFor(3000, pollPipe); });
+  ASSERT_TRUE(clock.WaitUntilSettled(1));
+  clock.Advance(3000);
+  t2.join();
+  EXPECT_EQ(rc.load(), 0);
+  ::close(fds[0]);
+  ::close(fds[1]);
+
+  // The real clock hands the whole wait to the poll.
+  SystemClock real;
+  uint32_t asked = 0;
+  EXPECT_EQ(real.PollFor(1234, [&](uint32_t ms) { asked = ms; return 7; }), 7);
+  EXPECT_EQ(asked, 1234u);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "directory/sync_dept.h"
 
+#include <cstdio>
+
 #include "cloud/ondeko_api.h"
 #include "common/clock.h"
+#include "common/file_util.h"
 #include "common/log.h"
 #include "common/paths.h"
 #include "directory/db_processor.h"
@@ -19,6 +22,18 @@ struct SyncDept::Phase {
   const char* startFailLine;
 };
 
+bool SyncDept::Pause(uint32_t ms) const {
+  if (stop_.pause) return stop_.pause(ms);
+  GetClock().SleepMs(ms);
+  return Stopped();
+}
+
+CloudSettings SyncDept::Settings() const {
+  CloudSettings s = CloudSettings::FromServiceIni();
+  s.cancel = stop_.requested;
+  return s;
+}
+
 int SyncDept::SyncDataToDK(std::string dir, int /*unused*/, int32_t& errCode, std::string& errMsg) {
   static const Phase kDept{kDeptSnapshotName, 1, 0, true, "SyncDataToDK Dept call SyncDataToQF fail:%d",
                            "SyncDataToDK Dept call SetOrgContacts fail ret:%d err_code:%d err_msg:%s"};
@@ -31,20 +46,36 @@ int SyncDept::SyncDataToDK(std::string dir, int /*unused*/, int32_t& errCode, st
   if (dir.empty()) dir = GetSyncConfigDirA();
   const int d = db.SaveDeptFile(dir);
   const int u = db.SaveUserFile(dir);
-  if (d == 1 && u == 1) {
+  // The snapshots are replaced before anything is sent. Until both imports
+  // have gone through, a marker says the cloud may lack them, so that a run
+  // after a failed or stopped one sends the files again even when the
+  // directory has not changed since.
+  const std::string pending = dir + kSyncPendingName;
+  uint64_t markerSize = 0;
+  const bool wasPending = GetFileLength(pending, markerSize) == 0;
+  if (d == 1 && u == 1 && !wasPending) {
     WriteLogF("SyncDataToDK Dept and Users is not change compare with last time");
     return 0;
   }
+  if (d == 1 && u == 1) WriteLogF("SyncDataToDK last export did not finish, send the files again");
+  if (!wasPending && WriteFileSafe(pending, "1") != 0) {
+    WriteLogF("SyncDataToDK cannot write '%s'", pending.c_str());
+  }
+  if (Stopped()) return kSyncStopped;
   // Any other pair (a change, a first export, a failed save) sends both files:
   // the user import refers to the departments.
   int r = RunPhase(kDept, dir, errCode, errMsg);
   if (r != 0 || errCode != 0) return r;
-  return RunPhase(kUser, dir, errCode, errMsg);
+  r = RunPhase(kUser, dir, errCode, errMsg);
+  if (r == 0 && errCode == 0) std::remove(pending.c_str());
+  return r;
 }
 
 int SyncDept::RunPhase(const Phase& phase, const std::string& dir, int32_t& errCode,
                        std::string& errMsg) {
+  if (Stopped()) return kSyncStopped;
   int r = SyncDataToQF(dir + phase.fileName, phase.type, "", errCode, errMsg);
+  if (r != 0 && Stopped()) return kSyncStopped;
   if (r != 0) {
     WriteLogF(phase.uploadFailLine, r);
     return r;
@@ -52,9 +83,10 @@ int SyncDept::RunPhase(const Phase& phase, const std::string& dir, int32_t& errC
 
   JobIdReply job;
   {
-    COndekoApi api(GetSyncConfigDirA());
+    COndekoApi api(GetSyncConfigDirA(), Settings());
     KfFileKeyRequest req;  // empty key: the client sends its own vid
     int ret = phase.org ? api.SetOrgContacts(req, job) : api.SyncMemberContacts(req, job);
+    if (ret != 0 && Stopped()) return kSyncStopped;
     if (ret != 0 || job.errCode != 0) {
       WriteLogF(phase.startFailLine, ret, job.errCode, job.message.c_str());
       errCode = job.errCode;
@@ -72,6 +104,7 @@ int SyncDept::RunPhase(const Phase& phase, const std::string& dir, int32_t& errC
   const int64_t giveUpAt = clock.NowMs() + kImportGiveUpMs;
   for (;;) {
     int p = CheckSyncPercentage(dir, req, progress);
+    if (p != 0 && Stopped()) break;
     if (p == 0 && progress.percentage == 100 && progress.errCode == 0) {
       WriteLogF("SyncDataToDK 同步组织架构完成100:%d", p);
       errCode = progress.errCode;
@@ -92,10 +125,15 @@ int SyncDept::RunPhase(const Phase& phase, const std::string& dir, int32_t& errC
                 static_cast<long long>(kImportGiveUpMs / 60000));
       break;
     }
-    clock.SleepMs(kImportPollMs);
+    if (Pause(kImportPollMs)) break;
   }
   errCode = progress.errCode;
   errMsg = progress.message;
+  if (Stopped()) {
+    WriteLogF("SyncDataToDK import job '%s' no longer followed at %d%%: stop requested", job.job_id.c_str(),
+              progress.percentage);
+    return kSyncStopped;
+  }
   return kSyncImportFailed;
 }
 
@@ -105,7 +143,7 @@ int SyncDept::SyncDataToQF(const std::string& filePath, int32_t type, const std:
     WriteLogF("SyncDataToQF filePath 为空！");
     return kSyncEmptyPath;
   }
-  COndekoApi api(GetSyncConfigDirA());
+  COndekoApi api(GetSyncConfigDirA(), Settings());
   UploadContactNosessionRequest req;
   req.type = type;
   req.localPath = filePath;
@@ -124,7 +162,7 @@ int SyncDept::SyncDataToQF(const std::string& filePath, int32_t type, const std:
 
 int SyncDept::CheckSyncPercentage(const std::string& dir, const CheckContactsRequest& req,
                                   CheckContactsReply& rsp) {
-  COndekoApi api(dir.empty() ? GetSyncConfigDirA() : dir);
+  COndekoApi api(dir.empty() ? GetSyncConfigDirA() : dir, Settings());
   int r = api.CheckContacts(req, rsp);
   if (r != 0 || rsp.errCode != 0) {
     WriteLogF("CheckSyncPercentage call CheckContacts error_code:%d error_msg:%s", rsp.errCode,
@@ -167,12 +205,14 @@ int SyncDept::SyncOnlineStateToDK(std::string online, std::string offline, std::
   const StateRun states[] = {{&online, kPresenceOnline, 0, "onlieList"},
                              {&offline, kPresenceOffline, 1, "offlineList"},
                              {&away, kPresenceAway, 2, "awayList"}};
-  COndekoApi api(GetSyncConfigDirA());
+  COndekoApi api(GetSyncConfigDirA(), Settings());
   for (const StateRun& s : states) {
+    if (Stopped()) return kSyncStopped;
     std::vector<std::string> names;
     DiffPresenceList(*s.text, s.state, names);
     size_t next = 0;
     for (size_t size : MuteBatchSizes(names.size())) {
+      if (Stopped()) return kSyncStopped;
       SetMuteStatusRequest req;
       for (size_t i = next; i < next + size; ++i) {
         req.status_list.push_back(MuteItem{names[i], s.muteStatus});

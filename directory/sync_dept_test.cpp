@@ -117,7 +117,7 @@ TEST_F(SyncDeptTest, ImportProgressFailures) {
   EXPECT_EQ(0u, cloud_.CountRequests("sync_member_contacts"));
   EXPECT_TRUE(env_->root().LogContains("SyncDataToDK 同步组织架构百分比出错:0"));
 
-  // The snapshot was replaced, so the next run sees no change: touch a name.
+  // A changed name: sent again whatever the last run did.
   ASSERT_TRUE(env_->db().RenameDept(1, "总公司"));
   cloud_.SetImportProgress({30, 60, 100});
   cloud_.ClearRequests();
@@ -130,6 +130,33 @@ TEST_F(SyncDeptTest, ImportProgressFailures) {
   EXPECT_EQ(1u, cloud_.CountRequests("check_contacts_job"));
   EXPECT_TRUE(env_->root().LogContains("SyncDataToDK 同步组织架构百分比出错:5"));
   EXPECT_TRUE(env_->root().LogContains("CheckSyncPercentage call CheckContacts error_code:5"));
+}
+
+TEST_F(SyncDeptTest, AnExportThatDidNotGoThroughIsSentAgainUnchanged) {
+  Populate();
+  int32_t errCode = 0;
+  std::string errMsg;
+  sim::SimFault fault;
+  fault.errCode = 7;
+  cloud_.InjectFault("sync_member_contacts", fault);
+  EXPECT_EQ(0, Sync(errCode, errMsg));  // the user import refused: 0 with errCode 7
+  EXPECT_EQ(7, errCode);
+  EXPECT_TRUE(test::FileExists(env_->syncDir() + kSyncPendingName));
+
+  // Nothing changed in the directory, yet both files go again.
+  cloud_.ClearRequests();
+  errCode = 0;
+  ASSERT_EQ(0, Sync(errCode, errMsg));
+  EXPECT_EQ(0, errCode);
+  EXPECT_EQ(1u, cloud_.CountRequests("set_org_contacts"));
+  EXPECT_EQ(1u, cloud_.CountRequests("sync_member_contacts"));
+  EXPECT_TRUE(env_->root().LogContains("SyncDataToDK last export did not finish, send the files again"));
+  EXPECT_FALSE(test::FileExists(env_->syncDir() + kSyncPendingName));
+
+  // Through now: an unchanged directory sends nothing.
+  cloud_.ClearRequests();
+  ASSERT_EQ(0, Sync(errCode, errMsg));
+  EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(SyncDeptTest, RefusedOrgImportStopsBeforeTheUsers) {

@@ -103,7 +103,7 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // The users online, offline and away as the IM server lists them, in the
   // ANSI code page. 1. Raises NuvSdkError when the IM server cannot be asked
   // (the directory sync thread catches it); the texts are then unchanged.
-  int GetPresenceLists(std::string& online, std::string& offline, std::string& away);
+  int GetPresenceLists(std::string& online, std::string& offline, std::string& away) override;
 
   // The SDK objects, for delivery into the IM (absent until InitApp made them).
   std::shared_ptr<INuvRoot> ApiRoot() const { return apiRoot; }

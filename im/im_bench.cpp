@@ -17,10 +17,10 @@
 #include "sim/im/im_sim_server.h"
 
 using namespace nuv;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
-static double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
+static double Seconds(SteadyClock::time_point since) {
+  return std::chrono::duration<double>(SteadyClock::now() - since).count();
 }
 
 int main() {
@@ -49,7 +49,7 @@ int main() {
   m.gapMs = 0;
   size_t received = 0;
   std::vector<WorkItem> drained;
-  auto t0 = Clock::now();
+  auto t0 = SteadyClock::now();
   std::string key;
   for (int i = 0; i < kMessages; ++i) server.UserSend(m, &key, nullptr);
   while (received < static_cast<size_t>(kMessages) && Seconds(t0) < 60) {
@@ -76,7 +76,7 @@ int main() {
   msg.files.push_back(f);
   std::vector<CQueueFile> failed;
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the announcement arrive
-  t0 = Clock::now();
+  t0 = SteadyClock::now();
   app.DownloadAllFiles(msg, failed);
   s = Seconds(t0);
   const bool ok = failed.empty() && test::ReadWholeFile(WideToUtf8(msg.files[0].localPath)) == data;
@@ -92,7 +92,7 @@ int main() {
   std::wstring text;
   std::vector<CQueueFile> files;
   std::vector<std::wstring> names;
-  t0 = Clock::now();
+  t0 = SteadyClock::now();
   for (int i = 0; i < kParses; ++i) ParseMsgBody(body, L"/tmp", &text, &files, &names);
   s = Seconds(t0);
   std::printf("parse     %d bodies in %.3f s: %.0f bodies/s\n", kParses, s, kParses / s);

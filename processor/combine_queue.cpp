@@ -55,13 +55,35 @@ bool CombineMsg(CQueueMsg& first, const CQueueMsg& second) {
 
 bool CCombineQueue::Enqueue(WorkItem& item) {
   if ((item.type != WQUEUE_NUV2ONDEKOMSG && item.type != WQUEUE_NUV2ONDEKOFILE) || !item.msg) return false;
-  CSLockGuard guard(lock_, L"Enqueue", kQueueLockLimitMs);
-  // Stamped under the lock, so that the ticks follow the queue order even
-  // when copies arrive on several threads at once: the merge pass relies on
-  // every later item being no older than the ones before it.
-  item.msg->combineTick = GetClock().TickMs();
-  items_.push_back(std::move(item));
+  bool wasEmpty;
+  {
+    CSLockGuard guard(lock_, L"Enqueue", kQueueLockLimitMs);
+    // Stamped under the lock, so that the ticks follow the queue order even
+    // when copies arrive on several threads at once: the merge pass relies on
+    // every later item being no older than the ones before it.
+    item.msg->combineTick = GetClock().TickMs();
+    wasEmpty = items_.empty();
+    items_.push_back(std::move(item));
+  }
+  // Behind an older item the thread already sleeps until that one's window
+  // is over, which is earlier than this one's: only the first item wakes it.
+  if (wasEmpty) wakeup_.Notify();
   return true;
+}
+
+void CCombineQueue::WaitForWindow(uint32_t maxMs) {
+  uint32_t waitMs = maxMs;
+  {
+    CSLockGuard guard(lock_, L"WaitForWindow", kQueueLockLimitMs);
+    if (!items_.empty()) {
+      // The oldest item leaves once now - its tick exceeds the window.
+      const uint32_t age = GetClock().TickMs() - items_.front().msg->combineTick;
+      if (age > kCombineWindowMs) return;
+      const uint32_t left = kCombineWindowMs + 1 - age;
+      if (left < waitMs) waitMs = left;
+    }
+  }
+  wakeup_.WaitMs(waitMs);
 }
 
 bool CCombineQueue::CombineOutQueue(std::vector<WorkItem>& out) {

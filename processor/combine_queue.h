@@ -3,7 +3,9 @@
 // second, so that the copies the IM server raises for several receivers of
 // one message (same sender, key, text and attachments) are merged into one
 // message whose receiver list joins theirs. The combining thread drains it
-// every 200 ms into the text or file queue towards the cloud.
+// into the text or file queue towards the cloud, sleeping (WaitForWindow)
+// until the oldest item's second is over or an item arrives in the empty
+// queue.
 //
 // One process-wide instance; IM event threads enqueue, the combining thread
 // merges and takes out, both under the queue's lock.
@@ -11,6 +13,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/cs_lock.h"
 #include "processor/work_item.h"
 
@@ -34,10 +37,19 @@ class CCombineQueue {
   // Moves every item into out regardless of age (shutdown, tests).
   void DrainAll(std::vector<WorkItem>& out);
 
+  // The combining thread's wait (process clock): returns at once when the
+  // oldest item's window is over; otherwise sleeps until it is, until an
+  // item arrives in the empty queue, Wake is called, or maxMs have passed.
+  void WaitForWindow(uint32_t maxMs);
+  // Ends the combining thread's current or next wait early (stop).
+  void Wake() { wakeup_.Notify(); }
+
  private:
   // Guards items_.
   CSLock lock_;
   std::vector<WorkItem> items_;
+  // Set by Enqueue into the empty queue and by Wake; consumed by the wait.
+  WakeupEvent wakeup_;
 };
 
 // The process-wide combine queue, created on first use.

@@ -1,6 +1,7 @@
-// The combining thread: every 200 ms takes the messages that have spent
-// their second in the combine queue and routes them to the file or text
-// queue towards the cloud.
+// The combining thread: takes the messages that have spent their second in
+// the combine queue and routes them to the file or text queue towards the
+// cloud. It sleeps until the oldest message's second is over, or until a
+// message arrives in the empty queue.
 
 #include <string>
 #include <vector>
@@ -13,13 +14,17 @@
 
 namespace nuv {
 namespace {
-constexpr uint32_t kCombinePollMs = 200;
+// Arrivals and the stop end the sleep early; this only bounds a sleep that
+// nothing ends.
+constexpr uint32_t kCombineIdleWaitMs = 5000;
 }  // namespace
 
 void CNuv4OndekoProcessor::CombineMsg() {
   CCombineQueue& combine = GetCombineQueue();
   std::vector<WorkItem> list;
-  while (!m_stop.SleepMs(kCombinePollMs)) {
+  for (;;) {
+    combine.WaitForWindow(kCombineIdleWaitMs);
+    if (m_stop.Requested()) break;
     list.clear();
     if (!combine.CombineOutQueue(list)) continue;
     for (size_t i = 0; i < list.size(); ++i) {

@@ -48,6 +48,44 @@ TEST_F(CombineThreadTest, LoneMessagesLeaveAfterAboutOneSecondToTheirQueue) {
   EXPECT_EQ(GetCombineQueue().Size(), 0u);
 }
 
+// Copies arriving within the first message's second are merged into it and
+// leave with it once that second is over (not before); a copy arriving later
+// leaves on its own, a second after it came.
+TEST_F(CombineThreadTest, CopiesWithinTheWindowLeaveMergedWhenItEnds) {
+  threads_.emplace_back([this] { proc_->CombineMsg(); });
+  ASSERT_TRUE(clock_.WaitUntilSettled(1));
+  auto copy = [](uint64_t id, const wchar_t* to) {
+    WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(id, L"u", to, L"{K}", L"same"), 0);
+    EXPECT_TRUE(GetCombineQueue().Enqueue(item));
+  };
+  CWorkQueue* textQ = GetWorkQueue(WQUEUE_QID_TXT2ONDEKO);
+  copy(1, L"a");
+  Step(400);
+  copy(2, L"b");
+  Step(500);
+  copy(3, L"c");
+  Step(100);  // exactly one second after the first
+  EXPECT_EQ(textQ->Size(), 0u);
+  EXPECT_EQ(GetCombineQueue().Size(), 3u);
+  Step(1);
+  ASSERT_EQ(textQ->Size(), 1u);
+  EXPECT_EQ(GetCombineQueue().Size(), 0u);
+  WorkItem out;
+  ASSERT_TRUE(textQ->OutQueue(out));
+  EXPECT_EQ(out.msg->msgid, 1u);
+  EXPECT_EQ(out.msg->to, L"a;b;c");
+  EXPECT_EQ(test::CountLog(root_, "CombineMsg climsgid "), 2);
+
+  Step(499);  // 1.5 s after the first copy
+  copy(4, L"d");
+  Step(1000);
+  EXPECT_EQ(textQ->Size(), 0u);
+  Step(1);
+  ASSERT_TRUE(textQ->OutQueue(out));
+  EXPECT_EQ(out.msg->msgid, 4u);
+  EXPECT_EQ(out.msg->to, L"d");
+}
+
 // Many producers feed the combine queue and a work queue directly while the
 // combining thread and two workers drain them; some handlers fail once. Every
 // message must reach a successful handler call exactly once, and each failed

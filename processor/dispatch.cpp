@@ -1,7 +1,9 @@
 // The queue workers (DoProc): one per work queue, taking one item at a time
 // and handing it to the handler of its type, with the bridge's one retry
 // policy: a failed item is tried once more after more than 5 s (the queue
-// holds it back), then dropped.
+// holds it back), then dropped. A worker sleeps until its queue has work
+// (an item queued, or a held-back item's pause over) or the processor's
+// status changes; producers and status changes end the sleep at once.
 
 #include <exception>
 #include <string>
@@ -15,8 +17,12 @@
 namespace nuv {
 namespace {
 
-constexpr uint32_t kIdlePollMs = 500;
-constexpr int kWaitLogEvery = 40;  // waiting passes between "not START" lines (20 s)
+// Every wake-up ends a worker's sleep early; this only bounds a sleep that
+// nothing ends.
+constexpr uint32_t kIdleWaitMs = 5000;
+// While the processor is not started: a "not START" line at once, then
+// every 20 s.
+constexpr int64_t kWaitLogEveryMs = 20000;
 
 // "<tag> RETRYONCE <what> re-enqueue" / "<tag> RETRYFAIL <what> delete msg".
 std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
@@ -72,27 +78,33 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
   const std::string tag = StrFormat("DoProc[QID=%d]", qid);
   CWorkQueue* queue = GetWorkQueue(qid);
   if (!queue) return;
-  int waiting = 0;
+  bool waiting = false;
+  int64_t lastWaitLineMs = 0;
   while (!m_stop.Requested()) {
     const int status = m_status.load();
     if (status != START) {
-      if (waiting % kWaitLogEvery == 0)
+      // Neither take nor look: the queue's take-out time must stay as it is.
+      const int64_t now = GetClock().NowMs();
+      if (!waiting || now - lastWaitLineMs >= kWaitLogEveryMs) {
         WriteLogF("%s Proc Status is %d , not START , wait it", tag.c_str(), status);
-      ++waiting;
-      m_stop.SleepMs(kIdlePollMs);
+        lastWaitLineMs = now;
+      }
+      waiting = true;
+      const int64_t untilLine = lastWaitLineMs + kWaitLogEveryMs - now;
+      queue->WaitForWake(untilLine < kIdleWaitMs ? static_cast<uint32_t>(untilLine) : kIdleWaitMs);
       continue;
     }
-    if (waiting != 0) {
+    if (waiting) {
       WriteLogF("%s Proc Status is START , work it now !", tag.c_str());
-      waiting = 0;
+      waiting = false;
     }
     if (queue->Size() == 0) {
-      m_stop.SleepMs(kIdlePollMs);
+      queue->WaitForWork(kIdleWaitMs);
       continue;
     }
     WorkItem item;
     if (!queue->OutQueue(item)) {
-      m_stop.SleepMs(kIdlePollMs);
+      queue->WaitForWork(kIdleWaitMs);
       continue;
     }
     ++m_processedItems;

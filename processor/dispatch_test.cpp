@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "common/clock.h"
@@ -168,11 +170,100 @@ TEST_F(DispatchTest, WaitsWhileNotStartedWithoutTouchingTheQueue) {
   EXPECT_TRUE(Calls().empty());
   EXPECT_EQ(q->GetLastOutqueueTime(), created);
   EXPECT_EQ(test::CountLog(root_, "DoProc[QID=0] Proc Status is 0 , not START , wait it"), 2);  // 0 s and 20 s
+  // The status change wakes the worker: no virtual time passes.
+  const int64_t changedAt = clock_.NowMs();
   proc_->SetStatus(CNuv4OndekoProcessor::START);
-  Step(500);
+  ASSERT_TRUE(test::WaitReal([&] { return Calls().size() == 1; }));
+  EXPECT_EQ(Calls()[0].atMs, changedAt);
   Settle();
-  EXPECT_EQ(Calls().size(), 1u);
   EXPECT_EQ(test::CountLog(root_, "DoProc[QID=0] Proc Status is START , work it now !"), 1);
+}
+
+TEST_F(DispatchTest, TakesEachItemTheMomentItIsQueued) {
+  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg& m, bool isRetry) {
+                               Record(m.msgid, isRetry);
+                               return 1;
+                             }));
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2NUV);
+  Step(7000);  // the worker sleeps on its empty queue
+  const int64_t t0 = clock_.NowMs();
+  CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2NUV);
+  for (uint64_t id = 1; id <= 3; ++id) {
+    q->Enqueue(MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"v", L"k", L"t"), Now()));
+    ASSERT_TRUE(test::WaitReal([&] { return Calls().size() == id; })) << id;
+    Settle();
+  }
+  for (const Call& c : Calls()) EXPECT_EQ(c.atMs, t0) << c.id;
+  EXPECT_EQ(proc_->ProcessedItems().load(), 3u);
+}
+
+TEST_F(DispatchTest, HeldBackRetryIsTakenOnlyAfterMoreThanFiveSeconds) {
+  proc_->Handlers().Register(WQUEUE_NUV2ONDEKOMSG, MsgHandler([&](CQueueMsg& m, bool isRetry) {
+                               Record(m.msgid, isRetry);
+                               return m.msgid == 1 && !isRetry ? 0 : 1;
+                             }));
+  CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2ONDEKO);
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2ONDEKO);
+  Settle();
+  const int64_t t0 = clock_.NowMs();  // on a whole second
+  q->Enqueue(MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(1, L"u", L"v", L"k", L"A"), Now()));
+  ASSERT_TRUE(test::WaitReal([&] { return Calls().size() == 1; }));
+  // A fresh item queued while the failed one waits is taken at once.
+  Step(2300);
+  q->Enqueue(MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(2, L"u", L"v", L"k", L"B"), Now()));
+  ASSERT_TRUE(test::WaitReal([&] { return Calls().size() == 2; }));
+  Settle();
+  EXPECT_EQ(Calls()[1].atMs - t0, 2300);
+  // 5.999 s after the failure the item is still held back...
+  Step(3699);
+  EXPECT_EQ(Calls().size(), 2u);
+  EXPECT_EQ(q->Size(), 1u);
+  // ...and taken in the second in which more than 5 s have passed.
+  Step(1);
+  auto calls = Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[2].id, 1u);
+  EXPECT_TRUE(calls[2].isRetry);
+  EXPECT_EQ(calls[2].atMs - t0, 6000);
+  EXPECT_EQ(q->Size(), 0u);
+}
+
+// Every routine of the processor's queues sleeps (on an empty queue, on a
+// held-back retry, on a combining window, waiting for START); the stop
+// request ends them all without any more virtual time passing.
+TEST_F(DispatchTest, StopEndsEveryWaitingRoutineAtOnce) {
+  proc_->Handlers().Register(WQUEUE_NUV2ONDEKOFILE, MsgHandler([](CQueueMsg&, bool) { return 0; }));
+  GetWorkQueue(WQUEUE_QID_FILE2ONDEKO)
+      ->Enqueue(MakeMsgItem(WQUEUE_NUV2ONDEKOFILE, Msg(1, L"u", L"v", L"k", L"A"), Now()));
+  WorkItem combined = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(2, L"u", L"v", L"{K}", L"B"), Now());
+  ASSERT_TRUE(GetCombineQueue().Enqueue(combined));
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  std::atomic<int> ended{0};
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid)
+    threads_.emplace_back([this, qid, &ended] {
+      proc_->DoProc(qid);
+      ++ended;
+    });
+  threads_.emplace_back([this, &ended] {
+    proc_->CombineMsg();
+    ++ended;
+  });
+  ASSERT_TRUE(clock_.WaitUntilSettled(5));
+  // END first (the workers go to their "not START" wait), then, after the
+  // 20 s for the control thread, the stop request.
+  test::ShutdownDriving(*proc_, clock_);
+  const int64_t stoppedAt = clock_.NowMs();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(test::WaitReal([&] { return ended.load() == 5; }, 1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  EXPECT_EQ(clock_.NowMs(), stoppedAt);
+  EXPECT_GE(test::CountLog(root_, "DoProc[QID=3] Proc Status is 3 , not START , wait it"), 1);
+  // Should a routine still run, time must move for it before the join.
+  test::DriveUntil(clock_, [&] { return ended.load() == 5; });
+  for (auto& t : threads_) t.join();
+  threads_.clear();
 }
 
 }  // namespace

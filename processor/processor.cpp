@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
+#include "processor/combine_queue.h"
 #include "processor/work_queue.h"
 
 namespace nuv {
@@ -35,6 +36,7 @@ void CNuv4OndekoProcessor::Shutdown() {
   if (m_shutDown.exchange(true)) return;
   WriteLogF("CNuv4OndekoProcessor::~CNuv4OndekoProcessor() call , set status to END and wait 20sec for cleanup");
   m_status = END;
+  WakeWorkers();
   bool exited = false;
   for (int i = 0; i < kEndWaitSec; ++i) {
     GetClock().SleepMs(1000);
@@ -49,6 +51,7 @@ void CNuv4OndekoProcessor::Shutdown() {
   // Every thread of the processor ends now: sleeps are cut short, loops
   // leave, and nothing is left running behind the destroyed object.
   m_stop.Request();
+  WakeWorkers();
   m_controlThread.Join();
   m_monThread.Join();
   for (auto& t : m_threads) t->thread.Join();
@@ -100,7 +103,7 @@ int CNuv4OndekoProcessor::Start() {
         }
         // Only from INIT: an END set meanwhile by the destructor must stand.
         int expected = INIT;
-        m_status.compare_exchange_strong(expected, START);
+        if (m_status.compare_exchange_strong(expected, START)) WakeWorkers();
         break;
       }
       case START:
@@ -151,7 +154,13 @@ void CNuv4OndekoProcessor::SetStatus(int status) {
     return;
   }
   int old = m_status.exchange(status);
+  WakeWorkers();
   WriteLogF("CNuv4OndekoProcessor::SetStatus change status from %d to %d", old, status);
+}
+
+void CNuv4OndekoProcessor::WakeWorkers() {
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) GetWorkQueue(qid)->Wake();
+  GetCombineQueue().Wake();
 }
 
 int CNuv4OndekoProcessor::StartLongConnThread() {

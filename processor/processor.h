@@ -26,6 +26,8 @@
 namespace nuv {
 
 class CConfigCenter;
+struct ReportItem;    // cloud/ondeko_api.h
+class DirectoryJobs;  // processor/sync_thread.h
 
 class CNuv4OndekoProcessor {
  public:
@@ -108,6 +110,21 @@ class CNuv4OndekoProcessor {
   void DoProc(int qid);
   void CombineMsg();
 
+  // Status reports to the cloud (reports.cpp). ReportMsgStat sends one
+  // statistics report; ReportReboot one restart report, given up after 10 s
+  // so that a dying worker is not held; both 1 = accepted, 0 = not.
+  // ReportMsgStatProc is the statistics thread: a report at once and then
+  // every 10 s until stop, over the processed-items counter.
+  int ReportMsgStat(const ReportItem& item);
+  int ReportReboot(const std::wstring& code);
+  void ReportMsgStatProc(const StopSignal& stop);
+
+  // The directory sync thread (sync_thread.cpp): after 20 s, a pass a
+  // minute while START (presence every pass, the directory export every
+  // fifth), until stop. jobs: what a pass runs; nullptr = the directory sync
+  // (SyncDept) with this thread's stop passed down.
+  void SyncOrg2Ondeko(const StopSignal& stop, DirectoryJobs* jobs = nullptr);
+
   // What the destructor does: END, wait up to 20 s for EXIT, then stop and
   // join every thread. Idempotent; ReleaseProcessor calls it first.
   void Shutdown();
@@ -132,6 +149,9 @@ class CNuv4OndekoProcessor {
   void RunRoutine(int index);
   void HandleItem(int qid, const std::string& tag, WorkItem& item);
   bool CheckQueueHealth(int64_t supervisorStart);
+  // Ends the sleeps of the queue workers and the combining thread so that
+  // they look at the status (and the stop request) again.
+  void WakeWorkers();
 
   std::atomic<int> m_status{INIT};
   const std::string m_configDir;

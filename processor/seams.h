@@ -13,9 +13,9 @@
 //     return std::make_unique<GapHubAdapter>(configDir, n, t);  // nullptr = cannot create
 //   };
 //   s.onNotify = OndekoOnNotifyCallback;  s.onToken = OndekoOnTokenCallback;
-//   s.reportReboot = [](const std::wstring& code) { return SendRestartReport(code); };
-//   s.syncOrg2Ondeko = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { ... };
-//   s.reportMsgStat  = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { ... };
+//   s.reportReboot = [p](const std::wstring& code) { return p->ReportReboot(code); };
+//   s.syncOrg2Ondeko = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { p.SyncOrg2Ondeko(stop); };
+//   s.reportMsgStat  = [](CNuv4OndekoProcessor& p, const StopSignal& stop) { p.ReportMsgStatProc(stop); };
 //   p->Handlers().Register(WQUEUE_NUV2ONDEKOMSG, MsgHandler(
 //       [p](CQueueMsg& m, bool isRetry) { return p->SendTxtMsg2Ondeko(m, isRetry); }));
 //   p->Handlers().Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler(...));
@@ -52,6 +52,9 @@ struct OndekoMsgItem;  // the cloud message record (cloud API client)
 // no result), IsStarted (did it work), Stop (stop and unregister). The file
 // worker also fetches attachments through it and numbers its notices with
 // NextMsgId; both are shared with the IM event threads.
+// GetPresenceLists (directory sync thread) fills the accounts that are
+// online, offline and away, each "name;" in the ANSI code page; 1 when
+// filled, 0 (all lists empty) when it cannot tell.
 class ImApp {
  public:
   virtual ~ImApp() = default;
@@ -67,6 +70,12 @@ class ImApp {
   }
   // The next client message id (the counter of IM-originated messages).
   virtual uint64_t NextMsgId() { return 0; }
+  virtual int GetPresenceLists(std::string& online, std::string& offline, std::string& away) {
+    online.clear();
+    offline.clear();
+    away.clear();
+    return 0;
+  }
 };
 
 // The push connection to the cloud. Init: 0 on success. Start: starts the

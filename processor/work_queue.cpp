@@ -20,6 +20,11 @@ constexpr int64_t kRetryPauseSec = 5;
 
 int32_t NowSec() { return static_cast<int32_t>(GetClock().Now()); }
 
+// OutQueue's test: a fresh item, or a held-back one whose pause has passed.
+bool IsReady(const WorkItem& item, int32_t now) {
+  return item.retryCount == 0 || static_cast<int64_t>(now) - item.enqueueTime > kRetryPauseSec;
+}
+
 // The four process-wide queues; lookup-or-create is serialized.
 struct QueueRegistry {
   std::mutex mu;
@@ -37,8 +42,11 @@ CWorkQueue::CWorkQueue(int qid) : qid_(qid), lastEnqueueTime_(NowSec()), lastOut
 
 void CWorkQueue::Enqueue(WorkItem&& item) {
   lastEnqueueTime_ = NowSec();
-  CSLockGuard guard(lock_, kEnqueueLock, kQueueLockLimitMs);
-  items_.push_back(std::move(item));
+  {
+    CSLockGuard guard(lock_, kEnqueueLock, kQueueLockLimitMs);
+    items_.push_back(std::move(item));
+  }
+  wakeup_.Notify();
 }
 
 bool CWorkQueue::OutQueue(WorkItem& out) {
@@ -47,7 +55,7 @@ bool CWorkQueue::OutQueue(WorkItem& out) {
   out = WorkItem();
   CSLockGuard guard(lock_, kOutQueueLock, kQueueLockLimitMs);
   for (auto it = items_.begin(); it != items_.end(); ++it) {
-    if (it->retryCount == 0 || static_cast<int64_t>(now) - it->enqueueTime > kRetryPauseSec) {
+    if (IsReady(*it, now)) {
       out = std::move(*it);
       items_.erase(it);
       return true;
@@ -59,6 +67,26 @@ bool CWorkQueue::OutQueue(WorkItem& out) {
 size_t CWorkQueue::Size() {
   CSLockGuard guard(lock_, L"Size", kQueueLockLimitMs);
   return items_.size();
+}
+
+void CWorkQueue::WaitForWork(uint32_t maxMs) {
+  int64_t waitMs = maxMs;
+  {
+    CSLockGuard guard(lock_, L"WaitForWork", kQueueLockLimitMs);
+    const int64_t nowMs = GetClock().NowMs();
+    const int32_t now = static_cast<int32_t>(nowMs / 1000);
+    for (const WorkItem& item : items_) {
+      if (IsReady(item, now)) return;
+      // Ready in the first second in which now - enqueueTime exceeds the pause.
+      const int64_t readyMs = (static_cast<int64_t>(item.enqueueTime) + kRetryPauseSec + 1) * 1000;
+      // At least 1 ms: the second counter may lag the millisecond one.
+      const int64_t untilReady = readyMs - nowMs > 1 ? readyMs - nowMs : 1;
+      if (untilReady < waitMs) waitMs = untilReady;
+    }
+  }
+  // An Enqueue after the look above has already set the event: no wake-up
+  // is lost between the look and the wait.
+  wakeup_.WaitMs(static_cast<uint32_t>(waitMs));
 }
 
 CWorkQueue* GetWorkQueue(int qid) {

@@ -3,7 +3,8 @@
 // text/file towards the cloud). Each queue is drained by exactly one worker
 // thread; any thread may enqueue. Items leave oldest first, except that an
 // item waiting for its retry (retryCount != 0) is skipped until more than 5 s
-// have passed since it was put back, so fresh items overtake it.
+// have passed since it was put back, so fresh items overtake it. The worker
+// waits for work with WaitForWork: Enqueue and Wake end that wait early.
 //
 // The queues are process-wide objects created on first lookup and destroyed
 // by ReleaseWorkQueue. Nothing is persisted: queued work dies with the process.
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/cs_lock.h"
 #include "processor/work_item.h"
 
@@ -36,6 +38,16 @@ class CWorkQueue {
   // Items held, including those waiting for their retry.
   size_t Size();
 
+  // The worker's wait (process clock): returns at once when a ready item is
+  // held; otherwise sleeps until the earliest held-back item becomes ready,
+  // an item is enqueued, Wake is called, or maxMs have passed.
+  void WaitForWork(uint32_t maxMs);
+  // Sleeps until an item is enqueued, Wake is called, or ms have passed,
+  // whatever the queue holds (the worker's wait while it must not work).
+  void WaitForWake(uint32_t ms) { wakeup_.WaitMs(ms); }
+  // Ends the worker's current or next wait early (status change, stop).
+  void Wake() { wakeup_.Notify(); }
+
   int32_t GetLastEnqueueTime() const { return lastEnqueueTime_.load(); }
   int32_t GetLastOutqueueTime() const { return lastOutqueueTime_.load(); }
 
@@ -48,6 +60,8 @@ class CWorkQueue {
   // Guards items_.
   CSLock lock_;
   std::vector<WorkItem> items_;
+  // Set by producers (Enqueue) and Wake, consumed by the worker's wait.
+  WakeupEvent wakeup_;
 };
 
 // The queue with that identifier (WQUEUE_QID_TXT2NUV .. WQUEUE_QID_FILE2ONDEKO),

@@ -1,5 +1,6 @@
 #include "push/gap_client.h"
 
+#include <cstdint>
 #include <utility>
 
 #include "common/clock.h"
@@ -9,7 +10,10 @@
 
 namespace nuv {
 namespace {
-constexpr int kPollMs = 1000;
+// The socket wait ends at the next deadline (idle heartbeat, reply limit) of
+// the process clock; this bounds it besides, so that a wall-clock step is
+// noticed within a few seconds.
+constexpr uint32_t kMaxWaitMs = 10000;
 // A TCP connect that has not completed after this long counts as failed.
 constexpr uint32_t kConnectLimitMs = 60000;
 }  // namespace
@@ -141,13 +145,22 @@ int GapClient::Clientmain() {
       if (ConnectStep() != 0) continue;
     }
     bool readable = false, writable = false;
-    int rc = net::WaitReady(socket_, wake_->readFd, sendBuf_.length() > 0, kPollMs, &readable,
-                            &writable);
+    const bool wantWrite = sendBuf_.length() > 0;
+    // A stop request (the wake pipe) ends the wait like readiness does.
+    int rc = GetClock().PollFor(NextWaitMs(), [&](uint32_t sliceMs) {
+      int r = net::WaitReady(socket_, wake_->readFd, wantWrite, static_cast<int>(sliceMs), &readable,
+                             &writable);
+      return r == 0 && stopping() ? 1 : r;
+    });
     wake_->Drain();
     if (stopping()) break;
     const int64_t now = GetClock().Now();
     if (rc == 0) {
-      if (now > lastActivity_ + kIdleSeconds && cb_.idle) cb_.idle(cb_.owner);
+      if (now > lastActivity_ + kIdleSeconds && idleCalledAt_ != lastActivity_) {
+        // Once per silence: the heartbeat's send ends the silence.
+        idleCalledAt_ = lastActivity_;
+        if (cb_.idle) cb_.idle(cb_.owner);
+      }
       CheckReplyDeadline(now);
       continue;
     }
@@ -171,6 +184,19 @@ int GapClient::Clientmain() {
   recvBuf_.release();
   sendBuf_.release();
   return 0;
+}
+
+uint32_t GapClient::NextWaitMs() const {
+  // Both tests fire in the first second in which now exceeds their limit;
+  // the idle test once per silence.
+  const int64_t kNone = INT64_MAX / 2;
+  int64_t dueSec = idleCalledAt_ == lastActivity_ ? kNone : lastActivity_ + kIdleSeconds + 1;
+  if (replyArmedAt_ != 0 && replyArmedAt_ + kReplyLimitSeconds + 1 < dueSec)
+    dueSec = replyArmedAt_ + kReplyLimitSeconds + 1;
+  if (dueSec == kNone) return kMaxWaitMs;
+  const int64_t left = dueSec * 1000 - GetClock().NowMs();
+  if (left <= 0) return 1;
+  return left < kMaxWaitMs ? static_cast<uint32_t>(left) : kMaxWaitMs;
 }
 
 void GapClient::CheckReplyDeadline(int64_t now) {

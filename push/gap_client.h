@@ -4,7 +4,8 @@
 // frames from the byte stream and hands each whole frame to the owner, sends
 // the frames the owner queued with senddata (keeping the exact unsent tail of
 // a partial send), calls the owner's idle callback after 900 silent seconds
-// and drops a connection whose peer stays silent after a request. Created and
+// and drops a connection whose peer stays silent after a request; its socket
+// wait ends at the next of these deadlines on the process clock. Created and
 // owned by GapHubLogic, whose thread calls Start and Join; Stop may be called
 // from any thread; everything else (buffers, socket, timers, the owner's
 // callbacks) belongs to the Clientmain thread.
@@ -93,6 +94,8 @@ class GapClient {
   void DeliverFrames();
   void OnWritable();
   void CheckReplyDeadline(int64_t now);
+  // Milliseconds of the process clock until the idle or reply test is due.
+  uint32_t NextWaitMs() const;
   static void ShrinkIfLarge(hibuffer& b);
   bool stopping() const { return stop_.load(); }
 
@@ -106,6 +109,7 @@ class GapClient {
   int socket_ = -1;
   bool connected_ = false;
   int64_t lastActivity_ = 0;
+  int64_t idleCalledAt_ = -1;  // lastActivity_ when the idle callback last ran
   int64_t replyArmedAt_ = 0;  // 0: no reply awaited
   std::string replyWhat_;
   bool replyAnyFrame_ = false;

@@ -2,7 +2,10 @@
 // whole conversation, token persistence, notify ordering and acknowledgement,
 // heartbeats both ways, and recovery from every fault the server can inject.
 // Timers run on a virtual clock (auto mode: the connect step's pauses pass
-// at once; idle and silence limits are reached with Advance).
+// at once; idle and silence limits are reached with Advance). The client's
+// socket wait ends at its next deadline of that clock, so after a step of
+// virtual time the test waits until the client has settled (back in its
+// wait, no deadline passed): whatever the step made it do is then done.
 
 #include "push/gap_hub_logic.h"
 
@@ -124,9 +127,14 @@ class HubTest : public ::testing::Test {
     std::lock_guard<std::mutex> g(rec_.mu);
     return rec_.tokens;
   }
-  // Lets virtual time pass in one jump and gives the loop (1 s slices of
-  // real time) the chance to see it.
-  void AdvanceSeconds(int s) { clock_.Advance(int64_t{s} * 1000); }
+  // Lets virtual time pass in one jump and waits until the client has
+  // looked at it.
+  void AdvanceSeconds(int s) {
+    clock_.Advance(int64_t{s} * 1000);
+    Settle();
+  }
+  // The client's thread (the only sleeper) waits with no deadline passed.
+  void Settle() { ASSERT_TRUE(clock_.WaitUntilSettled(1)); }
 
   Recorder rec_;
   test::TempInstallRoot root_;
@@ -279,22 +287,25 @@ TEST_F(HubTest, AnnouncedMessageArrivesWhole) {
 TEST_F(HubTest, OneHeartbeatAfterNineHundredIdleSeconds) {
   StartHub();
   ASSERT_TRUE(WaitEstablished());
+  Settle();
   AdvanceSeconds(899);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
   EXPECT_EQ(0, server_.Stats().heartbeatRequests);
   // Traffic postpones it: a notify exchange at 899 s restarts the count.
   ASSERT_TRUE(server_.Announce({Entry(1, 1)}));
   ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.acks.size() == 1; }));
-  // The client notes the send's time just after the ack left; let it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The client notes the send's time just after the ack left.
+  Settle();
   AdvanceSeconds(800);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
   EXPECT_EQ(0, server_.Stats().heartbeatRequests);
-  AdvanceSeconds(101);
+  AdvanceSeconds(100);
+  EXPECT_EQ(0, server_.Stats().heartbeatRequests);
+  AdvanceSeconds(1);  // 901 s after the ack
   ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.heartbeatRequests == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  // Its reply ends the silence: the next heartbeat only after another 900 s.
+  ASSERT_TRUE(PollUntil([&] { return root_.LogContains("RecevieCallBack HeartBeatRsp rece"); }));
+  Settle();
+  AdvanceSeconds(899);
   EXPECT_EQ(1, server_.Stats().heartbeatRequests);
-  EXPECT_TRUE(root_.LogContains("RecevieCallBack HeartBeatRsp rece"));
   EXPECT_EQ(1, server_.Stats().accepted);
 }
 
@@ -316,11 +327,13 @@ TEST_F(HubTest, SilentHeartbeatPeerIsDroppedAfterSixtySeconds) {
   server_.SetFaults(f);
   StartHub();
   ASSERT_TRUE(WaitEstablished());
+  Settle();
   AdvanceSeconds(901);
   ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.heartbeatRequests == 1; }));
+  Settle();
   AdvanceSeconds(59);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
   EXPECT_EQ(1, server_.Stats().accepted);
+  EXPECT_FALSE(root_.LogContains("no heartbeat reply within 60 s"));
   AdvanceSeconds(2);
   ASSERT_TRUE(WaitEstablished(2));
   EXPECT_EQ(2, server_.Stats().accepted);
@@ -399,8 +412,8 @@ TEST_P(WithheldReplyTest, SilentServerIsLeftAfterSixtySeconds) {
     ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.connects.size() == 1; }));
   }
   server_.SetFaults(sim::PushFaults());
+  Settle();
   AdvanceSeconds(59);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
   EXPECT_EQ(1, server_.Stats().accepted);
   EXPECT_EQ(0, server_.Stats().established);
   AdvanceSeconds(2);

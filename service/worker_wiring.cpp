@@ -74,7 +74,9 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   handlers.Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler([p](uint64_t token) { return p->BindToken(token); }));
 
   // ---- Thread routines and the restart report ----
-  // seams.syncOrg2Ondeko = ...;  seams.reportMsgStat = ...;  seams.reportReboot = ...;
+  seams.reportReboot = [p](const std::wstring& code) { return p->ReportReboot(code); };
+  seams.reportMsgStat = [](CNuv4OndekoProcessor& proc, const StopSignal& stop) { proc.ReportMsgStatProc(stop); };
+  seams.syncOrg2Ondeko = [](CNuv4OndekoProcessor& proc, const StopSignal& stop) { proc.SyncOrg2Ondeko(stop); };
 }
 
 }  // namespace nuv

@@ -1,0 +1,576 @@
+// Tests of the work journal: the byte form, the write-replay-remove cycle on
+// a real SQLite file, combining, parking on the virtual clock, bad files,
+// failed writes and the operator's listing.
+
+#include "processor/journal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/clock.h"
+#include "common/paths.h"
+#include "common/test_support.h"
+#include "common/virtual_clock.h"
+#include "processor/journal_codec.h"
+
+namespace nuv {
+namespace {
+
+using test::FileExists;
+using test::ReadWholeFile;
+using test::WriteWholeFile;
+
+std::unique_ptr<CQueueMsg> ImMsg(uint64_t msgid, const std::wstring& to, int files = 0) {
+  auto m = std::make_unique<CQueueMsg>();
+  m->msgid = msgid;
+  m->from = L"alice";
+  m->to = to;
+  m->key = L"{6F9619FF-8B86-D011-B42D-00C04FC964FF}";
+  m->content = L"你好 journal";
+  m->createTime = 1765274400;
+  m->combineTick = 0xFFFFFFF0u;
+  for (int i = 0; i < files; ++i) {
+    CQueueFile f;
+    f.kind = i % 2;
+    f.size = 1000 + i;
+    f.status = FILE_STATUS_OK;
+    f.failCount = 1;
+    f.fid = L"fid" + std::to_wstring(i);
+    f.fkey = L"fkey";
+    f.localPath = L"/tmp/TmpFiles/fid" + std::to_wstring(i) + L".dat";
+    f.datName = L"fid" + std::to_wstring(i) + L".dat";
+    f.fileName = L"报告.pdf";
+    f.mediaId = L"media-" + std::to_wstring(i);
+    m->files.push_back(f);
+  }
+  return m;
+}
+
+WorkItem MsgItem(int type, uint64_t msgid, const std::wstring& to = L"bob", int files = 0) {
+  return MakeMsgItem(type, ImMsg(msgid, to, files), 1765274400);
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat sb;
+  return ::stat(path.c_str(), &sb) == 0 ? static_cast<uint64_t>(sb.st_size) : 0;
+}
+
+void ExpectSameMsg(const CQueueMsg& a, const CQueueMsg& b) {
+  EXPECT_EQ(a.mt, b.mt);
+  EXPECT_EQ(a.msgid, b.msgid);
+  EXPECT_EQ(a.from, b.from);
+  EXPECT_EQ(a.to, b.to);
+  EXPECT_EQ(a.key, b.key);
+  EXPECT_EQ(a.content, b.content);
+  EXPECT_EQ(a.createTime, b.createTime);
+  EXPECT_EQ(a.combineTick, b.combineTick);
+  ASSERT_EQ(a.files.size(), b.files.size());
+  for (size_t i = 0; i < a.files.size(); ++i) {
+    const CQueueFile &x = a.files[i], &y = b.files[i];
+    EXPECT_EQ(x.kind, y.kind);
+    EXPECT_EQ(x.size, y.size);
+    EXPECT_EQ(x.status, y.status);
+    EXPECT_EQ(x.failCount, y.failCount);
+    EXPECT_EQ(x.fid, y.fid);
+    EXPECT_EQ(x.fkey, y.fkey);
+    EXPECT_EQ(x.localPath, y.localPath);
+    EXPECT_EQ(x.datName, y.datName);
+    EXPECT_EQ(x.fileName, y.fileName);
+    EXPECT_EQ(x.mediaId, y.mediaId);
+  }
+}
+
+TEST(JournalCodecTest, RoundTripsEveryPayloadAndRefusesDamagedBytes) {
+  WorkItem msg = MsgItem(WQUEUE_NUV2ONDEKOFILE, 42, L"bob;carol", 3);
+  msg.msg->mt = 1;
+  const std::string bytes = EncodeWorkPayload(msg);
+  WorkItem back;
+  ASSERT_EQ(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, bytes, &back), JournalDecode::kOk);
+  ASSERT_TRUE(back.msg);
+  EXPECT_EQ(back.type, WQUEUE_NUV2ONDEKOFILE);
+  ExpectSameMsg(*msg.msg, *back.msg);
+
+  WorkItem token = MakeTokenItem(0xFEDCBA9876543210ULL, 5);
+  WorkItem t2;
+  ASSERT_EQ(DecodeWorkPayload(WQUEUE_ONDEKOBINDTOKEN, EncodeWorkPayload(token), &t2), JournalDecode::kOk);
+  EXPECT_EQ(t2.token, token.token);
+  WorkItem range = MakeFetchItem(101, 104, 5);
+  WorkItem r2;
+  ASSERT_EQ(DecodeWorkPayload(WQUEUE_FETCHONDEKOMSG, EncodeWorkPayload(range), &r2), JournalDecode::kOk);
+  EXPECT_EQ(r2.range.first, 101u);
+  EXPECT_EQ(r2.range.last, 104u);
+
+  // Every cut of a valid record is refused, as is one byte too many.
+  for (size_t cut = 0; cut < bytes.size(); ++cut) {
+    WorkItem w;
+    EXPECT_NE(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, bytes.substr(0, cut), &w), JournalDecode::kOk) << cut;
+  }
+  WorkItem w;
+  EXPECT_EQ(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, bytes + "x", &w), JournalDecode::kTrailing);
+  EXPECT_EQ(DecodeWorkPayload(7, bytes, &w), JournalDecode::kBadType);
+  std::string badVersion = bytes;
+  badVersion[0] = 9;
+  EXPECT_EQ(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, badVersion, &w), JournalDecode::kBadVersion);
+  // A text length far beyond the data: refused before anything is allocated.
+  std::string huge = bytes;
+  const size_t fromLen = 1 + 4 + 8;
+  huge[fromLen] = huge[fromLen + 1] = huge[fromLen + 2] = huge[fromLen + 3] = '\xff';
+  EXPECT_EQ(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, huge, &w), JournalDecode::kBadCount);
+}
+
+class JournalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetClockForTest(&clock_);
+    path_ = root_.config() + kJournalFileName;
+    MakeDirs(root_.config());
+  }
+  void TearDown() override { SetClockForTest(nullptr); }
+
+  int64_t Now() { return clock_.Now(); }
+  std::vector<uint64_t> Ids(const std::vector<JournalEntry>& v) {
+    std::vector<uint64_t> ids;
+    for (const auto& e : v) ids.push_back(e.id);
+    return ids;
+  }
+  std::vector<std::string> AsideFiles() {
+    std::vector<std::string> out;
+    const std::string dir = root_.config();
+    for (const std::string& l : ListDir(dir))
+      if (l.find(".bad-") != std::string::npos && l.find("-wal") == std::string::npos) out.push_back(dir + l);
+    return out;
+  }
+  static std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> out;
+    std::string cmd = "ls -1 '" + dir + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) {
+      std::string s(buf);
+      if (!s.empty() && s.back() == '\n') s.pop_back();
+      out.push_back(s);
+    }
+    if (p) pclose(p);
+    return out;
+  }
+
+  VirtualClock clock_;
+  test::TempInstallRoot root_;
+  std::string path_;
+};
+
+TEST_F(JournalTest, WriteReplayRemoveCycleKeepsAcceptedOrderAcrossRestarts) {
+  uint64_t a, b, c, d;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    a = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now());
+    b = j.Add(MsgItem(WQUEUE_ONDEKO2NUVFILE, 900, L"dave", 2), WQUEUE_QID_FILE2NUV, Now() + 1);
+    c = j.Add(MakeFetchItem(101, 104, 0), WQUEUE_QID_TXT2ONDEKO, Now() + 2);
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    // Nothing is closed cleanly: the next object reads what is on disk.
+  }
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    std::vector<JournalEntry> all = j.LoadAll();
+    ASSERT_EQ(Ids(all), (std::vector<uint64_t>{a, b, c}));
+    EXPECT_EQ(all[0].qid, kJournalCombineQueue);
+    EXPECT_EQ(all[0].item.type, WQUEUE_NUV2ONDEKOMSG);
+    EXPECT_EQ(all[0].item.enqueueTime, static_cast<int32_t>(Now()));
+    ExpectSameMsg(*all[0].item.msg, *ImMsg(1, L"bob"));
+    EXPECT_EQ(all[1].qid, WQUEUE_QID_FILE2NUV);
+    ExpectSameMsg(*all[1].item.msg, *ImMsg(900, L"dave", 2));
+    EXPECT_EQ(all[2].item.type, WQUEUE_FETCHONDEKOMSG);
+    EXPECT_EQ(all[2].item.range.first, 101u);
+    EXPECT_EQ(all[2].accepted, Now() + 2);
+
+    j.Remove(b);
+    d = j.Add(MakeTokenItem(77, 0), WQUEUE_QID_TXT2ONDEKO, Now());
+    EXPECT_GT(d, c);  // new work is accepted after everything replayed
+  }
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    std::vector<JournalEntry> all = j.LoadAll();
+    ASSERT_EQ(Ids(all), (std::vector<uint64_t>{a, c, d}));
+    EXPECT_EQ(all[2].item.token, 77u);
+    for (const auto& e : all) j.Remove(e.id);
+    EXPECT_EQ(j.Size(), 0u);
+    // Emptied: the write-ahead log is folded in and truncated at once.
+    EXPECT_EQ(FileSize(path_ + "-wal"), 0u);
+
+    // Steady traffic does not make the files grow: done entries leave no trace.
+    const uint64_t before = FileSize(path_);
+    for (int i = 0; i < 300; ++i) {
+      const uint64_t id = j.Add(MsgItem(WQUEUE_NUV2ONDEKOFILE, static_cast<uint64_t>(i), L"bob", 5),
+                                WQUEUE_QID_FILE2ONDEKO, Now());
+      j.Remove(id);
+    }
+    EXPECT_LE(FileSize(path_), before + 8192);
+    clock_.Advance(30000);  // the next emptying checkpoints again
+    j.Remove(j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now()));
+    EXPECT_EQ(FileSize(path_ + "-wal"), 0u);
+  }
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  EXPECT_TRUE(j.LoadAll().empty());
+}
+
+TEST_F(JournalTest, SyncedEntriesSurviveTheProcessBeingKilled) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    WorkJournal j;
+    j.Open(path_);
+    const uint64_t a = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now());
+    j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 2), WQUEUE_QID_TXT2NUV, Now());
+    j.Add(MakeFetchItem(5, 9, 0), WQUEUE_QID_TXT2ONDEKO, Now());
+    j.Remove(a);
+    j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 3), kJournalCombineQueue, Now(), /*sync=*/false);  // never flushed
+    kill(getpid(), SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(FileExists(path_ + "-wal"));  // left behind as by a crash
+  std::ostringstream out, err;
+  ASSERT_EQ(ListJournal(path_, Now(), out, err), 0) << err.str();
+  EXPECT_NE(out.str().find("2 entries, 0 parked"), std::string::npos) << out.str();
+
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  std::vector<JournalEntry> all = j.LoadAll();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].item.msg->msgid, 2u);
+  EXPECT_EQ(all[1].item.range.last, 9u);
+  EXPECT_TRUE(AsideFiles().empty());
+}
+
+TEST_F(JournalTest, BatchedChangesReachDiskOnFlushAndConcurrentAddsAllLand) {
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&j, t, this] {
+      for (int i = 0; i < 100; ++i)
+        j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, static_cast<uint64_t>(t * 1000 + i)), kJournalCombineQueue, Now(),
+              i % 10 == 9);
+    });
+  }
+  for (auto& th : threads) th.join();
+  const uint64_t last = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 5), kJournalCombineQueue, Now(), false);
+  ASSERT_TRUE(j.Flush());
+  WorkJournal other;  // a second reader sees the flushed state
+  ASSERT_TRUE(other.Open(path_));
+  std::vector<JournalEntry> all = other.LoadAll();
+  ASSERT_EQ(all.size(), 401u);
+  EXPECT_EQ(all.back().id, last);
+  for (size_t i = 1; i < all.size(); ++i) EXPECT_LT(all[i - 1].id, all[i].id);
+}
+
+TEST_F(JournalTest, CombinedResultReplacesItsCopies) {
+  uint64_t a, b, c, other;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    a = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 10, L"a"), kJournalCombineQueue, Now());
+    other = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 11, L"z"), kJournalCombineQueue, Now());
+    b = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 12, L"b"), kJournalCombineQueue, Now() + 1);
+    c = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 13, L"c"), kJournalCombineQueue, Now() + 1);
+    j.Replace(a, {b, c}, MsgItem(WQUEUE_NUV2ONDEKOMSG, 10, L"a;b;c"), WQUEUE_QID_TXT2ONDEKO);
+  }
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  std::vector<JournalEntry> all = j.LoadAll();
+  ASSERT_EQ(Ids(all), (std::vector<uint64_t>{a, other}));
+  EXPECT_EQ(all[0].qid, WQUEUE_QID_TXT2ONDEKO);
+  EXPECT_EQ(all[0].item.msg->to, L"a;b;c");
+  EXPECT_EQ(all[1].qid, kJournalCombineQueue);
+  EXPECT_EQ(all[1].item.msg->to, L"z");
+}
+
+TEST_F(JournalTest, ParkedItemsComeBackWithGrowingBackOffAndSurviveRestart) {
+  const int64_t t0 = Now();
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  WorkItem item = MsgItem(WQUEUE_NUV2ONDEKOFILE, 7, L"bob", 1);
+  const uint64_t id = j.Add(item, WQUEUE_QID_FILE2ONDEKO, t0);
+  const uint64_t plain = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 8), WQUEUE_QID_TXT2ONDEKO, t0);
+
+  // The handler filled in a media id before the cloud went away: the parked
+  // copy keeps it, so the file is not uploaded again.
+  item.msg->files[0].mediaId = L"m-after-upload";
+  int64_t now = t0;
+  const int64_t expected[] = {60, 120, 240, 480, 900, 900, 900};
+  for (int round = 0; round < 7; ++round) {
+    ParkResult r = j.Park(id, item, WQUEUE_QID_FILE2ONDEKO, "iRet = -2 errcode 7", now);
+    ASSERT_EQ(r.action, ParkResult::kRequeueLater);
+    EXPECT_EQ(r.id, id);
+    EXPECT_EQ(r.due - now, expected[round]) << round;
+    EXPECT_TRUE(j.TakeDue(r.due - 1).empty());
+    if (round == 3) {
+      // A restart while parked: still parked, not replayed at once.
+      j.Close();
+      ASSERT_TRUE(j.Open(path_));
+      EXPECT_EQ(Ids(j.LoadAll()), std::vector<uint64_t>{plain});
+      EXPECT_EQ(j.Parked(now).total, 1);
+    }
+    std::vector<JournalEntry> due = j.TakeDue(r.due);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].id, id);
+    EXPECT_EQ(due[0].qid, WQUEUE_QID_FILE2ONDEKO);
+    EXPECT_EQ(due[0].attempts, round + 1);
+    EXPECT_EQ(due[0].item.msg->files[0].mediaId, L"m-after-upload");
+    EXPECT_TRUE(j.TakeDue(r.due).empty());  // handed out once
+    now = r.due + 12;                        // its two attempts take a while
+  }
+  // Handed back and done: gone.
+  j.Remove(id);
+  EXPECT_EQ(j.Parked(now).total, 0);
+  EXPECT_EQ(Ids(j.LoadAll()), std::vector<uint64_t>{plain});
+}
+
+TEST_F(JournalTest, OperatorLineEveryTenMinutesWhileParked) {
+  const int64_t t0 = Now();
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  const uint64_t a = j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 1), WQUEUE_QID_TXT2NUV, t0 - 30);
+  const uint64_t b = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 2), WQUEUE_QID_TXT2ONDEKO, t0);
+  const uint64_t c = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 3), WQUEUE_QID_TXT2ONDEKO, t0);
+  j.Park(a, MsgItem(WQUEUE_ONDEKO2NUVMSG, 1), WQUEUE_QID_TXT2NUV, "IM server not connected", t0);
+  j.Park(b, MsgItem(WQUEUE_NUV2ONDEKOMSG, 2), WQUEUE_QID_TXT2ONDEKO, "timeout", t0);
+  j.Park(c, MsgItem(WQUEUE_NUV2ONDEKOMSG, 3), WQUEUE_QID_TXT2ONDEKO, "timeout", t0);
+  ParkedStats s = j.Parked(t0 + 10);
+  EXPECT_EQ(s.total, 3);
+  EXPECT_EQ(s.perQueue[1 + WQUEUE_QID_TXT2NUV], 1);
+  EXPECT_EQ(s.perQueue[1 + WQUEUE_QID_TXT2ONDEKO], 2);
+  EXPECT_EQ(s.oldestAgeSec, 40);
+
+  auto lines = [&] {
+    int n = 0;
+    for (const auto& l : root_.LogLines()) n += l.find("WorkJournal parked 3 items") != std::string::npos;
+    return n;
+  };
+  j.LogParkedIfDue(t0 + 10);
+  EXPECT_TRUE(root_.LogContains(
+      "WorkJournal parked 3 items: TXT2NUV 1 FILE2NUV 0 TXT2ONDEKO 2 FILE2ONDEKO 0 COMBINEQUEUE 0, oldest accepted 40 "
+      "sec ago"));
+  j.LogParkedIfDue(t0 + 10 + 599);
+  EXPECT_EQ(lines(), 1);
+  j.LogParkedIfDue(t0 + 10 + 600);
+  EXPECT_EQ(lines(), 2);
+}
+
+TEST_F(JournalTest, DroppedWithALineOnceTwentyFourHoursOld) {
+  const int64_t t0 = Now();
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  WorkItem item = MsgItem(WQUEUE_ONDEKO2NUVMSG, 77);
+  const uint64_t id = j.Add(item, WQUEUE_QID_TXT2NUV, t0);
+  EXPECT_EQ(j.Park(id, item, WQUEUE_QID_TXT2NUV, "IM server not connected", t0 + 86399).action,
+            ParkResult::kRequeueLater);
+  EXPECT_FALSE(root_.LogContains("dropped"));
+  EXPECT_EQ(j.Park(id, item, WQUEUE_QID_TXT2NUV, "IM server not connected", t0 + 86400).action,
+            ParkResult::kDropped);
+  EXPECT_TRUE(root_.LogContains("WorkJournal::Park WQUEUE_ONDEKO2NUVMSG dkmsgid 77 accepted 86400 sec ago, not "
+                                "delivered within 24 hours, dropped (last failure: IM server not connected)"));
+  EXPECT_EQ(j.Size(), 0u);
+  j.Close();
+  ASSERT_TRUE(j.Open(path_));
+  EXPECT_EQ(j.Size(), 0u);
+
+  // An item the journal never saw is recorded when parked, accepted now.
+  ParkResult r = j.Park(0, MakeTokenItem(5, 0), WQUEUE_QID_TXT2ONDEKO, "timeout", t0);
+  EXPECT_EQ(r.action, ParkResult::kRequeueLater);
+  EXPECT_NE(r.id, 0u);
+  EXPECT_EQ(j.Parked(t0).total, 1);
+}
+
+TEST_F(JournalTest, GarbageAndForeignFilesAreMovedAsideAndTheJournalStartsEmpty) {
+  WriteWholeFile(path_, std::string(5000, 'x'));
+  {
+    WorkJournal j;
+    EXPECT_TRUE(j.Open(path_));
+    EXPECT_EQ(j.Size(), 0u);
+    j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now());
+  }
+  std::vector<std::string> aside = AsideFiles();
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(ReadWholeFile(aside[0]), std::string(5000, 'x'));  // kept for the operator
+  EXPECT_TRUE(root_.LogContains("moved aside to '" + aside[0] + "'; starting with an empty journal"));
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    EXPECT_EQ(j.LoadAll().size(), 1u);  // the fresh journal works
+  }
+
+  // A journal from a later version: the version field (offset 60) says 9.
+  std::string bytes = ReadWholeFile(path_);
+  ASSERT_GT(bytes.size(), 100u);
+  bytes[63] = 9;
+  WriteWholeFile(path_, bytes);
+  clock_.Advance(1000);  // a new timestamp
+  WorkJournal j;
+  EXPECT_TRUE(j.Open(path_));
+  EXPECT_EQ(j.Size(), 0u);
+  EXPECT_EQ(AsideFiles().size(), 2u);
+  EXPECT_TRUE(root_.LogContains("(unknown version 9), moved aside"));
+}
+
+TEST_F(JournalTest, TornFileIsMovedAside) {
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    for (int i = 0; i < 200; ++i)
+      j.Add(MsgItem(WQUEUE_NUV2ONDEKOFILE, static_cast<uint64_t>(i), L"bob", 4), WQUEUE_QID_FILE2ONDEKO, Now(), false);
+    ASSERT_TRUE(j.Flush());
+  }
+  const std::string whole = ReadWholeFile(path_);
+  ASSERT_GT(whole.size(), 40000u);
+  WriteWholeFile(path_, whole.substr(0, whole.size() / 2));
+  WorkJournal j;
+  EXPECT_TRUE(j.Open(path_));
+  EXPECT_EQ(j.Size(), 0u);
+  ASSERT_EQ(AsideFiles().size(), 1u);
+  EXPECT_EQ(ReadWholeFile(AsideFiles()[0]).size(), whole.size() / 2);
+  j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now());
+  EXPECT_TRUE(j.Durable());
+}
+
+TEST_F(JournalTest, UndecodableRowIsKeptForTheOperatorButNotReplayed) {
+  uint64_t good, bad;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    bad = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now());
+    good = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 2), kJournalCombineQueue, Now());
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  const std::string sql = "UPDATE entries SET payload = x'01ffffff' WHERE id = " + std::to_string(bad);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  EXPECT_TRUE(j.Durable());
+  EXPECT_EQ(Ids(j.LoadAll()), std::vector<uint64_t>{good});
+  EXPECT_EQ(j.Size(), 2u);
+  EXPECT_TRUE(root_.LogContains("entry " + std::to_string(bad) + " (im-message) cannot be decoded (truncated)"));
+  EXPECT_FALSE(root_.LogContains("durability"));
+  std::ostringstream out, err;
+  ASSERT_EQ(ListJournal(path_, Now(), out, err), 0);
+  EXPECT_NE(out.str().find(std::to_string(bad) + "\tim-message\tCOMBINEQUEUE\tunreadable"), std::string::npos)
+      << out.str();
+  EXPECT_TRUE(AsideFiles().empty());
+}
+
+TEST_F(JournalTest, UnwritableDirectoryMeansDurabilityOffUntilItCanBeWritten) {
+  const std::string dir = root_.root() + "/later";
+  const std::string path = dir + "/journal.db";
+  WorkJournal j;
+  EXPECT_FALSE(j.Open(path));
+  EXPECT_FALSE(j.Durable());
+  EXPECT_TRUE(root_.LogContains("durability is off until writes succeed again"));
+  const uint64_t a = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now());
+  const uint64_t b = j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 2), WQUEUE_QID_TXT2NUV, Now());
+  j.Remove(a);
+  // Work goes on in memory.
+  EXPECT_EQ(Ids(j.LoadAll()), std::vector<uint64_t>{b});
+
+  ASSERT_TRUE(MakeDirs(dir));
+  clock_.Advance(WorkJournal::kRetryWritesMs);
+  const uint64_t c = j.Add(MakeFetchItem(3, 4, 0), WQUEUE_QID_TXT2ONDEKO, Now());
+  EXPECT_TRUE(j.Durable());
+  EXPECT_TRUE(root_.LogContains("durability is back on"));
+  WorkJournal reread;
+  ASSERT_TRUE(reread.Open(path));
+  EXPECT_EQ(Ids(reread.LoadAll()), (std::vector<uint64_t>{b, c}));
+}
+
+TEST_F(JournalTest, FullDiskMeansDurabilityOffThenEverythingHeldIsWritten) {
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  j.SetMaxPageCount(12);
+  std::vector<uint64_t> ids;
+  for (int i = 0; i < 60 && j.Durable(); ++i)
+    ids.push_back(j.Add(MsgItem(WQUEUE_NUV2ONDEKOFILE, static_cast<uint64_t>(i), L"bob", 6), WQUEUE_QID_FILE2ONDEKO,
+                        Now()));
+  ASSERT_FALSE(j.Durable());
+  EXPECT_TRUE(root_.LogContains("durability is off until writes succeed again"));
+  // More work while full: kept in memory, retries are spaced out.
+  ids.push_back(j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1000), WQUEUE_QID_TXT2ONDEKO, Now()));
+  j.Remove(ids.front());
+  ids.erase(ids.begin());
+  EXPECT_EQ(j.LoadAll().size(), ids.size());
+
+  j.SetMaxPageCount(0);
+  EXPECT_FALSE(j.Flush());  // too soon after the last failure
+  clock_.Advance(WorkJournal::kRetryWritesMs);
+  EXPECT_TRUE(j.Flush());
+  EXPECT_TRUE(j.Durable());
+  WorkJournal reread;
+  ASSERT_TRUE(reread.Open(path_));
+  EXPECT_EQ(Ids(reread.LoadAll()), ids);
+}
+
+TEST_F(JournalTest, ListingShowsEntriesWithoutChangingThem) {
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  const int64_t t0 = Now();
+  j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 12, L"bob;carol"), kJournalCombineQueue, t0 - 5);
+  const uint64_t p = j.Add(MakeFetchItem(101, 104, 0), WQUEUE_QID_TXT2ONDEKO, t0 - 100);
+  j.Park(p, MakeFetchItem(101, 104, 0), WQUEUE_QID_TXT2ONDEKO, "iRet = -2 errcode 28", t0);
+
+  // While the writer still has the file open.
+  std::ostringstream out, err;
+  ASSERT_EQ(ListJournal(path_, t0 + 10, out, err), 0) << err.str();
+  const std::string text = out.str();
+  EXPECT_NE(text.find("2 entries, 1 parked"), std::string::npos) << text;
+  EXPECT_NE(text.find("1\tim-message\tCOMBINEQUEUE\tqueued\tage 15s\tparked 0\tdue -\tWQUEUE_NUV2ONDEKOMSG climsgid "
+                      "12 'alice' to 'bob;carol' files 0"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("2\tfetch-range\tTXT2ONDEKO\tparked\tage 110s\tparked 1\tdue in 50s\tWQUEUE_FETCHONDEKOMSG "
+                      "[101, 104]\tlast failure 'iRet = -2 errcode 28'"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(j.Size(), 2u);
+  j.Close();
+
+  // The program itself, on the installation's journal.
+  const std::string cmd = std::string(NUV_BINARY_DIR) + "/processor/nuv_journal --root '" + root_.root() + "'";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string printed;
+  char buf[512];
+  while (fgets(buf, sizeof buf, pipe)) printed += buf;
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_NE(printed.find("2 entries, 1 parked"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("WQUEUE_FETCHONDEKOMSG [101, 104]"), std::string::npos) << printed;
+
+  WorkJournal again;
+  ASSERT_TRUE(again.Open(path_));
+  EXPECT_EQ(again.Size(), 2u);
+
+  std::ostringstream out2, err2;
+  EXPECT_EQ(ListJournal(root_.config() + "missing.db", t0, out2, err2), 1);
+  EXPECT_NE(err2.str().find("cannot open"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace nuv
