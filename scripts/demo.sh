@@ -375,12 +375,18 @@ while kill -0 "$watchdog_pid" 2>/dev/null; do
   fi
   r=$(cget /reports | jq length)
   if ((r > seen_reports)); then
-    cget /reports | jq -r ".[$seen_reports:][]" | sed 's/^/  cloud | report /'
+    cget /reports | jq -r ".[$seen_reports:][]" | while IFS='#' read -r kind _ a b c; do
+      if [[ "$kind" == MSG ]]; then
+        echo "  cloud | status report: $c item(s) handled $(date -d "@$a" +%T)-$(date -d "@$b" +%T)"
+      else
+        echo "  cloud | restart report: $kind#1#$a#$b (the worker ends itself; a new one follows in 5 s)"
+      fi
+    done
     seen_reports=$r
   fi
   i=$(imports)
   if ((i > seen_imports)); then
-    cget /imports | jq -r ".[$seen_imports:][] | \"  cloud | directory imported: job \(.job_id) \(.op), \(.rows | length) rows, \(.percentage)%\""
+    cget /imports | jq -r ".[$seen_imports:][] | \"  cloud | directory import job \(.job_id): \(.rows | length) rows of the uploaded snapshot\""
     seen_imports=$i
   fi
   mute="$(cget /mute | jq -c .)"
