@@ -34,14 +34,14 @@ run="$demo/run"
 failures=0
 t_start_ms=0
 now_ms() { date +%s%3N; }
-secs() { printf '%d.%01d' $(( $1 / 1000 )) $(( ($1 % 1000) / 100 )); }   # ms -> "1.2"
+secs() { printf '%d.%02d' $(( $1 / 1000 )) $(( ($1 % 1000) / 10 )); }   # ms -> "1.23"
 info() { printf '        %s\n' "$*"; }
 ok() {   # ok START_MS TEXT
-  printf '[ok  %5s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
+  printf '[ok  %6s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
 }
 fail() {
   failures=$((failures + 1))
-  printf '[FAIL %4s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
+  printf '[FAIL %5s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
 }
 die() { echo "demo: $*" >&2; exit 1; }
 
