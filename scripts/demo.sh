@@ -334,9 +334,9 @@ fi
 # 8. The directory export: on the fifth pass of the directory thread.
 imports() { cget /imports | jq 'length'; }
 expected_at=$(( t_bridge_ms + 260000 ))
-if ((once)); then
-  info "directory: the export runs on the fifth pass of the directory thread, about $(( (expected_at - $(now_ms)) / 1000 )) s from now (4-5 min after start); run without --once to see it imported"
-fi
+later="run without --once to see it imported"
+((once)) || later="it is shown below when it happens"
+info "directory: the export runs on the fifth pass of the directory thread, about $(( (expected_at - $(now_ms)) / 1000 )) s from now (4-5 min after start); $later"
 
 echo
 if ((failures)); then
