@@ -87,6 +87,8 @@ cleaned=0
 cleanup() {
   ((cleaned)) && return
   cleaned=1
+  trap '' PIPE
+  exec 2>/dev/null   # the terminal or pipe may be gone; the clean-up goes on
   echo
   echo "demo: stopping everything it started"
   local workers left=()
@@ -107,6 +109,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE   # output closed (e.g. piped into head): stop everything too
 
 # An earlier demo in this root that was not stopped (e.g. its terminal died).
 if [[ -f "$run/pids" ]]; then
