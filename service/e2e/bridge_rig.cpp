@@ -289,8 +289,6 @@ bool BridgeRig::WaitBridgeUp(double maxSeconds) {
   return up;
 }
 
-int BridgeRig::StopWatchdog(double graceSeconds) { return watchdog_ ? watchdog_->Stop(graceSeconds) : -1; }
-
 std::vector<pid_t> BridgeRig::WorkerPids() const {
   std::vector<pid_t> pids;
   const std::string tag = "StartChildProc CreateProcess() OK , child pid ";
