@@ -111,6 +111,11 @@ uint64_t GeneralConfField(BridgeTestEnv& env, int i) {
   return std::strtoull(text.c_str() + pos, nullptr, 10);
 }
 
+// Log lines are written after the action they report: wait for them.
+bool WaitForLogLines(BridgeTestEnv& env, const std::string& needle, int n = 1) {
+  return env.WaitUntil([&] { return CountLogLines(env.root(), needle) >= n; });
+}
+
 bool QueuesEmpty() {
   for (int qid : {WQUEUE_QID_TXT2NUV, WQUEUE_QID_FILE2NUV, WQUEUE_QID_TXT2ONDEKO, WQUEUE_QID_FILE2ONDEKO})
     if (GetWorkQueue(qid)->Size() != 0) return false;
@@ -166,7 +171,7 @@ TEST(BridgeCloudToIm, TextArrivesOnceWithSenderReceiversKeyAndData) {
 
   const std::vector<WireFields> sent = env.im().Messages();
   ASSERT_EQ(sent.size(), static_cast<size_t>(kCount + 1));
-  std::vector<std::wstring> ImMessageIds;
+  std::vector<std::wstring> imMessageIds;
   for (size_t i = 0; i < sent.size(); ++i) {
     SCOPED_TRACE(i);
     const Delivered d = ReadDelivered(sent[i]);
@@ -181,12 +186,12 @@ TEST(BridgeCloudToIm, TextArrivesOnceWithSenderReceiversKeyAndData) {
     EXPECT_EQ(d.title, L"zhang");
     EXPECT_EQ(d.initiator, L"zhang");
     EXPECT_EQ(d.imMessageId.size(), 32u);
-    ImMessageIds.push_back(d.imMessageId);
+    imMessageIds.push_back(d.imMessageId);
     ASSERT_TRUE(d.bodyParsed);
     EXPECT_EQ(d.text, i < kCount ? L"你好, bridge #" + std::to_wstring(i) : std::wstring(L"last"));
   }
-  std::sort(ImMessageIds.begin(), ImMessageIds.end());
-  EXPECT_EQ(std::unique(ImMessageIds.begin(), ImMessageIds.end()), ImMessageIds.end());
+  std::sort(imMessageIds.begin(), imMessageIds.end());
+  EXPECT_EQ(std::unique(imMessageIds.begin(), imMessageIds.end()), imMessageIds.end());
 
   // Taken in through the push notify, acknowledged, not fetched, and
   // nothing went to the cloud.
@@ -199,6 +204,7 @@ TEST(BridgeCloudToIm, TextArrivesOnceWithSenderReceiversKeyAndData) {
   EXPECT_EQ(CountLogLines(env.root(), "SendTxtMsg2Nuv dkmsgid " + std::to_string(ids[0]) +
                                           " 'zhang' to 'li;wang' '你好, bridge #0' key " + kChatKeyTail + "  OK"),
             1);
+  EXPECT_TRUE(WaitForLogLines(env, "SendTxtMsg2Nuv dkmsgid", kCount + 1));
   EXPECT_EQ(CountLogLines(env.root(), "SendTxtMsg2Nuv dkmsgid"), kCount + 1);
 }
 
@@ -354,8 +360,8 @@ TEST(BridgeCloudToIm, GapBeforeANotifyIsFetchedExactlyAndArrives) {
   // Only the announced ones came by the push notify.
   EXPECT_EQ(env.WaitForNotifyCallbacks(3), (std::vector<uint64_t>{first, fourth, 5}));
   EXPECT_TRUE(env.root().LogContains("OndekoOnNotifyCallback msgid 4 Need Fetch [2, 3] msg, enqueue"));
-  EXPECT_TRUE(env.root().LogContains("FetchOndekoMsg dkmsgid 2 'zhang' to 'li' 'second', key '" +
-                                     std::string(kChatKeyTail) + "' , enqueue"));
+  EXPECT_TRUE(WaitForLogLines(env, "FetchOndekoMsg dkmsgid 2 'zhang' to 'li' 'second', key '" +
+                                       std::string(kChatKeyTail) + "' , enqueue"));
   EXPECT_EQ(GeneralConfField(env, 1), 5u);  // maxmsgid
 }
 
@@ -374,7 +380,7 @@ TEST(BridgeCloudToIm, PushTokenIsSavedBoundAndPresentedAgain) {
   EXPECT_EQ(env.WaitForCloudRequests("bind_token", 1).size(), 1u);
   EXPECT_EQ(GeneralConfField(env, 0), kToken);
   const std::string tokenText = std::to_string(kToken);
-  EXPECT_TRUE(env.root().LogContains("BindToken " + tokenText + " iRet = 0 errcode 0"));
+  EXPECT_TRUE(WaitForLogLines(env, "BindToken " + tokenText + " iRet = 0 errcode 0"));
 
   // The next connection presents the saved token and binds it again
   // without saving it again.
