@@ -365,6 +365,74 @@ TEST(BridgeCloudToIm, GapBeforeANotifyIsFetchedExactlyAndArrives) {
   EXPECT_EQ(GeneralConfField(env, 1), 5u);  // maxmsgid
 }
 
+TEST(BridgeCloudToIm, FailedFetchIsTriedOnceMoreAndItsMessagesArriveOnce) {
+  BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+
+  env.CreateCloudMessageUnannounced(Text("missed one", {"li"}));
+  env.CreateCloudMessageUnannounced(Text("missed two", {"li"}));
+  sim::SimFault refused;
+  refused.kind = sim::SimFault::Kind::ErrCode;
+  refused.errCode = 50001;
+  env.cloud().InjectFault("fetch_msg", refused);
+  env.CreateCloudMessage(Text("announced", {"li"}));
+
+  ASSERT_EQ(env.WaitForImMessages(1).size(), 1u);
+  ASSERT_TRUE(WaitForLogLines(env, "FetchOndekoMsg (1, 2) iRet = "));
+  // The retry comes after more than 5 s and fetches the same range.
+  env.Advance(6000);
+  const std::vector<sim::SimRequest> fetches = env.WaitForCloudRequests("fetch_msg", 2);
+  ASSERT_EQ(fetches.size(), 2u);
+  EXPECT_EQ(fetches[1].body, fetches[0].body);
+  ASSERT_EQ(env.WaitForImMessages(3).size(), 3u);
+
+  env.Advance(6000);
+  env.CreateCloudMessage(Text("sentinel", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(4).size(), 4u);
+  EXPECT_TRUE(env.WaitUntil(QueuesEmpty));
+  std::vector<std::wstring> got;
+  for (const WireFields& m : env.im().Messages()) got.push_back(TextOf(m));
+  EXPECT_EQ(got, (std::vector<std::wstring>{L"announced", L"missed one", L"missed two", L"sentinel"}));
+  EXPECT_EQ(env.cloud().CountRequests("fetch_msg"), 2u);
+}
+
+TEST(BridgeCloudToIm, FailedDownloadIsTriedOnceMoreAndEachFileArrivesOnce) {
+  BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+
+  const std::string a = Bytes(4000, 4), b = Bytes(6000, 5);
+  sim::SimCloudMessage m = Text("", {"li"});
+  m.file_id_list = {env.PutCloudMedia("a.doc", a), env.PutCloudMedia("b.doc", b)};
+  // The first download goes through, the second fails once.
+  sim::SimFault broken;
+  broken.kind = sim::SimFault::Kind::HttpStatus;
+  broken.httpStatus = 500;
+  broken.skip = 1;
+  env.cloud().InjectFault("media_download", broken);
+  const uint64_t id = env.CreateCloudMessage(m);
+
+  ASSERT_TRUE(WaitForLogLines(env, "SendFileMsg2Nuv dkmsgid " + std::to_string(id) +
+                                       " 从Ondeko下载文件有失败，稍后重试 ok 1 err 1 size 2"));
+  EXPECT_TRUE(env.im().SentFiles().empty());  // nothing before the whole message is there
+  env.Advance(6000);
+  const std::vector<sim::ImSimServer::SentFile> files = env.WaitForImFiles(2);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].fields.Get("name"), "a.doc");
+  EXPECT_TRUE(files[0].data == a);
+  EXPECT_EQ(files[1].fields.Get("name"), "b.doc");
+  EXPECT_TRUE(files[1].data == b);
+  ASSERT_TRUE(WaitForLogLines(env, "SendFileMsg2Nuv dkmsgid " + std::to_string(id) + " 'zhang' to 'li' filecount 2"));
+  // The retry fetched only the one that had failed.
+  EXPECT_EQ(env.cloud().CountRequests("media_download"), 3u);
+  EXPECT_TRUE(env.root().LogContains("GetOndekoFile mediaid '" + m.file_id_list[0] + "' file has downloaded"));
+
+  env.Advance(6000);
+  env.CreateCloudMessage(Text("sentinel", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(1).size(), 1u);
+  EXPECT_EQ(env.im().SentFiles().size(), 2u);
+  EXPECT_EQ(DirEntries(env.root().root() + "/Download"), std::vector<std::string>{});
+}
+
 TEST(BridgeCloudToIm, PushTokenIsSavedBoundAndPresentedAgain) {
   const uint64_t kToken = 0x0102030405060708ULL;
   BridgeTestEnv::Options options;
