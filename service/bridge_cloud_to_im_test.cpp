@@ -433,6 +433,57 @@ TEST(BridgeCloudToIm, FailedDownloadIsTriedOnceMoreAndEachFileArrivesOnce) {
   EXPECT_EQ(DirEntries(env.root().root() + "/Download"), std::vector<std::string>{});
 }
 
+TEST(BridgeCloudToIm, AnnouncedAgainAMessageIsNotDeliveredTwice) {
+  BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+
+  const uint64_t id = env.CreateCloudMessage(Text("only once", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(1).size(), 1u);
+  // The push server sends the same message again (as after a connection
+  // lost before its acknowledgement), then a new one.
+  OndekoMsgItem again;
+  again.msg_id = id;
+  again.cur_userid = "zhang";
+  again.chatid = kChatKey;
+  again.to_userid_list = {"li"};
+  again.content = "only once";
+  env.push().AnnounceMessage(again);
+  ASSERT_EQ(env.WaitForNotifyCallbacks(2).size(), 2u);
+  env.CreateCloudMessage(Text("next", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(2).size(), 2u);
+
+  env.Advance(6000);
+  env.CreateCloudMessage(Text("sentinel", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(3).size(), 3u);
+  std::vector<std::wstring> got;
+  for (const WireFields& m : env.im().Messages()) got.push_back(TextOf(m));
+  EXPECT_EQ(got, (std::vector<std::wstring>{L"only once", L"next", L"sentinel"}));
+  EXPECT_TRUE(env.root().LogContains("OndekoOnNotifyCallback msgid 1 <= maxmsgid 1, Need skip this msg"));
+  EXPECT_EQ(env.cloud().CountRequests("fetch_msg"), 0u);
+}
+
+TEST(BridgeCloudToIm, HostileCloudFileNameStaysInTheDownloadDirectory) {
+  BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+
+  // A name that leads to the service's own configuration: delivered under
+  // its base name from the download directory, the configuration untouched.
+  const std::string data = Bytes(1000, 6);
+  sim::SimCloudMessage m = Text("", {"li"});
+  m.file_id_list = {env.PutCloudMedia("../Config/generalconf.ini", data)};
+  const uint64_t id = env.CreateCloudMessage(m);
+
+  const std::vector<sim::ImSimServer::SentFile> files = env.WaitForImFiles(1);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].fields.Get("name"), "generalconf.ini");
+  EXPECT_TRUE(files[0].data == data);
+  ASSERT_TRUE(WaitForLogLines(env, "filecount 1 key"));
+  ASSERT_TRUE(test::FileExists(env.root().config() + "generalconf.ini"));
+  EXPECT_EQ(GeneralConfField(env, 1), id);  // maxmsgid, as saved
+  EXPECT_TRUE(env.root().LogContains("unsafe file name '../Config/generalconf.ini', deliver it as 'generalconf.ini'"));
+  EXPECT_EQ(DirEntries(env.root().root() + "/Download"), std::vector<std::string>{});
+}
+
 TEST(BridgeCloudToIm, PushTokenIsSavedBoundAndPresentedAgain) {
   const uint64_t kToken = 0x0102030405060708ULL;
   BridgeTestEnv::Options options;
