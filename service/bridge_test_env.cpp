@@ -204,6 +204,13 @@ int BridgeTestEnv::TapToken(uint64_t token) {
 
 uint64_t BridgeTestEnv::CreateCloudMessage(const sim::SimCloudMessage& m) { return cloud_->CreateMessage(m); }
 
+uint64_t BridgeTestEnv::CreateCloudMessageUnannounced(const sim::SimCloudMessage& m) {
+  cloud_->SetMessageCreatedHook(nullptr);
+  const uint64_t id = cloud_->CreateMessage(m);
+  sim::AnnounceCloudMessages(*cloud_, *push_);
+  return id;
+}
+
 std::string BridgeTestEnv::PutCloudMedia(const std::string& name, const std::string& data, const std::string& type) {
   return cloud_->PutMedia(name, data, type);
 }

@@ -106,6 +106,9 @@ class BridgeTestEnv {
   // Creates a message on the cloud side; the push server announces it.
   // Returns its msg_id.
   uint64_t CreateCloudMessage(const sim::SimCloudMessage& m);
+  // Creates a message the push server does not announce (it is only served
+  // by fetch_msg), for a gap in the ids. Returns its msg_id. Test thread only.
+  uint64_t CreateCloudMessageUnannounced(const sim::SimCloudMessage& m);
   // Stores a file in the cloud's media store; returns its media_id.
   std::string PutCloudMedia(const std::string& name, const std::string& data, const std::string& type = "file");
   // A user of the IM types a message (one message-received event per
