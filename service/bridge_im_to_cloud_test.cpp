@@ -92,7 +92,8 @@ TEST(BridgeImToCloud, FileAndImageAreUploadedWithTheirBytesAndListedInOneSendMsg
   EXPECT_EQ(sent[0].to_userid_list, (std::vector<std::string>{"li"}));
   EXPECT_EQ(sent[0].file_id_list, (std::vector<std::string>{media[0].media_id}));
   EXPECT_EQ(sent[0].image_id_list, (std::vector<std::string>{media[1].media_id}));
-  EXPECT_TRUE(env.root().LogContains("SendFileMsg2Ondeko SendMsg() , climsgid "));
+  // The worker logs the exchange once the cloud's answer is in.
+  EXPECT_TRUE(env.WaitUntil([&] { return env.root().LogContains("SendFileMsg2Ondeko SendMsg() , climsgid "); }));
 
   // The local copies are gone once uploaded.
   ASSERT_TRUE(env.RaiseImMessage(Typed("marker", {"li"})));
