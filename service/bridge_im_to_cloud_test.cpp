@@ -45,12 +45,14 @@ TEST(BridgeImToCloud, TextToTwoReceiversIsOneSendMsgListingBoth) {
   m.gapMs = 3;  // two message-received events milliseconds apart
   std::string key;
   const auto raised = std::chrono::steady_clock::now();
+  const int64_t raisedVirtualMs = env.clock().NowMs();
   ASSERT_TRUE(env.RaiseImMessage(m, &key)) << key;
   std::vector<SimSentMessage> sent = env.WaitForSentMessages(1);
   const auto arrived = std::chrono::steady_clock::now();
   ASSERT_EQ(sent.size(), 1u);
   std::cout << "IM event to send_msg: "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(arrived - raised).count() << " ms real\n";
+            << std::chrono::duration_cast<std::chrono::milliseconds>(arrived - raised).count() << " ms real, "
+            << env.clock().NowMs() - raisedVirtualMs << " ms virtual\n";
 
   // A later message marks the end of anything the first could still cause.
   ASSERT_TRUE(env.RaiseImMessage(Typed("marker", {"li"})));
