@@ -122,8 +122,10 @@ BridgeTestEnv::BridgeTestEnv(Options options) : options_(std::move(options)) {
   // A fatal condition is recorded, not allowed to end the test process. The
   // restart report still goes wherever the wiring sends it.
   seams.exitProcess = [this](int) {
+    std::vector<std::string> reports = cloud_->Reports();
     std::lock_guard<std::mutex> g(mu_);
     ++endRequests_;
+    reportsAtEnd_.push_back(std::move(reports));
   };
   auto report = seams.reportReboot;
   seams.reportReboot = [this, report](const std::wstring& code) {
@@ -234,6 +236,17 @@ bool BridgeTestEnv::WaitUntil(const std::function<bool()>& cond, int maxRealMs) 
   return true;
 }
 
+bool BridgeTestEnv::AdvanceUntil(const std::function<bool()>& cond, int64_t stepMs, int realPauseMs,
+                                 int maxRealMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxRealMs);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    clock_.Advance(stepMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(realPauseMs));
+  }
+  return true;
+}
+
 bool BridgeTestEnv::WaitForStart(int maxRealMs) {
   return WaitUntil([this] {
     const sim::ImSimServer::AppState app = im_->State();
@@ -303,6 +316,11 @@ int BridgeTestEnv::ProcessEndRequests() const {
 std::vector<std::wstring> BridgeTestEnv::RebootReports() const {
   std::lock_guard<std::mutex> g(mu_);
   return reboots_;
+}
+
+std::vector<std::vector<std::string>> BridgeTestEnv::ReportsAtEndRequests() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return reportsAtEnd_;
 }
 
 }  // namespace test

@@ -118,6 +118,13 @@ class BridgeTestEnv {
                       std::vector<std::string>* fids = nullptr);
   // Moves virtual time forward at once (besides the steady pace).
   void Advance(int64_t ms) { clock_.Advance(ms); }
+  // Moves virtual time forward by stepMs every realPauseMs real milliseconds
+  // (besides the steady pace) until cond holds; false after maxRealMs. For
+  // minutes of virtual time in a second or two: keep stepMs well below the
+  // virtual time-outs of the exchanges in flight (30 s for an IM call, 10 s
+  // for a restart report).
+  bool AdvanceUntil(const std::function<bool()>& cond, int64_t stepMs = 1000, int realPauseMs = 5,
+                    int maxRealMs = kWaitMs);
 
   // ---- waiting for what arrived where (bounded, real time) ----
   // True once cond held (polled about every 2 ms); false after maxRealMs.
@@ -153,6 +160,9 @@ class BridgeTestEnv {
   // the request instead of ending the test) and the restart reports asked for.
   int ProcessEndRequests() const;
   std::vector<std::wstring> RebootReports() const;
+  // The cloud's cli_report records as they stood at each end request (what
+  // had reached the cloud before the process would have ended).
+  std::vector<std::vector<std::string>> ReportsAtEndRequests() const;
 
  private:
   static void TapNotify(uint64_t msgid, OndekoMsgItem* item);
@@ -184,6 +194,7 @@ class BridgeTestEnv {
   std::vector<uint64_t> notifies_;
   int endRequests_ = 0;
   std::vector<std::wstring> reboots_;
+  std::vector<std::vector<std::string>> reportsAtEnd_;
 };
 
 }  // namespace test
