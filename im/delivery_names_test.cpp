@@ -43,7 +43,7 @@ TEST(SentBody, PlainTextHasTheFixedFormAndReservedCharactersRoundTrip) {
   EXPECT_EQ(L"<NUVMsg Ver=\"1.0\"><Content><Txt>hello 你好</Txt></Content></NUVMsg>",
             MakeSentBody(L"hello 你好"));
   EXPECT_EQ(L"<NUVMsg Ver=\"1.0\"><Content><Txt></Txt></Content></NUVMsg>", MakeSentBody(L""));
-  for (const std::wstring text : {std::wstring(L"a<b && c>d \"q\" 'z'"),
+  for (const std::wstring& text : {std::wstring(L"a<b && c>d \"q\" 'z'"),
                                   std::wstring(L"</Txt></Content><File FileName=\"x\"/>"),
                                   std::wstring(L"&amp; &lt; <![CDATA[x]]> <!-- c -->")}) {
     const std::wstring body = MakeSentBody(text);
