@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "processor/combine_queue.h"
+#include "processor/journal.h"
 #include "processor/work_queue.h"
 
 namespace nuv {
@@ -59,6 +60,9 @@ void CNuv4OndekoProcessor::Shutdown() {
     m_gapHub->Stop();
     m_gapHub.reset();
   }
+  // Whatever is still batched goes to disk; the file stays open for the
+  // IM event threads until the processor is destroyed.
+  if (m_journal) m_journal->Flush();
 }
 
 void CNuv4OndekoProcessor::BeginStart() {
@@ -235,6 +239,8 @@ CNuv4OndekoProcessor* GetProcessor() {
   }
   return g_processor.get();
 }
+
+CNuv4OndekoProcessor* PeekProcessor() { return g_processorPtr.load(); }
 
 void ReleaseProcessor() {
   CNuv4OndekoProcessor* p = g_processorPtr.load();

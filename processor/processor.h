@@ -26,6 +26,7 @@
 namespace nuv {
 
 class CConfigCenter;
+class WorkJournal;
 struct ReportItem;    // cloud/ondeko_api.h
 class DirectoryJobs;  // processor/sync_thread.h
 
@@ -89,20 +90,25 @@ class CNuv4OndekoProcessor {
   // OndekoOnNotifyCallback / OndekoOnTokenCallback (intake.h) forward to the
   // first two with the process-wide configuration center, whose maxmsgid and
   // token they advance and save; only that one thread calls them. The worker
-  // of WQUEUE_QID_TXT2ONDEKO runs the last two (1 = done, 0 = try again).
+  // of WQUEUE_QID_TXT2ONDEKO runs the last two (1 = done, 0 = try again,
+  // -1 = the cloud was not reachable or answered with a server error). With
+  // a journal, what the notify queues is recorded before maxmsgid is saved,
+  // and fetched messages before the fetch returns done.
   void OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config);
   void OndekoOnToken(uint64_t token, CConfigCenter& config);
   int FetchOndekoMsg(uint64_t first, uint64_t last);
   int BindToken(uint64_t token);
 
   // Outbound to the cloud (outbound.cpp); handlers of the worker dispatch,
-  // 1 = done, 0 = try once more. SendTxtMsg2Ondeko runs on the TXT2ONDEKO
+  // 1 = done, 0 = try once more, -1 = the cloud was not reachable or answered
+  // with a server error (WQUEUE_HANDLER_TRANSPORT). SendTxtMsg2Ondeko runs on the TXT2ONDEKO
   // worker; SendFileMsg2Ondeko and UploadFile2Ondeko on the FILE2ONDEKO
   // worker, the only thread that moves upload copies in the temp directory.
   int SendTxtMsg2Ondeko(const CQueueMsg& msg, bool isRetry);
   int SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry);
   // Uploads the local copy of file under its display name; 1 and mediaId set
-  // on success, 0 on failure (the copy is back at localPath).
+  // on success, 0 on failure, -1 when the cloud was not reachable (in both
+  // failures the copy is back at localPath).
   int UploadFile2Ondeko(uint64_t climsgid, const CQueueFile& file, std::string& mediaId);
 
   // Thread routines (run by the supervisor; public for tests and wiring).
@@ -128,6 +134,21 @@ class CNuv4OndekoProcessor {
   // What the destructor does: END, wait up to 20 s for EXIT, then stop and
   // join every thread. Idempotent; ReleaseProcessor calls it first.
   void Shutdown();
+
+  // The work journal (journal_replay.cpp). OpenJournal opens (or creates) the
+  // file, recovering from a bad one; it never fails hard: without a usable
+  // file the journal keeps its entries in memory. syncToDevice: every commit
+  // is flushed to the device. Call before BeginStart, then ReplayJournal,
+  // which puts every queued entry back into its queue in accepted order and
+  // returns how many; parked entries come back through the supervisor.
+  // Journal() is nullptr until OpenJournal (a worker without a journal
+  // behaves as before).
+  bool OpenJournal(const std::string& path, bool syncToDevice = true);
+  int ReplayJournal();
+  WorkJournal* Journal() const { return m_journal.get(); }
+  // Puts parked entries whose time has come back into their queues and
+  // writes the operator's parked line when it is due (supervisor pass).
+  void RequeueParked();
 
   // Thread id of table entry index as last started (0: not running).
   unsigned long ThreadId(int index) const;
@@ -161,6 +182,9 @@ class CNuv4OndekoProcessor {
   StopSignal m_stop;
   std::atomic<bool> m_shutDown{false};
   std::function<bool(int)> m_startHook;
+  // Set by OpenJournal before the threads start, read by all of them; the
+  // journal guards itself.
+  std::unique_ptr<WorkJournal> m_journal;
 
   // Touched only by the control thread.
   std::unique_ptr<PushConnection> m_gapHub;
@@ -177,6 +201,8 @@ class CNuv4OndekoProcessor {
 
 // The process-wide processor, created on first call.
 CNuv4OndekoProcessor* GetProcessor();
+// The process-wide processor if one exists, else nullptr (never creates one).
+CNuv4OndekoProcessor* PeekProcessor();
 // Destroys the process-wide processor (END, wait, join); no-op when none.
 void ReleaseProcessor();
 
