@@ -159,8 +159,10 @@ int CNuv4OndekoProcessor::monthread() {
     }
 
     CSLock::Sweep();
-    RequeueParked();
     if (CheckQueueHealth(started)) return 0;
+    // After the tests: an item handed back now has a whole pass to be taken
+    // before its queue's take-out time is looked at again.
+    RequeueParked();
   }
 }
 
