@@ -25,6 +25,10 @@ constexpr uint32_t kIdleWaitMs = 5000;
 // While the processor is not started: a "not START" line at once, then
 // every 20 s.
 constexpr int64_t kWaitLogEveryMs = 20000;
+// Handled items whose journal removal may wait for one commit. A worker that
+// ends meanwhile leaves at most this many finished items to be replayed
+// (delivered twice).
+constexpr int kRemovalBatch = 8;
 
 // "<tag> RETRYONCE <what> re-enqueue" / "<tag> RETRYFAIL <what> delete msg".
 std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
@@ -75,7 +79,9 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
     WriteLogF("%s MsgType = %d handler unknown exception", tag.c_str(), item.type);
   }
   if (result > 0) {
-    if (journal) journal->Remove(item.journalId);
+    // Batched: DoProc commits removals before it waits and every few items,
+    // and any synced write (an accepted message) takes them along.
+    if (journal) journal->Remove(item.journalId, false);
     return;  // payload freed with the item
   }
 
@@ -109,6 +115,11 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
   if (!queue) return;
   bool waiting = false;
   int64_t lastWaitLineMs = 0;
+  int unflushed = 0;  // items handled since the journal's last commit from here
+  auto flushJournal = [&] {
+    if (unflushed > 0 && m_journal) m_journal->Flush();
+    unflushed = 0;
+  };
   while (!m_stop.Requested()) {
     const int status = m_status.load();
     if (status != START) {
@@ -128,17 +139,21 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
       waiting = false;
     }
     if (queue->Size() == 0) {
+      flushJournal();
       queue->WaitForWork(kIdleWaitMs);
       continue;
     }
     WorkItem item;
     if (!queue->OutQueue(item)) {
+      flushJournal();
       queue->WaitForWork(kIdleWaitMs);
       continue;
     }
     ++m_processedItems;
     HandleItem(qid, tag, item);
+    if (++unflushed >= kRemovalBatch) flushJournal();
   }
+  flushJournal();
 }
 
 }  // namespace nuv

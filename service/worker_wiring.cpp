@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/log.h"
+#include "common/service_ini.h"
 #include "im/app_manager.h"
 #include "processor/intake.h"
 #include "processor/journal.h"
@@ -92,8 +94,16 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   // in (the queue workers idle until START, the IM application and the push
   // connection start after this). A bad file is moved aside, an unwritable
   // one leaves the journal in memory: the worker starts either way.
-  processor.OpenJournal(processor.ConfigDir() + kJournalFileName);
-  processor.ReplayJournal();
+  // service.ini [journal] enabled = false runs without one (as the worker
+  // did before it existed); sync_to_device = false commits without flushing
+  // to the device (survives the worker's end, not a power loss).
+  const ServiceIni& ini = ServiceIni::Get();
+  if (ini.GetBool("journal", "enabled", true)) {
+    processor.OpenJournal(processor.ConfigDir() + kJournalFileName, ini.GetBool("journal", "sync_to_device", true));
+    processor.ReplayJournal();
+  } else {
+    WriteLogF("WireWorker work journal off ([journal] enabled = false): accepted work is lost when the worker ends");
+  }
 }
 
 }  // namespace nuv
