@@ -162,6 +162,26 @@ TEST_F(JournalWorkerTest, ParkedItemIsDroppedWithALineOnceADayOld) {
   EXPECT_EQ(CallTimes().size(), 4u);
 }
 
+TEST_F(JournalWorkerTest, UnwritableJournalLeavesTheWorkerWorkingInMemory) {
+  // The journal's directory cannot be created: durability is off, said once;
+  // the work goes on as it would without a journal.
+  test::ShutdownDriving(*proc_, clock_);
+  proc_ = std::make_unique<CNuv4OndekoProcessor>();
+  test::WriteWholeFile(root_.config() + "not-a-dir", "x");
+  EXPECT_FALSE(proc_->OpenJournal(root_.config() + "not-a-dir/" + kJournalFileName, false));
+  ASSERT_NE(proc_->Journal(), nullptr);
+  EXPECT_FALSE(J().Durable());
+  ScriptHandler({0});
+  Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(1, L"c", L"u", L"k", L"a"), Now()));
+  Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(2, L"c", L"u", L"k", L"b"), Now()));
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2NUV);
+  for (int i = 0; i < 20 && CallTimes().size() < 3; ++i) Pass(1000);
+  EXPECT_EQ(CalledIds(), (std::vector<uint64_t>{1, 2, 1}));
+  EXPECT_EQ(J().Size(), 0u);
+  EXPECT_EQ(CountLog(root_, "durability is off until writes succeed again"), 1);
+}
+
 TEST_F(JournalWorkerTest, UnknownTypeAndDoneItemsLeaveTheJournal) {
   proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([](CQueueMsg&, bool) { return 1; }));
   Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(5, L"c", L"u", L"k", L"x"), Now()));

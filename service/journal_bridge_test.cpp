@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/clock.h"
+#include "common/test_support.h"
 #include "processor/combine_queue.h"
 #include "processor/journal.h"
 #include "processor/processor.h"
@@ -117,6 +119,35 @@ TEST(JournalBridge, AcceptedImMessageIsSentByTheNextWorker) {
   EXPECT_EQ(total, 1u);
   ASSERT_TRUE(env.WaitUntil([&] { return next->Journal()->Size() == 0; }));
   ReportJournalSize(env, "after the restart");
+}
+
+TEST(JournalBridge, DamagedJournalIsMovedAsideAndTheNextWorkerStarts) {
+  BridgeTestEnv env(Paced());
+  ASSERT_TRUE(env.WaitForStart());
+  env.StopProcessor();
+  for (int q = 0; q < WQUEUE_QID_COUNT; ++q) ReleaseWorkQueue(q);
+  // The file is torn to garbage while no worker runs.
+  const std::string path = env.root().config() + kJournalFileName;
+  test::WriteWholeFile(path, std::string(4096, '\x5a'));
+  std::remove((path + "-wal").c_str());
+  std::remove((path + "-shm").c_str());
+
+  CNuv4OndekoProcessor* next = GetProcessor();
+  WireWorker(*next);
+  next->Seams().exitProcess = [](int) {};
+  int unusable = 0;
+  for (const std::string& l : env.root().LogLines()) unusable += l.find("is unusable (") != std::string::npos;
+  EXPECT_EQ(unusable, 1);
+  EXPECT_TRUE(env.root().LogContains("journal.db.bad-"));  // "moved aside to '<path>.bad-<time>'"
+  EXPECT_TRUE(env.root().LogContains("starting with an empty journal"));
+  ASSERT_NE(next->Journal(), nullptr);
+  EXPECT_TRUE(next->Journal()->Durable());
+  next->Init();
+  next->BeginStart();
+  ASSERT_TRUE(env.WaitUntil([&] { return next->GetStatus() == CNuv4OndekoProcessor::START; }));
+  ASSERT_TRUE(env.WaitUntil([&] { return TypeIm(env, "after the damage"); }));
+  ASSERT_TRUE(env.WaitUntil([&] { return SentTexts(env, "after the damage").size() == 1; }, 60000));
+  EXPECT_EQ(env.ProcessEndRequests(), 0);
 }
 
 TEST(JournalBridge, CloudOutageWhileImMessagesAreTypedLosesNothing) {
