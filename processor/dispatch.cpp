@@ -150,7 +150,10 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
       continue;
     }
     ++m_processedItems;
+    const bool noted = item.journalId != 0 && m_journal;
+    if (noted) MarkInHand(qid, item.journalId);
     HandleItem(qid, tag, item);
+    if (noted) MarkInHand(qid, 0);
     if (++unflushed >= kRemovalBatch) flushJournal();
   }
   flushJournal();

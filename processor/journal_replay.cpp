@@ -2,8 +2,12 @@
 // previous worker accepted and did not finish, and handing parked entries
 // back to their queues when their time has come.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "common/text_conv.h"
 #include "processor/combine_queue.h"
 #include "processor/journal.h"
+#include "processor/journal_codec.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -56,6 +61,22 @@ bool EnqueueEntry(JournalEntry& e, int32_t now, bool keepTime) {
   return true;
 }
 
+// An in-hand note: "<entry id> <ends seen>", padded to a fixed size so that
+// one write replaces it whole.
+constexpr size_t kInHandNoteSize = 48;
+
+bool ReadInHand(int fd, uint64_t* id, int* ends) {
+  char buf[kInHandNoteSize + 1] = {};
+  const ssize_t n = ::pread(fd, buf, kInHandNoteSize, 0);
+  if (n <= 0) return false;
+  unsigned long long v = 0;
+  int e = 0;
+  if (std::sscanf(buf, "%llu %d", &v, &e) != 2 || e < 0) return false;
+  *id = v;
+  *ends = e;
+  return true;
+}
+
 }  // namespace
 
 bool CNuv4OndekoProcessor::OpenJournal(const std::string& path, bool syncToDevice) {
@@ -64,7 +85,35 @@ bool CNuv4OndekoProcessor::OpenJournal(const std::string& path, bool syncToDevic
   options.syncToDevice = syncToDevice;
   const bool durable = journal->Open(path, options);
   m_journal = std::move(journal);
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    if (m_inHandFd[qid] >= 0) ::close(m_inHandFd[qid]);
+    const std::string note = path + ".inhand" + std::to_string(qid);
+    m_inHandFd[qid] = ::open(note.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  }
   return durable;
+}
+
+void CNuv4OndekoProcessor::CloseInHandNotes() {
+  for (int& fd : m_inHandFd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
+void CNuv4OndekoProcessor::MarkInHand(int qid, uint64_t journalId) {
+  if (qid < 0 || qid >= WQUEUE_QID_COUNT || m_inHandFd[qid] < 0) return;
+  int ends = 0;
+  if (journalId != 0) {
+    auto it = m_endsInHand.find(journalId);
+    if (it != m_endsInHand.end()) ends = it->second;
+  }
+  char buf[kInHandNoteSize];
+  std::memset(buf, ' ', sizeof buf);
+  const int n = std::snprintf(buf, sizeof buf, "%llu %d", static_cast<unsigned long long>(journalId), ends);
+  if (n > 0 && static_cast<size_t>(n) < sizeof buf) buf[n] = ' ';
+  buf[sizeof buf - 1] = '\n';
+  // Best effort: without the note the worker only loses this protection.
+  if (::pwrite(m_inHandFd[qid], buf, sizeof buf, 0) != static_cast<ssize_t>(sizeof buf)) return;
 }
 
 int CNuv4OndekoProcessor::ReplayJournal() {
@@ -72,9 +121,25 @@ int CNuv4OndekoProcessor::ReplayJournal() {
   if (!j) return 0;
   const int32_t now = static_cast<int32_t>(GetClock().Now());
   std::vector<JournalEntry> entries = j->LoadAll();
+  // Entries a worker was handling when it ended.
+  m_endsInHand.clear();
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    uint64_t id = 0;
+    int ends = 0;
+    if (m_inHandFd[qid] >= 0 && ReadInHand(m_inHandFd[qid], &id, &ends) && id != 0) m_endsInHand[id] = ends + 1;
+    MarkInHand(qid, 0);
+  }
   int counts[WQUEUE_QID_COUNT + 1] = {};  // [0] combine queue, [1 + qid]
   int total = 0;
   for (JournalEntry& e : entries) {
+    auto suspect = m_endsInHand.find(e.id);
+    if (suspect != m_endsInHand.end() && suspect->second >= kMaxEndsInHand) {
+      WriteLogF("ReplayJournal %s was being handled each of the last %d times the worker ended, dropped",
+                DescribeWorkItem(e.item).c_str(), suspect->second);
+      j->Remove(e.id, false);
+      m_endsInHand.erase(suspect);
+      continue;
+    }
     if (e.item.msg && !e.item.msg->files.empty()) {
       PrepareAttachments(e.item);
       j->Update(e.id, e.item, e.qid, false);

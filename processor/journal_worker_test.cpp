@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -268,6 +270,55 @@ TEST_F(JournalWorkerTest, ReplayRestoresAcceptedOrderAndKeepsLocalCopies) {
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(back[0].msg->msgid, 21u);
   EXPECT_EQ(back[0].journalId, parked);
+}
+
+TEST_F(JournalWorkerTest, WorkerNotesTheEntryInHand) {
+  std::atomic<bool> entered{false}, release{false};
+  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg&, bool) {
+                               entered = true;
+                               while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                               return 1;
+                             }));
+  Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(1, L"c", L"u", L"k", L"a"), Now()));
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2NUV);
+  ASSERT_TRUE(test::WaitReal([&] { return entered.load(); }));
+  EXPECT_EQ(test::ReadWholeFile(path_ + ".inhand0").substr(0, 4), "1 0 ");
+  release = true;
+  ASSERT_TRUE(clock_.WaitUntilSettled(1));
+  EXPECT_EQ(test::ReadWholeFile(path_ + ".inhand0").substr(0, 4), "0 0 ");
+}
+
+TEST_F(JournalWorkerTest, EntryInHandAtThreeEndsInARowIsDroppedNotReplayedForever) {
+  Accept(WQUEUE_QID_FILE2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVFILE, Msg(66, L"c", L"u", L"k", L"poison"), Now()));
+  Accept(WQUEUE_QID_FILE2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVFILE, Msg(67, L"c", L"u", L"k", L"innocent"), Now()));
+  std::vector<WorkItem> taken = Drain(WQUEUE_QID_FILE2NUV);
+  ASSERT_EQ(taken.size(), 2u);
+  uint64_t poison = taken[0].journalId;
+  // Each worker takes the message, and ends (killed, crashed) while its
+  // handler has it.
+  for (int end = 1; end <= 3; ++end) {
+    proc_->MarkInHand(WQUEUE_QID_FILE2NUV, poison);
+    test::ShutdownDriving(*proc_, clock_);
+    proc_.reset();
+    test::ResetQueues();
+    proc_ = std::make_unique<CNuv4OndekoProcessor>();
+    proc_->OpenJournal(path_, false);
+    const int replayed = proc_->ReplayJournal();
+    std::vector<WorkItem> back = Drain(WQUEUE_QID_FILE2NUV);
+    if (end < 3) {
+      EXPECT_EQ(replayed, 2) << end;
+      ASSERT_EQ(back.size(), 2u);
+      EXPECT_EQ(back[0].journalId, poison);
+    } else {
+      EXPECT_EQ(replayed, 1);
+      ASSERT_EQ(back.size(), 1u);
+      EXPECT_EQ(back[0].msg->msgid, 67u);
+    }
+  }
+  EXPECT_TRUE(root_.LogContains("ReplayJournal WQUEUE_ONDEKO2NUVFILE dkmsgid 66 was being handled each of the last 3 "
+                                "times the worker ended, dropped"));
+  EXPECT_EQ(J().Size(), 1u);
 }
 
 TEST_F(JournalWorkerTest, CombinedCopiesLeaveOneEntry) {

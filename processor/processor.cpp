@@ -31,7 +31,10 @@ CNuv4OndekoProcessor::CNuv4OndekoProcessor()
   for (auto& t : m_threads) t = std::make_unique<Supervised>();
 }
 
-CNuv4OndekoProcessor::~CNuv4OndekoProcessor() { Shutdown(); }
+CNuv4OndekoProcessor::~CNuv4OndekoProcessor() {
+  Shutdown();
+  CloseInHandNotes();
+}
 
 void CNuv4OndekoProcessor::Shutdown() {
   if (m_shutDown.exchange(true)) return;

@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,6 +150,15 @@ class CNuv4OndekoProcessor {
   // Puts parked entries whose time has come back into their queues and
   // writes the operator's parked line when it is due (supervisor pass).
   void RequeueParked();
+  // The queue worker's note of the journal entry it is handling (0: none),
+  // kept beside the journal (<journal>.inhand<qid>, written without a device
+  // flush: it has to survive the worker's end, not a power loss). An entry
+  // that was being handled each time the worker ended, kMaxEndsInHand times
+  // in a row, is taken for the cause and dropped at replay with a line,
+  // rather than ending every worker after it.
+  static constexpr int kMaxEndsInHand = 3;
+  void MarkInHand(int qid, uint64_t journalId);
+  void CloseInHandNotes();
 
   // Thread id of table entry index as last started (0: not running).
   unsigned long ThreadId(int index) const;
@@ -185,6 +195,11 @@ class CNuv4OndekoProcessor {
   // Set by OpenJournal before the threads start, read by all of them; the
   // journal guards itself.
   std::unique_ptr<WorkJournal> m_journal;
+  // In-hand notes: one file per work queue, each written only by its
+  // worker; the counts of entries found in hand at the last end are set at
+  // replay (before the workers start) and only read afterwards.
+  std::array<int, WQUEUE_QID_COUNT> m_inHandFd{{-1, -1, -1, -1}};
+  std::map<uint64_t, int> m_endsInHand;
 
   // Touched only by the control thread.
   std::unique_ptr<PushConnection> m_gapHub;
