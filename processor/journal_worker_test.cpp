@@ -335,7 +335,14 @@ TEST_F(JournalWorkerTest, CombinedCopiesLeaveOneEntry) {
   ASSERT_TRUE(clock_.WaitUntilSettled(1));
   EXPECT_EQ(J().Size(), 1u);
 
-  // What a new worker would replay: the combined message in the text queue.
+  // A message still being combined when the worker ended is combined and
+  // routed by the next one.
+  WorkItem pending = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(41, L"alice", L"d", L"{K2}", L"pending"), Now());
+  J().Add(pending, kJournalCombineQueue, clock_.Now());
+  ASSERT_EQ(J().Size(), 2u);
+
+  // What a new worker replays: the combined message in the text queue, the
+  // pending one in the combine queue.
   test::ShutdownDriving(*proc_, clock_);
   for (auto& t : threads_) t.join();
   threads_.clear();
@@ -343,10 +350,16 @@ TEST_F(JournalWorkerTest, CombinedCopiesLeaveOneEntry) {
   test::ResetQueues();
   proc_ = std::make_unique<CNuv4OndekoProcessor>();
   proc_->OpenJournal(path_, false);
-  EXPECT_EQ(proc_->ReplayJournal(), 1);
+  EXPECT_EQ(proc_->ReplayJournal(), 2);
   std::vector<WorkItem> got = Drain(WQUEUE_QID_TXT2ONDEKO);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].msg->to, L"a;b;c");
+  ASSERT_EQ(GetCombineQueue().Size(), 1u);
+  threads_.emplace_back([this] { proc_->CombineMsg(); });
+  ASSERT_TRUE(test::DriveUntil(clock_, [] { return GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Size() == 1; }, 100, 5000));
+  got = Drain(WQUEUE_QID_TXT2ONDEKO);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].msg->content, L"pending");
 }
 
 // The supervisor with a parked item: a cloud that stays away must not make
