@@ -1,10 +1,11 @@
 // The queue workers (DoProc): one per work queue, taking one item at a time
 // and handing it to the handler of its type, with the bridge's one retry
 // policy: a failed item is tried once more after more than 5 s (the queue
-// holds it back), then dropped -- unless both attempts failed for a transport
-// reason, then the work journal parks it and hands it back later. A worker sleeps until its queue has work
-// (an item queued, or a held-back item's pause over) or the processor's
-// status changes; producers and status changes end the sleep at once.
+// holds it back), then dropped -- unless both attempts failed for a
+// transport reason: then the work journal parks it and hands it back later.
+// A worker sleeps until its queue has work (an item queued, or a held-back
+// item's pause over) or the processor's status changes; producers and status
+// changes end the sleep at once.
 
 #include <exception>
 #include <string>
@@ -123,6 +124,7 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
   while (!m_stop.Requested()) {
     const int status = m_status.load();
     if (status != START) {
+      flushJournal();
       // Neither take nor look: the queue's take-out time must stay as it is.
       const int64_t now = GetClock().NowMs();
       if (!waiting || now - lastWaitLineMs >= kWaitLogEveryMs) {
