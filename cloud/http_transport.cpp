@@ -32,6 +32,8 @@ using MimePtr = std::unique_ptr<curl_mime, MimeDeleter>;
 // This thread's handle and its reuse switch; touched only by the owning thread.
 thread_local EasyPtr tlsHandle;
 thread_local bool tlsReuse = true;
+// HTTP status of this thread's last transfer (0: none received).
+thread_local long tlsLastStatus = 0;
 
 // One easy handle for one request: the thread's own one (options reset,
 // connections kept) or, with reuse off, a fresh one released afterwards.
@@ -95,12 +97,15 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ulto
 
 // Runs the transfer; a stall abort is reported as libcurl's time-out.
 CURLcode Perform(CURL* h, const CloudSettings& opt) {
+  tlsLastStatus = 0;
   if (opt.cancel && opt.cancel()) return CURLE_ABORTED_BY_CALLBACK;
   StallWatch watch{opt.stall_timeout_ms, &opt.cancel};
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch);
   CURLcode rc = curl_easy_perform(h);
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) tlsLastStatus = status;
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, nullptr);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
   if (rc == CURLE_ABORTED_BY_CALLBACK && watch.fired) rc = CURLE_OPERATION_TIMEDOUT;
@@ -180,6 +185,8 @@ void SetConnectionReuse(bool on) {
   tlsReuse = on;
   if (!on) tlsHandle.reset();
 }
+
+long LastHttpStatus() { return tlsLastStatus; }
 
 std::string CurlErrorText(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 

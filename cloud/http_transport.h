@@ -40,6 +40,10 @@ int HttpPostFile(const std::string& url, const HeaderList& headers, const std::s
 int HttpDownload(const std::string& url, const HeaderList& headers, const std::string& localPath,
                  std::string& replyHeaders, const CloudSettings& opt);
 
+// HTTP status of the calling thread's last transfer; 0 when it received none
+// (no connection, time-out before the status line).
+long LastHttpStatus();
+
 // libcurl's text for a result code.
 std::string CurlErrorText(int code);
 

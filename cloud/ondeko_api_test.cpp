@@ -440,6 +440,58 @@ TEST_F(OndekoApiTest, BadRepliesAndTransportFailures) {
   EXPECT_EQ(r5.errCode, 28);  // timed out
 }
 
+TEST_F(OndekoApiTest, ServerErrorsAndUnreachableCloudAreTransportFailuresRefusalsAreNot) {
+  COndekoApi api = Api();
+  SimFault f;
+  f.kind = SimFault::Kind::HttpStatus;
+  f.httpStatus = 503;
+  cloud_->InjectFault("send_msg", f);
+  EmptyReply down;
+  const int r1 = api.SendMsg(OndekoMsgItem{}, down);
+  EXPECT_EQ(r1, kApiBadReply);  // as before for callers that only test success
+  EXPECT_EQ(down.httpStatus, 503);
+  EXPECT_TRUE(IsCloudTransportFailure(r1, down));
+
+  f.kind = SimFault::Kind::ErrCode;
+  f.errCode = 40099;
+  cloud_->InjectFault("send_msg", f);
+  EmptyReply refused;
+  const int r2 = api.SendMsg(OndekoMsgItem{}, refused);
+  EXPECT_EQ(refused.httpStatus, 200);
+  EXPECT_FALSE(IsCloudTransportFailure(r2, refused));
+
+  f.kind = SimFault::Kind::Malformed;  // a broken 2xx reply: not the cloud being away
+  cloud_->InjectFault("send_msg", f);
+  EmptyReply garbled;
+  const int r3 = api.SendMsg(OndekoMsgItem{}, garbled);
+  EXPECT_EQ(r3, kApiBadReply);
+  EXPECT_FALSE(IsCloudTransportFailure(r3, garbled));
+
+  CloudSettings closed = Settings();
+  closed.api_host = "127.0.0.1:1";
+  EmptyReply unreachable;
+  const int r4 = COndekoApi(dir_, closed).SendMsg(OndekoMsgItem{}, unreachable);
+  EXPECT_EQ(unreachable.httpStatus, 0);
+  EXPECT_TRUE(IsCloudTransportFailure(r4, unreachable));
+
+  // A server error page in place of a download is neither the file nor an
+  // error reply: nothing is left behind as if it were the file.
+  const std::string id = cloud_->PutMedia("e.txt", "bytes");
+  GetMediaUrlReply media;
+  ASSERT_EQ(api.GetMediaUrl(GetMediaUrlRequest{id}, media), kApiOk);
+  f.kind = SimFault::Kind::HttpStatus;
+  f.httpStatus = 500;
+  f.body = "Internal Server Error";
+  cloud_->InjectFault("media_download", f);
+  const std::string target = root_->root() + "/dl/";
+  ASSERT_TRUE(MakeDirs(target));
+  DownloadFileReply dl;
+  const int r5 = api.DownloadFile(DownloadFileRequest{media.media_url, target}, dl);
+  EXPECT_EQ(r5, kApiBadReply);
+  EXPECT_TRUE(IsCloudTransportFailure(r5, dl));
+  EXPECT_FALSE(test::FileExists(target + id));
+}
+
 TEST_F(OndekoApiTest, CancelledExchangeEndsPromptlyAndANewOneIsNotStarted) {
   SimFault f;
   f.kind = SimFault::Kind::Stall;

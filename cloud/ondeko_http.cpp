@@ -38,7 +38,9 @@ int Exchange(const CloudSettings& s, const std::string& url, const HeaderList& h
   std::string reply;
   int rc = HttpPost(url, headers, body, reply, s);
   if (rc != 0) return TransportFailed(rc, rsp);
-  return parse(reply, rsp) == kParseOk ? kApiOk : kApiBadReply;
+  const int parsed = parse(reply, rsp) == kParseOk ? kApiOk : kApiBadReply;
+  rsp.httpStatus = static_cast<int32_t>(LastHttpStatus());
+  return parsed;
 }
 
 // Builds the body with build(req) and runs the exchange.
@@ -175,10 +177,13 @@ int COndekoHttp::UploadFile(uint64_t vid, const std::string& skey, const UploadF
   std::string reply;
   int rc = HttpPostFile(req.url, AuthHeaders(vid, skey), req.localPath, reply, settings_);
   if (rc != 0) return TransportFailed(rc, rsp);
+  const int32_t status = static_cast<int32_t>(LastHttpStatus());
   if (ParseUploadFileReply(reply, rsp) != kParseOk) {
+    rsp.httpStatus = status;
     rsp.message = reply;
     return kApiBadReply;
   }
+  rsp.httpStatus = status;
   return kApiOk;
 }
 
@@ -208,6 +213,13 @@ int COndekoHttp::DownloadFile(uint64_t vid, const std::string& skey, const Downl
   if (rc != 0) {
     std::remove(localPath.c_str());  // a torn download must not pass for the file
     return TransportFailed(rc, rsp);
+  }
+  rsp.httpStatus = static_cast<int32_t>(LastHttpStatus());
+  if (rsp.httpStatus >= 500) {
+    // A server error page is neither the file nor an error reply.
+    std::remove(localPath.c_str());
+    rsp.message = "HTTP status " + std::to_string(rsp.httpStatus);
+    return kApiBadReply;
   }
   if (!IsJsonReplyHeaders(headers)) {
     rsp.errCode = 0;

@@ -27,7 +27,17 @@ constexpr int kErrSkeyExpired = -2;
 struct ApiResult {
   int32_t errCode = 0;  // server's code; after a transport failure the libcurl code
   std::string message;  // server's text; libcurl's text; or the raw reply (some parse failures)
+  int32_t httpStatus = 0;  // HTTP status of the reply (0: none received)
 };
+
+// A failed call that says nothing about the request itself: the cloud could
+// not be reached (connect refused, time-out, TLS failure: kApiTransportFailed)
+// or answered with a server error (HTTP 5xx, whatever the body). A refusal --
+// a well-formed reply with a non-zero errCode -- is not one.
+inline bool IsCloudTransportFailure(int ret, const ApiResult& rsp) {
+  const bool failed = ret != kApiOk || rsp.errCode != 0;
+  return ret == kApiTransportFailed || (failed && rsp.httpStatus >= 500);
+}
 
 // One cloud message, in both directions. Narrow strings: accounts, ids and
 // keys in the ANSI code page, content and chatname in UTF-8.

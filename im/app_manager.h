@@ -94,11 +94,15 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // Work-item type WQUEUE_ONDEKO2NUVFILE, on the WQUEUE_QID_FILE2NUV worker:
   // fetches the attachments from the cloud and sends each as a file message.
   // Attachments fetched by the first attempt are kept for the retry; the
-  // retry delivers what it has.
+  // retry delivers what it has -- unless the cloud could not be reached on
+  // the retry: then nothing is given up and it returns -1 (transport
+  // failure; the work journal parks the item).
   int SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry);
   // Fetches one attachment (fid: the cloud's media id) into the download
   // directory; fileName becomes the cloud's name reduced to a safe base name.
-  // 1 when it is on disk (status OK), 0 on failure (status ERR).
+  // 1 when it is on disk (status OK), 0 on failure (status ERR), -1 when
+  // the cloud could not be reached or answered with a server error (status
+  // ERR).
   int GetOndekoFile(CQueueFile& file);
   // The users online, offline and away as the IM server lists them, in the
   // ANSI code page. 1. Raises NuvSdkError when the IM server cannot be asked

@@ -155,10 +155,19 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
     WriteLogF("SendFileMsg2Nuv dkmsgid %llu 文件列表size为0，不下发消息", Id(msg.msgid));
     return 1;
   }
-  for (CQueueFile& f : msg.files) GetOndekoFile(f);
+  int unreachable = 0;
+  for (CQueueFile& f : msg.files)
+    if (GetOndekoFile(f) < 0) ++unreachable;
   int ok = 0, err = 0;
   for (const CQueueFile& f : msg.files) (f.status == FILE_STATUS_OK ? ok : err)++;
   const int count = static_cast<int>(msg.files.size());
+  if (unreachable > 0 && isRetry) {
+    // The cloud could not be reached: nothing is given up, the fetched
+    // copies stay for the next attempt.
+    WriteLogF("SendFileMsg2Nuv dkmsgid %llu 从Ondeko下载文件有失败，稍后重试 ok %d err %d size %d",
+              Id(msg.msgid), ok, err, count);
+    return -1;
+  }
   if (err > 0 && !isRetry) {
     WriteLogF("SendFileMsg2Nuv dkmsgid %llu 从Ondeko下载文件有失败，稍后重试 ok %d err %d size %d",
               Id(msg.msgid), ok, err, count);
@@ -231,7 +240,7 @@ int CAppManager::GetOndekoFile(CQueueFile& file) {
       WriteLogF("GetOndekoFile GetMediaUrl() failed, mediaid '%s' iRet = %d errcode %d errmsg '%s'",
                 U8(file.fid).c_str(), ret, urlRsp.errCode, urlRsp.message.c_str());
       file.status = FILE_STATUS_ERR;
-      return 0;
+      return IsCloudTransportFailure(ret, urlRsp) ? -1 : 0;
     }
     DownloadFileRequest dlReq;
     dlReq.url = urlRsp.media_url;
@@ -243,7 +252,7 @@ int CAppManager::GetOndekoFile(CQueueFile& file) {
                 dlReq.url.c_str(), ret, dlRsp.errCode, dlRsp.message.c_str());
       if (!dlRsp.localPath.empty()) std::remove(dlRsp.localPath.c_str());  // a file without a name
       file.status = FILE_STATUS_ERR;
-      return 0;
+      return IsCloudTransportFailure(ret, dlRsp) ? -1 : 0;
     }
     // The cloud's name becomes a file name in the download directory: it
     // must not lead anywhere else.

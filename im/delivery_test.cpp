@@ -280,6 +280,28 @@ TEST_F(DeliveryTest, NothingDownloadableIsRetriedOnceThenDroppedUndelivered) {
   EXPECT_TRUE(DirEntries(DownloadDir()).empty());
 }
 
+TEST_F(DeliveryTest, UnreachableCloudOnTheRetryGivesNothingUp) {
+  // The media store answers with server errors on both attempts: the retry
+  // reports a transport failure (the work journal parks the message) instead
+  // of dropping it, and the copy it already has stays for the next round.
+  sim::SimFault fault;
+  fault.kind = sim::SimFault::Kind::HttpStatus;
+  fault.httpStatus = 503;
+  fault.skip = 1;
+  fault.count = 2;
+  cloud_->InjectFault("media_download", fault);
+  CQueueMsg m = FileMsg({Attachment(cloud_->PutMedia("a.txt", "aaa")), Attachment(cloud_->PutMedia("b.txt", "bee"))});
+  EXPECT_EQ(0, app_->SendFileMsg2Nuv(m, false));
+  EXPECT_EQ(-1, app_->SendFileMsg2Nuv(m, true));
+  EXPECT_TRUE(env_.server().SentFiles().empty());
+  EXPECT_EQ(FILE_STATUS_OK, m.files[0].status);
+  EXPECT_EQ("aaa", test::ReadWholeFile(WideToPath(m.files[0].localPath)));
+  // The cloud is back: both are delivered.
+  EXPECT_EQ(1, app_->SendFileMsg2Nuv(m, false));
+  EXPECT_EQ(2u, env_.server().SentFiles().size());
+  EXPECT_TRUE(DirEntries(DownloadDir()).empty());
+}
+
 TEST_F(DeliveryTest, EchoOfADeliveredFileIsDropped) {
   CQueueMsg m = FileMsg({Attachment(cloud_->PutMedia("pic.png", "PNGDATA", "image"), FILE_KIND_IMAGE)});
   ASSERT_EQ(1, app_->SendFileMsg2Nuv(m, false));

@@ -9,6 +9,8 @@
 #include "im/app_manager.h"
 #include "im/msg_body.h"
 #include "processor/combine_queue.h"
+#include "processor/journal.h"
+#include "processor/processor.h"
 #include "processor/work_queue.h"
 
 namespace nuv {
@@ -59,6 +61,11 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
             static_cast<unsigned long long>(msg->msgid), U8(from).c_str(), U8(to).c_str(),
             static_cast<unsigned>(msg->files.size()));
   WorkItem item = MakeMsgItem(hasFiles ? WQUEUE_NUV2ONDEKOFILE : WQUEUE_NUV2ONDEKOMSG, std::move(msg), now);
+  // The IM server does not hand a message over twice: it is in the journal
+  // before this handler returns (with its notice, in the same commit).
+  CNuv4OndekoProcessor* processor = PeekProcessor();
+  WorkJournal* journal = processor ? processor->Journal() : nullptr;
+  if (journal) item.journalId = journal->Add(item, kJournalCombineQueue, now, names.empty());
   GetCombineQueue().Enqueue(item);
 
   if (names.empty()) return;
@@ -76,7 +83,9 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
   WriteLogF("OnRecvMessage notimsgid %llu 在线直传通知消息 '%s' to '%s' content '%s', '%s' , enqueue",
             static_cast<unsigned long long>(notice->msgid), U8(from).c_str(), U8(to).c_str(),
             U8(text).c_str(), U8(KeyTail(key)).c_str());
-  GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, std::move(notice), now));
+  WorkItem noticeItem = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, std::move(notice), now);
+  if (journal) noticeItem.journalId = journal->Add(noticeItem, WQUEUE_QID_TXT2ONDEKO, now, true);
+  GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(noticeItem));
 }
 
 bool CAppManager::TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size) {

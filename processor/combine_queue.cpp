@@ -7,6 +7,7 @@
 #include "common/func_timer.h"
 #include "common/log.h"
 #include "common/text_conv.h"
+#include "processor/journal.h"
 
 namespace nuv {
 namespace {
@@ -86,7 +87,7 @@ void CCombineQueue::WaitForWindow(uint32_t maxMs) {
   wakeup_.WaitMs(waitMs);
 }
 
-bool CCombineQueue::CombineOutQueue(std::vector<WorkItem>& out) {
+bool CCombineQueue::CombineOutQueue(std::vector<WorkItem>& out, WorkJournal* journal) {
   FuncTimer timer(L"CombineOutQueue");
   CSLockGuard guard(lock_, L"OutQueue", kQueueLockLimitMs);
   if (items_.empty()) return false;
@@ -97,15 +98,19 @@ bool CCombineQueue::CombineOutQueue(std::vector<WorkItem>& out) {
   for (size_t a = 0; a < items_.size(); ++a) {
     CQueueMsg& first = *items_[a].msg;
     if (static_cast<int32_t>(first.combineTick - newest) > 0) newest = first.combineTick;
+    std::vector<uint64_t> absorbed;
     for (size_t b = a + 1; b < items_.size();) {
       const CQueueMsg& second = *items_[b].msg;
       if (second.combineTick - first.combineTick > kCombineWindowMs) break;
       if (CombineMsg(first, second)) {
+        if (items_[b].journalId) absorbed.push_back(items_[b].journalId);
         items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(b));  // its message lives on in first
       } else {
         ++b;
       }
     }
+    if (journal && !absorbed.empty())
+      items_[a].journalId = journal->Replace(items_[a].journalId, absorbed, items_[a], kJournalCombineQueue, false);
   }
 
   // Take-out pass: everything older than the window leaves, oldest first.

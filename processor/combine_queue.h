@@ -19,6 +19,8 @@
 
 namespace nuv {
 
+class WorkJournal;
+
 class CCombineQueue {
  public:
   CCombineQueue() = default;
@@ -32,7 +34,9 @@ class CCombineQueue {
   // Merges copies that arrived within one second of each other, then moves
   // every item older than one second (or older by one second than the newest)
   // into out, oldest first. Returns true when out received at least one item.
-  bool CombineOutQueue(std::vector<WorkItem>& out);
+  // With a journal, a merged item's entry takes the combined message and the
+  // absorbed copies' entries go (batched: the caller flushes).
+  bool CombineOutQueue(std::vector<WorkItem>& out, WorkJournal* journal = nullptr);
   size_t Size();
   // Moves every item into out regardless of age (shutdown, tests).
   void DrainAll(std::vector<WorkItem>& out);

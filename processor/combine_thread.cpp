@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/text_conv.h"
 #include "processor/combine_queue.h"
+#include "processor/journal.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -26,7 +27,8 @@ void CNuv4OndekoProcessor::CombineMsg() {
     combine.WaitForWindow(kCombineIdleWaitMs);
     if (m_stop.Requested()) break;
     list.clear();
-    if (!combine.CombineOutQueue(list)) continue;
+    WorkJournal* journal = m_journal.get();
+    if (!combine.CombineOutQueue(list, journal)) continue;
     for (size_t i = 0; i < list.size(); ++i) {
       WorkItem& item = list[i];
       if (!item.msg) {
@@ -36,7 +38,11 @@ void CNuv4OndekoProcessor::CombineMsg() {
       const unsigned long long msgid = item.msg->msgid;
       const std::string from = WideToUtf8(item.msg->from);
       const std::string to = WideToUtf8(item.msg->to);
-      if (!item.msg->files.empty()) {
+      const int qid = item.msg->files.empty() ? WQUEUE_QID_TXT2ONDEKO : WQUEUE_QID_FILE2ONDEKO;
+      // Losing this change is harmless: replayed from the combine queue, the
+      // item is combined and routed again.
+      if (journal) journal->Update(item.journalId, item, qid, false);
+      if (qid == WQUEUE_QID_FILE2ONDEKO) {
         GetWorkQueue(WQUEUE_QID_FILE2ONDEKO)->Enqueue(std::move(item));
         WriteLogF("CombineMsg Enqueue climsgid %llu '%s'->'%s' to FILE2ONDEKO", msgid, from.c_str(), to.c_str());
       } else {
@@ -44,6 +50,8 @@ void CNuv4OndekoProcessor::CombineMsg() {
         WriteLogF("CombineMsg Enqueue climsgid %llu '%s'->'%s' to TXT2ONDEKO", msgid, from.c_str(), to.c_str());
       }
     }
+    // The copies' removal and the combined receiver lists in one commit.
+    if (journal) journal->Flush();
   }
 }
 

@@ -1,9 +1,11 @@
 // The queue workers (DoProc): one per work queue, taking one item at a time
 // and handing it to the handler of its type, with the bridge's one retry
 // policy: a failed item is tried once more after more than 5 s (the queue
-// holds it back), then dropped. A worker sleeps until its queue has work
-// (an item queued, or a held-back item's pause over) or the processor's
-// status changes; producers and status changes end the sleep at once.
+// holds it back), then dropped -- unless both attempts failed for a
+// transport reason: then the work journal parks it and hands it back later.
+// A worker sleeps until its queue has work (an item queued, or a held-back
+// item's pause over) or the processor's status changes; producers and status
+// changes end the sleep at once.
 
 #include <exception>
 #include <string>
@@ -11,6 +13,7 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/str_format.h"
+#include "processor/journal.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -23,6 +26,10 @@ constexpr uint32_t kIdleWaitMs = 5000;
 // While the processor is not started: a "not START" line at once, then
 // every 20 s.
 constexpr int64_t kWaitLogEveryMs = 20000;
+// Handled items whose journal removal may wait for one commit. A worker that
+// ends meanwhile leaves at most this many finished items to be replayed
+// (delivered twice).
+constexpr int kRemovalBatch = 8;
 
 // "<tag> RETRYONCE <what> re-enqueue" / "<tag> RETRYFAIL <what> delete msg".
 std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
@@ -45,33 +52,62 @@ std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
   return tag + (once ? " RETRYONCE " : " RETRYFAIL ") + what + (once ? " re-enqueue" : " delete msg");
 }
 
+// What a parked item's line says failed, by the side its queue talks to.
+std::string TransportReason(int qid) {
+  switch (qid) {
+    case WQUEUE_QID_TXT2NUV: return "IM server not reachable";
+    case WQUEUE_QID_FILE2NUV: return "IM server or cloud not reachable";
+    default: return "cloud not reachable";
+  }
+}
+
 }  // namespace
 
 void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem& item) {
+  WorkJournal* journal = m_journal.get();
   WorkHandler handler = m_handlers.Find(item.type);
   if (!handler) {
     WriteLogF("%s MsgType = %d, Unknow msg, skip", tag.c_str(), item.type);
+    if (journal) journal->Remove(item.journalId);
     return;  // the item and its payload are dropped here
   }
-  int done = 0;
+  int result = WQUEUE_HANDLER_FAILED;
   try {
-    done = handler(item, item.retryCount != 0);
+    result = handler(item, item.retryCount != 0);
   } catch (const std::exception& e) {
     WriteLogF("%s MsgType = %d handler exception '%s'", tag.c_str(), item.type, e.what());
   } catch (...) {
     WriteLogF("%s MsgType = %d handler unknown exception", tag.c_str(), item.type);
   }
-  if (done) return;  // payload freed with the item
+  if (result > 0) {
+    // Batched: DoProc commits removals before it waits and every few items,
+    // and any synced write (an accepted message) takes them along.
+    if (journal) journal->Remove(item.journalId, false);
+    return;  // payload freed with the item
+  }
 
-  item.enqueueTime = static_cast<int32_t>(GetClock().Now());
+  const int64_t now = GetClock().Now();
+  item.enqueueTime = static_cast<int32_t>(now);
   ++item.retryCount;
   if (item.retryCount == 1) {
+    // What the first attempt achieved (files fetched, media ids) survives a
+    // restart.
+    if (journal) journal->Update(item.journalId, item, qid, false);
     const std::string line = RetryLine(tag, item, true);
     GetWorkQueue(qid)->Enqueue(std::move(item));
     WriteLogF("%s", line.c_str());
-  } else {
-    WriteLogF("%s", RetryLine(tag, item, false).c_str());
+    return;
   }
+  // Both attempts done; the second decides. A transport failure says nothing
+  // about the item: the journal keeps it and hands it back later. A bind
+  // request is not kept: every connect asks for one again.
+  if (result < 0 && journal && item.type != WQUEUE_ONDEKOBINDTOKEN) {
+    item.retryCount = 0;
+    journal->Park(item.journalId, item, qid, TransportReason(qid), now);
+    return;  // the journal wrote what it decided; the local copy goes
+  }
+  WriteLogF("%s", RetryLine(tag, item, false).c_str());
+  if (journal) journal->Remove(item.journalId);
 }
 
 void CNuv4OndekoProcessor::DoProc(int qid) {
@@ -80,9 +116,15 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
   if (!queue) return;
   bool waiting = false;
   int64_t lastWaitLineMs = 0;
+  int unflushed = 0;  // items handled since the journal's last commit from here
+  auto flushJournal = [&] {
+    if (unflushed > 0 && m_journal) m_journal->Flush();
+    unflushed = 0;
+  };
   while (!m_stop.Requested()) {
     const int status = m_status.load();
     if (status != START) {
+      flushJournal();
       // Neither take nor look: the queue's take-out time must stay as it is.
       const int64_t now = GetClock().NowMs();
       if (!waiting || now - lastWaitLineMs >= kWaitLogEveryMs) {
@@ -99,17 +141,24 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
       waiting = false;
     }
     if (queue->Size() == 0) {
+      flushJournal();
       queue->WaitForWork(kIdleWaitMs);
       continue;
     }
     WorkItem item;
     if (!queue->OutQueue(item)) {
+      flushJournal();
       queue->WaitForWork(kIdleWaitMs);
       continue;
     }
     ++m_processedItems;
+    const bool noted = item.journalId != 0 && m_journal;
+    if (noted) MarkInHand(qid, item.journalId);
     HandleItem(qid, tag, item);
+    if (noted) MarkInHand(qid, 0);
+    if (++unflushed >= kRemovalBatch) flushJournal();
   }
+  flushJournal();
 }
 
 }  // namespace nuv

@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
+#include "processor/journal.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -80,10 +81,17 @@ std::unique_ptr<CQueueMsg> OndekoItemToQueueMsg(const OndekoMsgItem& item, int32
   return m;
 }
 
-int EnqueueOndekoMsg(std::unique_ptr<CQueueMsg> msg, int32_t now) {
+// The work item of a converted cloud message and the queue it goes to.
+static WorkItem MakeOndekoMsgItem(std::unique_ptr<CQueueMsg> msg, int32_t now, int* qid) {
   const bool hasFiles = !msg->files.empty();
-  const int qid = hasFiles ? WQUEUE_QID_FILE2NUV : WQUEUE_QID_TXT2NUV;
-  GetWorkQueue(qid)->Enqueue(MakeMsgItem(hasFiles ? WQUEUE_ONDEKO2NUVFILE : WQUEUE_ONDEKO2NUVMSG, std::move(msg), now));
+  *qid = hasFiles ? WQUEUE_QID_FILE2NUV : WQUEUE_QID_TXT2NUV;
+  return MakeMsgItem(hasFiles ? WQUEUE_ONDEKO2NUVFILE : WQUEUE_ONDEKO2NUVMSG, std::move(msg), now);
+}
+
+int EnqueueOndekoMsg(std::unique_ptr<CQueueMsg> msg, int32_t now) {
+  int qid = 0;
+  WorkItem item = MakeOndekoMsgItem(std::move(msg), now, &qid);
+  GetWorkQueue(qid)->Enqueue(std::move(item));
   return qid;
 }
 
@@ -96,22 +104,45 @@ void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCent
     return;
   }
   const int32_t now = NowSeconds();
-  if (id != maxmsgid + 1) {
-    const uint64_t first = maxmsgid + 1, last = id - 1;
-    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeFetchItem(first, last, now));
+  WorkJournal* journal = m_journal.get();
+
+  // Everything this notify hands to the queues is built first and recorded
+  // in the journal (one commit) before maxmsgid moves past it: once saved,
+  // the cloud does not announce these messages again.
+  WorkItem fetch;
+  uint64_t first = 0, last = 0;
+  const bool gap = id != maxmsgid + 1;
+  if (gap) {
+    first = maxmsgid + 1;
+    last = id - 1;
+    fetch = MakeFetchItem(first, last, now);
+    if (journal) fetch.journalId = journal->Add(fetch, WQUEUE_QID_TXT2ONDEKO, now, false);
+  }
+  const bool deliverable = IsDeliverableOndekoType(item.msg_type);
+  WorkItem msgItem;
+  int msgQid = 0;
+  MsgLogText t;
+  if (deliverable) {
+    std::unique_ptr<CQueueMsg> msg = OndekoItemToQueueMsg(item, now);
+    t = LogTextOf(*msg);
+    msgItem = MakeOndekoMsgItem(std::move(msg), now, &msgQid);
+    if (journal) msgItem.journalId = journal->Add(msgItem, msgQid, now, false);
+  }
+  if (journal) journal->Flush();
+
+  if (gap) {
+    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(fetch));
     WriteLogF("OndekoOnNotifyCallback msgid %llu Need Fetch [%llu, %llu] msg, enqueue", U(id), U(first), U(last));
   }
   // Advanced before the type check: a message of any type is taken in.
   values.maxmsgid = id;
   if (int ret = config.Save())
     WriteLogF("OndekoOnNotifyCallback msgid %llu save maxmsgid to config failed ret %d", U(id), ret);
-  if (!IsDeliverableOndekoType(item.msg_type)) {
+  if (!deliverable) {
     WriteLogF("OndekoOnNotifyCallback msgid %llu type %d invalid, skip msg", U(id), static_cast<int>(item.msg_type));
     return;
   }
-  std::unique_ptr<CQueueMsg> msg = OndekoItemToQueueMsg(item, now);
-  const MsgLogText t = LogTextOf(*msg);
-  EnqueueOndekoMsg(std::move(msg), now);
+  GetWorkQueue(msgQid)->Enqueue(std::move(msgItem));
   WriteLogF("OndekoOnNotifyCallback dkmsgid %llu mt %d '%s' to '%s' '%s', key '%s' , enqueue", U(t.msgid), t.mt,
             t.from.c_str(), t.to.c_str(), t.content.c_str(), t.key.c_str());
 }
@@ -139,8 +170,11 @@ int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
     // the items parsed before the failure.
     WriteLogF("FetchOndekoMsg (%llu, %llu) iRet = %d errcode %d errmsg '%s'", U(first), U(last), ret, rsp.errCode,
               ReplyText(rsp).c_str());
-    return 0;
+    return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
   }
+  // The fetched messages are in the journal before the range's own entry is
+  // removed (when this returns done).
+  WorkJournal* journal = m_journal.get();
   for (const OndekoMsgItem& item : rsp.msglist) {
     if (!IsDeliverableOndekoType(item.msg_type)) {
       WriteLogF("FetchOndekoMsg msgid %llu type %d invalid, skip msg", U(item.msg_id), static_cast<int>(item.msg_type));
@@ -148,12 +182,16 @@ int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
     }
     std::unique_ptr<CQueueMsg> msg = OndekoItemToQueueMsg(item, now);
     const MsgLogText t = LogTextOf(*msg);
-    EnqueueOndekoMsg(std::move(msg), now);
+    int qid = 0;
+    WorkItem queued = MakeOndekoMsgItem(std::move(msg), now, &qid);
+    if (journal) queued.journalId = journal->Add(queued, qid, now, false);
+    GetWorkQueue(qid)->Enqueue(std::move(queued));
     WriteLogF("FetchOndekoMsg dkmsgid %llu '%s' to '%s' '%s', key '%s' , enqueue", U(t.msgid), t.from.c_str(),
               t.to.c_str(), t.content.c_str(), t.key.c_str());
   }
+  if (journal) journal->Flush();
   if (rsp.msglist.empty()) WriteLogF("FetchOndekoMsg (%llu, %llu) OK, but no MsgItem return", U(first), U(last));
-  return 1;
+  return WQUEUE_HANDLER_DONE;
 }
 
 int CNuv4OndekoProcessor::BindToken(uint64_t token) {
@@ -161,7 +199,8 @@ int CNuv4OndekoProcessor::BindToken(uint64_t token) {
   EmptyReply rsp;
   const int ret = api.BindToken(BindTokenRequest{token}, rsp);
   WriteLogF("BindToken %llu iRet = %d errcode %d errmsg '%s'", U(token), ret, rsp.errCode, ReplyText(rsp).c_str());
-  return ret == kApiOk && rsp.errCode == 0 ? 1 : 0;
+  if (ret == kApiOk && rsp.errCode == 0) return WQUEUE_HANDLER_DONE;
+  return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
 }
 
 // The push thread's entry points. Nothing may escape into the push

@@ -744,10 +744,9 @@ ParkedStats WorkJournal::Parked(int64_t now) const {
 void WorkJournal::LogParkedIfDue(int64_t now) {
   const ParkedStats s = Parked(now);
   std::lock_guard<std::mutex> lk(mu_);
-  if (s.total == 0) {
-    lastParkedLog_ = 0;
-    return;
-  }
+  // A parked item is briefly not parked while it has its two attempts; the
+  // pace of the line does not start over for that.
+  if (s.total == 0) return;
   if (lastParkedLog_ != 0 && now - lastParkedLog_ < kParkedLogEverySec) return;
   lastParkedLog_ = now;
   WriteLogF("WorkJournal parked %d items: TXT2NUV %d FILE2NUV %d TXT2ONDEKO %d FILE2ONDEKO %d COMBINEQUEUE %d, "

@@ -21,6 +21,7 @@
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
+#include "processor/journal.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -166,9 +167,16 @@ std::unique_ptr<CQueueMsg> BuildNotice(const CQueueMsg& msg, uint64_t id, std::w
   return n;
 }
 
-void EnqueueNotice(std::unique_ptr<CQueueMsg> notice, int32_t now) {
-  if (CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2ONDEKO))
-    q->Enqueue(MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, std::move(notice), now));
+// The notice is recorded before the message that caused it can be removed
+// from the journal (its handler returning done).
+void EnqueueNotice(std::unique_ptr<CQueueMsg> notice, int32_t now, WorkJournal* journal) {
+  WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, std::move(notice), now);
+  if (journal) item.journalId = journal->Add(item, WQUEUE_QID_TXT2ONDEKO, now, true);
+  if (CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)) q->Enqueue(std::move(item));
+}
+
+int FailureResult(int ret, const ApiResult& rsp) {
+  return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
 }
 
 }  // namespace
@@ -189,7 +197,7 @@ int CNuv4OndekoProcessor::SendTxtMsg2Ondeko(const CQueueMsg& msg, bool /*isRetry
             static_cast<unsigned long long>(msg.msgid), U8(msg.from).c_str(), U8(msg.to).c_str(),
             U8(msg.content).c_str(), U8(KeyTail(msg.key)).c_str(), ret, rsp.errCode,
             CloudText(rsp.message).c_str());
-  return ret == 0 && rsp.errCode == 0 ? 1 : 0;
+  return ret == 0 && rsp.errCode == 0 ? WQUEUE_HANDLER_DONE : FailureResult(ret, rsp);
 }
 
 int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
@@ -230,13 +238,13 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
     WriteLogF("%s dfmsgid %llu NUV文件失败通知消息 '%s' to '%s' '%s', '%s' , enqueue", kFileFunc,
               static_cast<unsigned long long>(failNotice->msgid), U8(failNotice->from).c_str(),
               U8(failNotice->to).c_str(), U8(failNotice->content).c_str(), shortKey.c_str());
-    EnqueueNotice(std::move(failNotice), now);
+    EnqueueNotice(std::move(failNotice), now, m_journal.get());
   }
   if (bigNotice) {
     WriteLogF("%s fbmsgid %llu NUV文件过大通知消息 '%s' to '%s' '%s', '%s' , enqueue", kFileFunc,
               static_cast<unsigned long long>(bigNotice->msgid), U8(bigNotice->from).c_str(),
               U8(bigNotice->to).c_str(), U8(bigNotice->content).c_str(), shortKey.c_str());
-    EnqueueNotice(std::move(bigNotice), now);
+    EnqueueNotice(std::move(bigNotice), now, m_journal.get());
     for (const CQueueFile& f : bigList) RemoveLocal(f.localPath);
   }
 
@@ -248,27 +256,39 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
 
   // One upload at a time: this worker is the only mover in the temp
   // directory, so same-named attachments never meet there.
-  int uploaded = 0, failed = 0;
+  int uploaded = 0, failed = 0, unreachable = 0;
   for (CQueueFile& f : msg.files) {
     if (!f.mediaId.empty()) {
       ++uploaded;
       continue;
     }
     std::string mediaId;
-    if (UploadFile2Ondeko(msg.msgid, f, mediaId)) {
+    const int up = UploadFile2Ondeko(msg.msgid, f, mediaId);
+    if (up > 0) {
       f.mediaId = AnsiToWide(mediaId);
       ++uploaded;
     } else {
       WriteLogF("SendFileMsg2Ondeko climsgid %llu UploadFile2Ondeko fid '%s' failed, retry %s", climsgid,
                 U8(f.fid).c_str(), isRetry ? "TRUE" : "FALSE");
-      if (isRetry) RemoveLocal(f.localPath);
+      if (up < 0) {
+        ++unreachable;  // the copy stays for a later attempt
+      } else if (isRetry) {
+        RemoveLocal(f.localPath);
+      }
       ++failed;
     }
   }
 
+  // The cloud could not be reached: nothing is sent without the attachments
+  // it did not take; the item (copies and media ids kept) is tried again.
+  if (unreachable > 0 && (isRetry || failed == unreachable)) {
+    WriteLogF("%s climsgid %llu errcount %d retry %s 回队列重试", kFileFunc, climsgid, failed,
+              isRetry ? "TRUE" : "FALSE");
+    return WQUEUE_HANDLER_TRANSPORT;
+  }
   if (failed > 0 && !isRetry) {
     WriteLogF("%s climsgid %llu errcount %d retry %s 回队列重试", kFileFunc, climsgid, failed, "FALSE");
-    return 0;
+    return WQUEUE_HANDLER_FAILED;
   }
 
   if (uploaded > 0 || !msg.content.empty()) {
@@ -280,7 +300,7 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
               "%d errmsg '%s'",
               climsgid, U8(msg.from).c_str(), U8(msg.to).c_str(), U8(msg.content).c_str(), shortKey.c_str(),
               static_cast<int>(msg.files.size()), ret, rsp.errCode, CloudText(rsp.message).c_str());
-    return ret == 0 && rsp.errCode == 0 ? 1 : 0;
+    return ret == 0 && rsp.errCode == 0 ? WQUEUE_HANDLER_DONE : FailureResult(ret, rsp);
   }
 
   WriteLogF("%s climsgid %llu retry %s 没有上传成功的文件且消息为空，不发送消息到Ondeko", kFileFunc, climsgid, "TRUE");
@@ -298,7 +318,7 @@ int CNuv4OndekoProcessor::UploadFile2Ondeko(uint64_t climsgid, const CQueueFile&
   if (ret != 0 || urlRsp.errCode != 0) {
     WriteLogF("UploadFile2Ondeko climsgid %llu GetUploadFileUrl failed ret %d code %d '%s'", id, ret, urlRsp.errCode,
               CloudText(urlRsp.message).c_str());
-    return 0;
+    return FailureResult(ret, urlRsp);
   }
 
   // The copy takes the display name (reduced to a safe base name) so that the
@@ -327,7 +347,7 @@ int CNuv4OndekoProcessor::UploadFile2Ondeko(uint64_t climsgid, const CQueueFile&
     WriteLogF("UploadFile2Ondeko climsgid %llu GetUploadFileUrl OK but UploadFile failed, ret %d code %d '%s'", id, ret,
               upRsp.errCode, CloudText(upRsp.message).c_str());
     MoveReplacing(target, file.localPath);
-    return 0;
+    return FailureResult(ret, upRsp);
   }
   mediaId = upRsp.media_id;
   RemoveLocal(target);

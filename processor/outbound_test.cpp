@@ -327,6 +327,45 @@ TEST_F(OutboundTest, FailedSecondUploadRetriesOnlyWhatIsMissing) {
   EXPECT_TRUE(TmpDirEmpty());
 }
 
+TEST_F(OutboundTest, UnreachableCloudKeepsTheAttachmentsAndSendsNothingWithoutThem) {
+  const std::string one = "first file bytes", two = "second file bytes";
+  auto msg = Message(614, L"two files");
+  msg->files.push_back(File(FILE_KIND_FILE, L"W1", L"one.txt", &one));
+  msg->files.push_back(File(FILE_KIND_FILE, L"W2", L"two.txt", &two));
+  SimFault f;
+  f.kind = SimFault::Kind::HttpStatus;
+  f.httpStatus = 502;
+  f.skip = 1;   // the first upload goes through
+  f.count = 2;  // then the upload proxy answers with server errors
+  cloud_->InjectFault("media_upload", f);
+
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), WQUEUE_HANDLER_TRANSPORT);
+  // The retry meets the same: nothing is given up, the copy stays.
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), WQUEUE_HANDLER_TRANSPORT);
+  EXPECT_TRUE(root_.LogContains("SendFileMsg2Ondeko climsgid 614 errcount 1 retry TRUE 回队列重试"));
+  ASSERT_EQ(msg->files.size(), 2u);
+  EXPECT_FALSE(msg->files[0].mediaId.empty());
+  EXPECT_EQ(test::ReadWholeFile(tmpDir_ + "W2.dat"), two);
+  EXPECT_TRUE(Sent().empty());
+
+  // Once the cloud is back (a later round) the message goes whole.
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), WQUEUE_HANDLER_DONE);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].file_id_list.size(), 2u);
+  EXPECT_TRUE(TmpDirEmpty());
+
+  // A text send meeting a server error says so too; a refusal does not.
+  f.skip = 0;
+  f.count = 1;
+  cloud_->InjectFault("send_msg", f);
+  auto text = test::Msg(615, L"alice", L"bob", kKey, L"hi");
+  EXPECT_EQ(proc_->SendTxtMsg2Ondeko(*text, false), WQUEUE_HANDLER_TRANSPORT);
+  SimFault refuse;
+  refuse.errCode = 40099;
+  cloud_->InjectFault("send_msg", refuse);
+  EXPECT_EQ(proc_->SendTxtMsg2Ondeko(*text, true), WQUEUE_HANDLER_FAILED);
+}
+
 TEST_F(OutboundTest, RetryWithNothingUploadedAndNoTextSendsNothing) {
   const std::string data = "abc";
   auto msg = Message(605, L"");

@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "processor/combine_queue.h"
+#include "processor/journal.h"
 #include "processor/work_queue.h"
 
 namespace nuv {
@@ -30,7 +31,10 @@ CNuv4OndekoProcessor::CNuv4OndekoProcessor()
   for (auto& t : m_threads) t = std::make_unique<Supervised>();
 }
 
-CNuv4OndekoProcessor::~CNuv4OndekoProcessor() { Shutdown(); }
+CNuv4OndekoProcessor::~CNuv4OndekoProcessor() {
+  Shutdown();
+  CloseInHandNotes();
+}
 
 void CNuv4OndekoProcessor::Shutdown() {
   if (m_shutDown.exchange(true)) return;
@@ -59,6 +63,9 @@ void CNuv4OndekoProcessor::Shutdown() {
     m_gapHub->Stop();
     m_gapHub.reset();
   }
+  // Whatever is still batched goes to disk; the file stays open for the
+  // IM event threads until the processor is destroyed.
+  if (m_journal) m_journal->Flush();
 }
 
 void CNuv4OndekoProcessor::BeginStart() {
@@ -235,6 +242,8 @@ CNuv4OndekoProcessor* GetProcessor() {
   }
   return g_processor.get();
 }
+
+CNuv4OndekoProcessor* PeekProcessor() { return g_processorPtr.load(); }
 
 void ReleaseProcessor() {
   CNuv4OndekoProcessor* p = g_processorPtr.load();

@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@
 namespace nuv {
 
 class CConfigCenter;
+class WorkJournal;
 struct ReportItem;    // cloud/ondeko_api.h
 class DirectoryJobs;  // processor/sync_thread.h
 
@@ -89,20 +91,25 @@ class CNuv4OndekoProcessor {
   // OndekoOnNotifyCallback / OndekoOnTokenCallback (intake.h) forward to the
   // first two with the process-wide configuration center, whose maxmsgid and
   // token they advance and save; only that one thread calls them. The worker
-  // of WQUEUE_QID_TXT2ONDEKO runs the last two (1 = done, 0 = try again).
+  // of WQUEUE_QID_TXT2ONDEKO runs the last two (1 = done, 0 = try again,
+  // -1 = the cloud was not reachable or answered with a server error). With
+  // a journal, what the notify queues is recorded before maxmsgid is saved,
+  // and fetched messages before the fetch returns done.
   void OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config);
   void OndekoOnToken(uint64_t token, CConfigCenter& config);
   int FetchOndekoMsg(uint64_t first, uint64_t last);
   int BindToken(uint64_t token);
 
   // Outbound to the cloud (outbound.cpp); handlers of the worker dispatch,
-  // 1 = done, 0 = try once more. SendTxtMsg2Ondeko runs on the TXT2ONDEKO
+  // 1 = done, 0 = try once more, -1 = the cloud was not reachable or answered
+  // with a server error (WQUEUE_HANDLER_TRANSPORT). SendTxtMsg2Ondeko runs on the TXT2ONDEKO
   // worker; SendFileMsg2Ondeko and UploadFile2Ondeko on the FILE2ONDEKO
   // worker, the only thread that moves upload copies in the temp directory.
   int SendTxtMsg2Ondeko(const CQueueMsg& msg, bool isRetry);
   int SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry);
   // Uploads the local copy of file under its display name; 1 and mediaId set
-  // on success, 0 on failure (the copy is back at localPath).
+  // on success, 0 on failure, -1 when the cloud was not reachable (in both
+  // failures the copy is back at localPath).
   int UploadFile2Ondeko(uint64_t climsgid, const CQueueFile& file, std::string& mediaId);
 
   // Thread routines (run by the supervisor; public for tests and wiring).
@@ -128,6 +135,30 @@ class CNuv4OndekoProcessor {
   // What the destructor does: END, wait up to 20 s for EXIT, then stop and
   // join every thread. Idempotent; ReleaseProcessor calls it first.
   void Shutdown();
+
+  // The work journal (journal_replay.cpp). OpenJournal opens (or creates) the
+  // file, recovering from a bad one; it never fails hard: without a usable
+  // file the journal keeps its entries in memory. syncToDevice: every commit
+  // is flushed to the device. Call before BeginStart, then ReplayJournal,
+  // which puts every queued entry back into its queue in accepted order and
+  // returns how many; parked entries come back through the supervisor.
+  // Journal() is nullptr until OpenJournal (a worker without a journal
+  // behaves as before).
+  bool OpenJournal(const std::string& path, bool syncToDevice = true);
+  int ReplayJournal();
+  WorkJournal* Journal() const { return m_journal.get(); }
+  // Puts parked entries whose time has come back into their queues and
+  // writes the operator's parked line when it is due (supervisor pass).
+  void RequeueParked();
+  // The queue worker's note of the journal entry it is handling (0: none),
+  // kept beside the journal (<journal>.inhand<qid>, written without a device
+  // flush: it has to survive the worker's end, not a power loss). An entry
+  // that was being handled each time the worker ended, kMaxEndsInHand times
+  // in a row, is taken for the cause and dropped at replay with a line,
+  // rather than ending every worker after it.
+  static constexpr int kMaxEndsInHand = 3;
+  void MarkInHand(int qid, uint64_t journalId);
+  void CloseInHandNotes();
 
   // Thread id of table entry index as last started (0: not running).
   unsigned long ThreadId(int index) const;
@@ -161,6 +192,14 @@ class CNuv4OndekoProcessor {
   StopSignal m_stop;
   std::atomic<bool> m_shutDown{false};
   std::function<bool(int)> m_startHook;
+  // Set by OpenJournal before the threads start, read by all of them; the
+  // journal guards itself.
+  std::unique_ptr<WorkJournal> m_journal;
+  // In-hand notes: one file per work queue, each written only by its
+  // worker; the counts of entries found in hand at the last end are set at
+  // replay (before the workers start) and only read afterwards.
+  std::array<int, WQUEUE_QID_COUNT> m_inHandFd{{-1, -1, -1, -1}};
+  std::map<uint64_t, int> m_endsInHand;
 
   // Touched only by the control thread.
   std::unique_ptr<PushConnection> m_gapHub;
@@ -177,6 +216,8 @@ class CNuv4OndekoProcessor {
 
 // The process-wide processor, created on first call.
 CNuv4OndekoProcessor* GetProcessor();
+// The process-wide processor if one exists, else nullptr (never creates one).
+CNuv4OndekoProcessor* PeekProcessor();
 // Destroys the process-wide processor (END, wait, join); no-op when none.
 void ReleaseProcessor();
 

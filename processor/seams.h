@@ -124,9 +124,15 @@ struct ProcessorSeams {
 // Seams with every default filled in.
 ProcessorSeams DefaultProcessorSeams();
 
-// A handler of the worker dispatch: returns non-zero when it is done with the
-// item (sent, or given up for good), 0 to have it tried once more. isRetry is
-// true on the second attempt. Runs on the queue's worker thread.
+// A handler of the worker dispatch: returns WQUEUE_HANDLER_DONE (> 0) when it
+// is done with the item (sent, or given up for good), WQUEUE_HANDLER_FAILED
+// (0) to have it tried once more, WQUEUE_HANDLER_TRANSPORT (< 0) when the
+// attempt failed for a reason that says nothing about the item (cloud or IM
+// server not reachable, time-out, TLS failure, HTTP 5xx): also tried once
+// more, and when the second attempt fails that way too the item is parked in
+// the work journal instead of dropped. isRetry is true on the second
+// attempt. Runs on the queue's worker thread.
+enum : int { WQUEUE_HANDLER_TRANSPORT = -1, WQUEUE_HANDLER_FAILED = 0, WQUEUE_HANDLER_DONE = 1 };
 using WorkHandler = std::function<int(WorkItem& item, bool isRetry)>;
 
 // Adapters from the handlers' natural arguments. An item whose message is

@@ -1,10 +1,12 @@
 // The supervisor thread (monthread): starts the seven long-running threads,
-// restarts any that ends, sweeps the lock registry and runs the queue health
-// tests, ending the worker process when a queue is dead after the grace.
+// restarts any that ends, sweeps the lock registry, hands parked work back to
+// its queues and runs the queue health tests, ending the worker process when
+// a queue is dead after the grace.
 
 #include "common/clock.h"
 #include "common/cs_lock.h"
 #include "common/log.h"
+#include "processor/journal.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -88,15 +90,22 @@ bool CNuv4OndekoProcessor::StartSupervised(int index) {
 // Returns true when the process was ended (only returns at all when the end
 // is intercepted). A dead queue is only logged during the grace.
 bool CNuv4OndekoProcessor::CheckQueueHealth(int64_t supervisorStart) {
-  const bool inGrace = GetClock().Now() - supervisorStart < kDeadQueueGraceSec;
+  const int64_t now = GetClock().Now();
+  const bool inGrace = now - supervisorStart < kDeadQueueGraceSec;
+  // Parked work is held by the journal, not the queues: the output test never
+  // sees it, and for the input test it counts as queue contents -- a cloud
+  // outage must not make the worker end itself.
+  const bool parked = m_journal && m_journal->Parked(now).total > 0;
   struct HealthTest {
     bool (*isDead)();
     const char* name;
     const wchar_t* code;
+    bool skipWhileParked;
   };
-  static const HealthTest kTests[] = {{IsOutqueueDead, "IsOutqueueDead", L"OUTQUEUEDEAD"},
-                                      {IsEnqueueDead, "IsEnqueueDead", L"ENQUEUEDEAD"}};
+  static const HealthTest kTests[] = {{IsOutqueueDead, "IsOutqueueDead", L"OUTQUEUEDEAD", false},
+                                      {IsEnqueueDead, "IsEnqueueDead", L"ENQUEUEDEAD", true}};
   for (const HealthTest& t : kTests) {
+    if (t.skipWhileParked && parked) continue;
     if (!t.isDead()) continue;
     if (inGrace) {
       WriteLogF("monthread %s return TRUE, buf process start not reach 15 min, not exit", t.name);
@@ -151,6 +160,9 @@ int CNuv4OndekoProcessor::monthread() {
 
     CSLock::Sweep();
     if (CheckQueueHealth(started)) return 0;
+    // After the tests: an item handed back now has a whole pass to be taken
+    // before its queue's take-out time is looked at again.
+    RequeueParked();
   }
 }
 

@@ -73,6 +73,9 @@ struct WorkItem {
   int type = 0;
   int32_t enqueueTime = 0;  // seconds since 1970
   int retryCount = 0;
+  // The item's entry in the work journal (0: not recorded); travels with it
+  // through every queue.
+  uint64_t journalId = 0;
   // The payload, by type: msg for 1..4, token for 5, range for 6.
   std::unique_ptr<CQueueMsg> msg;
   uint64_t token = 0;

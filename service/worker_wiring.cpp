@@ -4,8 +4,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/log.h"
+#include "common/service_ini.h"
 #include "im/app_manager.h"
 #include "processor/intake.h"
+#include "processor/journal.h"
 #include "processor/processor.h"
 #include "push/gap_hub_logic.h"
 
@@ -30,6 +33,15 @@ class GapHubConnection : public PushConnection {
  private:
   GapHubLogic hub_;
 };
+
+// A cloud-to-IM delivery that failed while the IM application is not up (or
+// the processor left START because the IM server went away) failed for a
+// transport reason: it says nothing about the message.
+int ImSideResult(CNuv4OndekoProcessor* p, int result) {
+  if (result != WQUEUE_HANDLER_FAILED) return result;
+  const bool imUp = CAppManager::GetInstance().IsStarted() && p->GetStatus() == CNuv4OndekoProcessor::START;
+  return imUp ? result : WQUEUE_HANDLER_TRANSPORT;
+}
 
 std::unique_ptr<PushConnection> MakeGapHub(const std::string& configDir, PushNotifyCallback onNotify,
                                            PushTokenCallback onToken) {
@@ -62,11 +74,11 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   handlers.Register(WQUEUE_NUV2ONDEKOFILE,
                     MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendFileMsg2Ondeko(m, isRetry); }));
   // Cloud to IM.
-  handlers.Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([](CQueueMsg& m, bool isRetry) {
-                      return CAppManager::GetInstance().SendText2Nuv(m, isRetry);
+  handlers.Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([p](CQueueMsg& m, bool isRetry) {
+                      return ImSideResult(p, CAppManager::GetInstance().SendText2Nuv(m, isRetry));
                     }));
-  handlers.Register(WQUEUE_ONDEKO2NUVFILE, MsgHandler([](CQueueMsg& m, bool isRetry) {
-                      return CAppManager::GetInstance().SendFileMsg2Nuv(m, isRetry);
+  handlers.Register(WQUEUE_ONDEKO2NUVFILE, MsgHandler([p](CQueueMsg& m, bool isRetry) {
+                      return ImSideResult(p, CAppManager::GetInstance().SendFileMsg2Nuv(m, isRetry));
                     }));
   // Cloud requests served on the TXT2ONDEKO worker.
   handlers.Register(WQUEUE_FETCHONDEKOMSG,
@@ -77,6 +89,21 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   seams.reportReboot = [p](const std::wstring& code) { return p->ReportReboot(code); };
   seams.reportMsgStat = [](CNuv4OndekoProcessor& proc, const StopSignal& stop) { proc.ReportMsgStatProc(stop); };
   seams.syncOrg2Ondeko = [](CNuv4OndekoProcessor& proc, const StopSignal& stop) { proc.SyncOrg2Ondeko(stop); };
+
+  // ---- The work journal: opened and replayed before anything new is taken
+  // in (the queue workers idle until START, the IM application and the push
+  // connection start after this). A bad file is moved aside, an unwritable
+  // one leaves the journal in memory: the worker starts either way.
+  // service.ini [journal] enabled = false runs without one (as the worker
+  // did before it existed); sync_to_device = false commits without flushing
+  // to the device (survives the worker's end, not a power loss).
+  const ServiceIni& ini = ServiceIni::Get();
+  if (ini.GetBool("journal", "enabled", true)) {
+    processor.OpenJournal(processor.ConfigDir() + kJournalFileName, ini.GetBool("journal", "sync_to_device", true));
+    processor.ReplayJournal();
+  } else {
+    WriteLogF("WireWorker work journal off ([journal] enabled = false): accepted work is lost when the worker ends");
+  }
 }
 
 }  // namespace nuv
