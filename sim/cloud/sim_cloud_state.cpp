@@ -499,14 +499,14 @@ void SimCloudState::RevokeRefreshToken() {
   refreshRevoked_ = true;
 }
 
-uint64_t SimCloudState::CreateMessage(SimCloudMessage m) {
+uint64_t SimCloudState::CreateMessage(SimCloudMessage m, bool announce) {
   std::function<void(const SimCloudMessage&)> hook;
   {
     std::lock_guard<std::mutex> lk(mu_);
     m.msg_id = ++lastMsgId_;
     if (m.create_time == 0) m.create_time = static_cast<uint32_t>(std::time(nullptr));
     cloudMessages_[m.msg_id] = m;
-    hook = messageHook_;
+    if (announce) hook = messageHook_;
   }
   if (hook) hook(m);
   return m.msg_id;

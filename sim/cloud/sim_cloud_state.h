@@ -53,9 +53,10 @@ class SimCloudState {
   void RevokeRefreshToken();           // refresh_skey is refused until the next login
 
   // ---- messages ----
-  // Stores a cloud message (msg_id = previous + 1; create_time 0 = now) and
-  // calls the hook on this thread without the lock held. Returns the id.
-  uint64_t CreateMessage(SimCloudMessage m);
+  // Stores a cloud message (msg_id = previous + 1; create_time 0 = now) and,
+  // when announce is true, calls the hook on this thread without the lock
+  // held (an unannounced message is found only by fetch_msg). Returns the id.
+  uint64_t CreateMessage(SimCloudMessage m, bool announce = true);
   std::vector<SimCloudMessage> CloudMessages() const;
   std::vector<SimSentMessage> SentMessages() const;
   void SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook);

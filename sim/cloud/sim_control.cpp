@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <json/json.h>
+#include <openssl/evp.h>
 
 #include <memory>
 
@@ -19,6 +20,19 @@ using httplib::Response;
 void Reply(Response& res, const Json::Value& v, int status = 200) { ReplyJson(res, v, status); }
 bool ReadBody(const Request& req, Json::Value& out) { return ReadJsonObjectBody(req, out, false); }
 void Error(Response& res, const std::string& what) { ReplyError(res, what, 400); }
+
+std::string Sha256Hex(const std::string& data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr) != 1) return "";
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < n; ++i) {
+    out += kHex[md[i] >> 4];
+    out += kHex[md[i] & 15];
+  }
+  return out;
+}
 
 Json::Value Pairs(const std::vector<std::pair<std::string, int>>& list) {
   Json::Value a(Json::arrayValue);
@@ -96,7 +110,8 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     m.msg_type = b.get("msg_type", 0).asUInt();
     m.create_time = b.get("create_time", 0).asUInt();
     Json::Value v;
-    v["msg_id"] = Json::Value(static_cast<Json::UInt64>(cloud.CreateMessage(m)));
+    const bool announce = b.get("announce", true).asBool();
+    v["msg_id"] = Json::Value(static_cast<Json::UInt64>(cloud.CreateMessage(m, announce)));
     Reply(res, v);
   });
   s.Get("/messages", [&cloud](const Request&, Response& res) {
@@ -137,9 +152,18 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
       v["file_name"] = m.fileName;
       v["type"] = m.type;
       v["size"] = static_cast<Json::UInt64>(m.data.size());
+      v["sha256"] = Sha256Hex(m.data);
       a.append(v);
     }
     Reply(res, a);
+  });
+  s.Get("/uploads/data", [&cloud](const Request& req, Response& res) {
+    for (const SimMedia& m : cloud.UploadedMedia()) {
+      if (m.media_id != req.get_param_value("media_id")) continue;
+      res.set_content(m.data, "application/octet-stream");
+      return;
+    }
+    ReplyError(res, "no such upload", 404);
   });
   s.Get("/kf_uploads", [&cloud](const Request&, Response& res) {
     Json::Value a(Json::arrayValue);

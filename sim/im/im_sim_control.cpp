@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <json/json.h>
+#include <openssl/evp.h>
 #include <pugixml.hpp>
 
 #include <thread>
@@ -37,6 +38,20 @@ Json::Value DataValues(const std::string& xml) {
     o[v.attribute("Name").value()] = v.text().get();
   }
   return o;
+}
+
+// Lower-case hexadecimal SHA-256 of data, for comparing delivered bytes.
+std::string Sha256Hex(const std::string& data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr) != 1) return "";
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < n; ++i) {
+    out += kHex[md[i] >> 4];
+    out += kHex[md[i] & 15];
+  }
+  return out;
 }
 
 ControlReply Error(int status, const std::string& message) {
@@ -137,6 +152,8 @@ void ImSimControl::Impl::AddBuiltins() {
     for (const auto& f : s.SentFiles()) {
       Json::Value o = FieldsJson(f.fields);
       o["data"] = Base64Encode(f.data);
+      o["size_bytes"] = static_cast<Json::UInt64>(f.data.size());
+      o["sha256"] = Sha256Hex(f.data);
       a.append(o);
     }
     return ControlReply{200, ToJson(a)};
