@@ -37,6 +37,7 @@
 
 #include "cloud/http_transport.h"
 #include "cloud/ondeko_api.h"
+#include "common/file_util.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "im/sdk.h"
@@ -192,6 +193,7 @@ class Bench {
   bool FileUp();
   bool FileDown();
   void RawFileRates();
+  double RawConfigSaves(int n);
   void ProcRow(const char* when, const ProcSample& s);
   bool SetUpCloudClient();
   double RawSendMsg(int n);
@@ -207,6 +209,7 @@ class Bench {
   std::string apiDir_;  // this process's qy.ini for the raw cloud calls
   nuv::CloudSettings settings_;
   double rawUp_ = -1, rawDown_ = -1;  // MiB/s of the cloud transport alone
+  pid_t worker_ = 0;
 };
 
 void Bench::Row(const char* fmt, ...) {
@@ -353,6 +356,7 @@ bool Bench::BurstUp() {
   b["text"] = "bench burst up";
   b["gap_ms"] = 0;
   b["repeat"] = o_.burst;
+  const ProcSample cpu0 = SampleProc(worker_);
   Json::Value a = im_.Post("/send", b);
   if (a["sent"].asInt() != o_.burst) return false;
   const int64_t first = a["raised_us"].asInt64(), lastRaised = a["last_raised_us"].asInt64();
@@ -361,6 +365,7 @@ bool Bench::BurstUp() {
                  static_cast<unsigned long long>(CloudSentCount() - base), o_.burst);
     return false;
   }
+  const ProcSample cpu1 = SampleProc(worker_);
   int64_t firstArrival = INT64_MAX, lastArrival = 0;
   size_t n = 0;
   for (const auto& m : cloud_.Get("/sent?from=" + std::to_string(base))) {
@@ -371,13 +376,36 @@ bool Bench::BurstUp() {
   }
   const double rate = n / ((lastArrival - first) / 1e6);
   const double flow = n > 1 ? (n - 1) / ((lastArrival - firstArrival) / 1e6) : 0;
-  const double raw = RawSendMsg(o_.burst);
-  Row("burst IM->cloud          n=%-5zu %7.0f msg/s to the last (raised over %.0f ms; %.0f msg/s "
-      "first to last arrival)",
-      n, rate, (lastRaised - first) / 1000.0, flow);
-  Row("  raw send_msg, one reused connection: %7.0f msg/s   ratio %.0f%% (%.0f%% first to last arrival)",
-      raw, 100 * rate / raw, 100 * flow / raw);
+  // The raw step beside it, twice (the machine is shared: the better of the
+  // two is its rate).
+  const double rawA = RawSendMsg(o_.burst);
+  const double rawB = RawSendMsg(o_.burst);
+  const double raw = std::max(rawA, rawB);
+  // Every text waits out the one-second combining window first: a fixed
+  // delay, not a rate; shown apart.
+  const double afterWindow = n / ((lastArrival - first) / 1e6 - 1.0);
+  Row("burst IM->cloud          n=%-5zu %7.0f msg/s to the last (raised over %.0f ms; %.0f msg/s without "
+      "the 1 s window; %.0f msg/s first to last arrival)",
+      n, rate, (lastRaised - first) / 1000.0, afterWindow, flow);
+  Row("  raw send_msg, one reused connection: %7.0f msg/s (%.0f, %.0f)  ratio %.0f%% (without the window "
+      "%.0f%%, first to last arrival %.0f%%)",
+      raw, rawA, rawB, 100 * rate / raw, 100 * afterWindow / raw, 100 * flow / raw);
+  Row("  worker CPU %.3f ms per message", 1000 * (cpu1.cpuSeconds - cpu0.cpuSeconds) / n);
   return n == static_cast<size_t>(o_.burst);
+}
+
+// The one-line settings file written as the worker writes it for every
+// notified cloud message (maxmsgid), n times beside the real one; saves/s.
+double Bench::RawConfigSaves(int n) {
+  const std::string path = rig_.root().config() + "bench-generalconf.ini";
+  const int64_t t0 = MonotonicMicros();
+  for (int i = 0; i < n; ++i) {
+    if (nuv::WriteFileSafe(path, std::to_string(i) + ";" + std::to_string(1000 + i) + ";0;0;99;0;0;0;") != 0)
+      return -1;
+  }
+  const double rate = n / ((MonotonicMicros() - t0) / 1e6);
+  std::remove(path.c_str());
+  return rate;
 }
 
 bool Bench::BurstDown() {
@@ -388,6 +416,7 @@ bool Bench::BurstDown() {
   b["to_userid_list"].append("alice");
   b["content"] = "bench burst down";
   b["repeat"] = o_.burst;
+  const ProcSample cpu0 = SampleProc(worker_);
   Json::Value a = cloud_.Post("/messages", b);
   if (!a.isMember("created_us")) return false;
   const int64_t first = a["created_us"].asInt64(), lastCreated = a["last_created_us"].asInt64();
@@ -396,6 +425,7 @@ bool Bench::BurstDown() {
                  static_cast<unsigned long long>(ImCount("messages") - base), o_.burst);
     return false;
   }
+  const ProcSample cpu1 = SampleProc(worker_);
   int64_t firstArrival = INT64_MAX, lastArrival = 0;
   size_t n = 0;
   Json::Value all = im_.Get("/messages");
@@ -415,6 +445,10 @@ bool Bench::BurstDown() {
   Row("  raw IM SendMessage round trip:       %7.0f msg/s   ratio %.0f%%", rawSend, 100 * rate / rawSend);
   Row("  raw IM CreateMessage+CreateNUVSData+SendMessage: %7.0f msg/s   ratio %.0f%%", rawSeq,
       100 * rate / rawSeq);
+  const double saves = RawConfigSaves(o_.burst / 4);
+  Row("  raw generalconf.ini save (write, fsync, rename; once per notified message): %7.0f /s   ratio %.0f%%",
+      saves, 100 * rate / saves);
+  Row("  worker CPU %.3f ms per message", 1000 * (cpu1.cpuSeconds - cpu0.cpuSeconds) / n);
   return n == static_cast<size_t>(o_.burst);
 }
 
@@ -523,7 +557,7 @@ bool Bench::Run() {
     std::fprintf(stderr, "cannot write the benchmark's qy.ini\n");
     return false;
   }
-  const pid_t worker = rig_.LastWorker();
+  const pid_t worker = worker_ = rig_.LastWorker();
   if (worker <= 0) return false;
   std::printf("worker pid %d; load average %s\n\n", static_cast<int>(worker), LoadAvg().c_str());
   SleepMs(3000);  // the start's own work settles
