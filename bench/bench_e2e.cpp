@@ -480,8 +480,12 @@ bool Bench::FileUp() {
       exact = u["sha256"].asString() == nuv::e2e::Sha256Hex(data);
   const double mibs = o_.fileMib / ((arrived - raised) / 1e6);
 
-  Row("file IM->cloud  %3d MiB  %7.1f MiB/s (%.2f s, bytes %s)   raw upload %7.1f MiB/s  ratio %.0f%%",
-      o_.fileMib, mibs, (arrived - raised) / 1e6, exact ? "exact" : "DIFFER", rawUp_, 100 * mibs / rawUp_);
+  // The file's message waits out the combining window like a text.
+  const double mibsAfterWindow = o_.fileMib / ((arrived - raised) / 1e6 - 1.0);
+  Row("file IM->cloud  %3d MiB  %7.1f MiB/s (%.2f s, bytes %s; %.1f MiB/s without the 1 s window)   raw upload "
+      "%7.1f MiB/s  ratio %.0f%% (without the window %.0f%%)",
+      o_.fileMib, mibs, (arrived - raised) / 1e6, exact ? "exact" : "DIFFER", mibsAfterWindow, rawUp_,
+      100 * mibs / rawUp_, 100 * mibsAfterWindow / rawUp_);
   return exact;
 }
 
