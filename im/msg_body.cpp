@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/text_conv.h"
+#include "im/safe_name.h"
 
 namespace nuv {
 namespace {
@@ -82,7 +83,7 @@ bool ParseMsgBody(const std::wstring& body, const std::wstring& tmpDir, std::wst
       f.size = ParseFileSize(Utf8ToWide(size.value()));
       f.fid = Utf8ToWide(fid.value());
       f.fkey = Utf8ToWide(key.value());
-      f.datName = f.fid + L".dat";
+      f.datName = DownloadDatName(f.fid);  // the fid is outside input
       f.localPath = tmpDir + L"/" + f.datName;
       f.fileName = Utf8ToWide(name.value());
       files->push_back(std::move(f));

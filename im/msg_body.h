@@ -20,7 +20,8 @@ int ParseFileSize(const std::wstring& value);
 
 // Parses a received body: text = the first Txt element's text without its
 // formatting spans; files = one attachment per File element, then per Img
-// element, that has FileName, FileSize, FID and KEY (localPath in tmpDir);
+// element, that has FileName, FileSize, FID and KEY (datName from
+// DownloadDatName(fid), so localPath = tmpDir/datName stays in tmpDir);
 // names = FileName of every File/Img that has FileName and FileSize but no
 // FID (passed peer to peer). False when the body is not XML or has no Txt.
 bool ParseMsgBody(const std::wstring& body, const std::wstring& tmpDir, std::wstring* text,

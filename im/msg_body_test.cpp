@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/sdk_error.h"
+#include "im/safe_name.h"
 #include "im/sdk.h"
 
 namespace nuv {
@@ -72,6 +73,55 @@ TEST(MsgBody, FilesThenImagesWithTheirAttributes) {
   EXPECT_EQ(L"IMG1", p.files[2].fid);
   EXPECT_EQ(FILE_KIND_IMAGE, p.files[2].kind);
   EXPECT_EQ(std::vector<std::wstring>{L"p2p.zip"}, p.names);
+}
+
+// The fid comes from the sender's message body; the download's local file
+// must stay inside the temporary-files directory whatever it holds, while
+// the fid itself is kept for the IM server.
+TEST(MsgBody, HostileFidsGiveDownloadNamesInsideTheTmpDir) {
+  const std::wstring hostile[] = {L"../../etc/passwd", L"/abs/olute", L"..", L".", L"a&#1;b&#x7f;c",
+                                  L"sub\\..\\x", L"a/b", L"a&#10;b"};
+  const std::wstring decoded[] = {L"../../etc/passwd", L"/abs/olute", L"..", L".", L"a\x01" L"b\x7f" L"c",
+                                  L"sub\\..\\x", L"a/b", L"a\nb"};
+  std::vector<std::wstring> seen;
+  for (size_t i = 0; i < sizeof(hostile) / sizeof(hostile[0]); ++i) {
+    Parsed p = Parse(L"<NUVMsg><Txt>x</Txt><File FileName=\"a.doc\" FileSize=\"1\" FID=\"" + hostile[i] +
+                     L"\" KEY=\"k\"/></NUVMsg>");
+    ASSERT_TRUE(p.ok) << i;
+    ASSERT_EQ(1u, p.files.size()) << i;
+    const CQueueFile& f = p.files[0];
+    EXPECT_EQ(decoded[i], f.fid) << i;  // unchanged for the wire
+    const std::wstring& name = f.datName;
+    EXPECT_EQ(std::wstring::npos, name.find_first_of(L"/\\")) << i;
+    for (wchar_t c : name) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << i;
+    ASSERT_GT(name.size(), 4u);
+    EXPECT_EQ(L".dat", name.substr(name.size() - 4)) << i;
+    EXPECT_NE(L'.', name[0]) << i;
+    EXPECT_EQ(L"/tmp/T/" + name, f.localPath) << i;
+    EXPECT_EQ(DownloadDatName(f.fid), name) << i;  // the same fid, the same name
+    for (const std::wstring& other : seen) EXPECT_NE(other, name) << i;
+    seen.push_back(name);
+  }
+  // NUL cannot come through XML, but the name is made safe without it too.
+  const std::wstring withNul(L"ab\0/../c", 8);
+  const std::wstring n = DownloadDatName(withNul);
+  EXPECT_EQ(std::wstring::npos, n.find(L'\0'));
+  EXPECT_EQ(std::wstring::npos, n.find(L'/'));
+  EXPECT_NE(DownloadDatName(L"ab"), n);
+  EXPECT_NE(DownloadDatName(L""), L".dat");
+  // A fid too long for one entry is shortened, with the hash.
+  const std::wstring longFid(300, L'f');
+  EXPECT_LE(DownloadDatName(longFid).size(), 64u + 1 + 16 + 4);
+}
+
+TEST(MsgBody, PlainFidsKeepTheirDownloadName) {
+  for (const std::wstring fid : {L"F1", L"0A1B2C3D4E5F60718293A4B5C6D7E8F917", L"fid_with-dash.v2", L"报告"}) {
+    EXPECT_EQ(fid + L".dat", DownloadDatName(fid));
+  }
+  Parsed p = Parse(L"<NUVMsg><Txt>x</Txt><Img FileName=\"i.png\" FileSize=\"7\" FID=\"9F00AB12\" KEY=\"k\"/></NUVMsg>");
+  ASSERT_EQ(1u, p.files.size());
+  EXPECT_EQ(L"9F00AB12.dat", p.files[0].datName);
+  EXPECT_EQ(L"/tmp/T/9F00AB12.dat", p.files[0].localPath);
 }
 
 TEST(MsgBody, ImageWithoutFidIsPassedDirectly) {

@@ -1,5 +1,7 @@
 #include "im/safe_name.h"
 
+#include <cstdint>
+
 namespace nuv {
 namespace {
 
@@ -54,6 +56,31 @@ std::wstring SafeBaseName(const std::wstring& name, const std::wstring& fallback
   if (safe.empty()) safe = Reduce(fallback);
   if (safe.empty()) safe = L"file";
   return safe;
+}
+
+std::wstring DownloadDatName(const std::wstring& fid) {
+  static const wchar_t kExt[] = L".dat";
+  if (!fid.empty() && Reduce(fid) == fid && Utf8Length(fid) + 4 <= kMaxFileNameBytes) return fid + kExt;
+  std::wstring part;
+  for (wchar_t c : fid) {
+    if (part.size() == 64) break;
+    if ((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || c == L'-' || c == L'_')
+      part.push_back(c);
+  }
+  if (part.empty()) part = L"fid";
+  // FNV-1a over the code points, NUL and all.
+  uint64_t h = 14695981039346656037ULL;
+  for (wchar_t c : fid) {
+    uint32_t u = static_cast<uint32_t>(c);
+    for (int i = 0; i < 4; ++i) {
+      h ^= (u >> (8 * i)) & 0xFF;
+      h *= 1099511628211ULL;
+    }
+  }
+  static const wchar_t kHex[] = L"0123456789abcdef";
+  std::wstring hex(16, L'0');
+  for (int i = 15; i >= 0; --i, h >>= 4) hex[static_cast<size_t>(i)] = kHex[h & 0xF];
+  return part + L"-" + hex + kExt;
 }
 
 }  // namespace nuv

@@ -1,6 +1,7 @@
 #pragma once
-// File names that come from outside (the cloud's name of a delivered file)
-// reduced to a single, harmless entry of a directory. Pure; any thread.
+// File names that come from outside (the cloud's name of a delivered file,
+// the fid of an IM attachment) reduced to a single, harmless entry of a
+// directory. Pure; any thread.
 
 #include <cstddef>
 #include <string>
@@ -16,5 +17,14 @@ constexpr size_t kMaxFileNameBytes = 255;
 // before a short extension, which is kept). When nothing usable is left ("",
 // "." or ".."), fallback reduced the same way, and "file" when that fails too.
 std::wstring SafeBaseName(const std::wstring& name, const std::wstring& fallback);
+
+// The local name of an attachment's download in the temporary-files
+// directory, made from the fid of the message body (outside input; the fid
+// itself still travels on the wire). A plain fid -- one entry name with no
+// separator or control character, short enough -- gives "<fid>.dat" as it
+// always did. Any other fid gives "<its letters, digits, '-' and '_', at
+// most 64>-<16 hex digits of a hash of the whole fid>.dat", so it stays in
+// the directory and two hostile fids do not share a file.
+std::wstring DownloadDatName(const std::wstring& fid);
 
 }  // namespace nuv

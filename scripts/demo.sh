@@ -34,14 +34,14 @@ run="$demo/run"
 failures=0
 t_start_ms=0
 now_ms() { date +%s%3N; }
-secs() { printf '%d.%01d' $(( $1 / 1000 )) $(( ($1 % 1000) / 100 )); }   # ms -> "1.2"
+secs() { printf '%d.%02d' $(( $1 / 1000 )) $(( ($1 % 1000) / 10 )); }   # ms -> "1.23"
 info() { printf '        %s\n' "$*"; }
 ok() {   # ok START_MS TEXT
-  printf '[ok  %5s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
+  printf '[ok  %6s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
 }
 fail() {
   failures=$((failures + 1))
-  printf '[FAIL %4s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
+  printf '[FAIL %5s s] %s\n' "$(secs $(( $(now_ms) - $1 )))" "$2"
 }
 die() { echo "demo: $*" >&2; exit 1; }
 
@@ -87,6 +87,8 @@ cleaned=0
 cleanup() {
   ((cleaned)) && return
   cleaned=1
+  trap '' PIPE
+  exec 2>/dev/null   # the terminal or pipe may be gone; the clean-up goes on
   echo
   echo "demo: stopping everything it started"
   local workers left=()
@@ -107,6 +109,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE   # output closed (e.g. piped into head): stop everything too
 
 # An earlier demo in this root that was not stopped (e.g. its terminal died).
 if [[ -f "$run/pids" ]]; then
@@ -334,9 +338,9 @@ fi
 # 8. The directory export: on the fifth pass of the directory thread.
 imports() { cget /imports | jq 'length'; }
 expected_at=$(( t_bridge_ms + 260000 ))
-if ((once)); then
-  info "directory: the export runs on the fifth pass of the directory thread, about $(( (expected_at - $(now_ms)) / 1000 )) s from now (4-5 min after start); run without --once to see it imported"
-fi
+later="run without --once to see it imported"
+((once)) || later="it is shown below when it happens"
+info "directory: the export runs on the fifth pass of the directory thread, about $(( (expected_at - $(now_ms)) / 1000 )) s from now (4-5 min after start); $later"
 
 echo
 if ((failures)); then
@@ -375,12 +379,18 @@ while kill -0 "$watchdog_pid" 2>/dev/null; do
   fi
   r=$(cget /reports | jq length)
   if ((r > seen_reports)); then
-    cget /reports | jq -r ".[$seen_reports:][]" | sed 's/^/  cloud | report /'
+    cget /reports | jq -r ".[$seen_reports:][]" | while IFS='#' read -r kind _ a b c; do
+      if [[ "$kind" == MSG ]]; then
+        echo "  cloud | status report: $c item(s) handled $(date -d "@$a" +%T)-$(date -d "@$b" +%T)"
+      else
+        echo "  cloud | restart report: $kind#1#$a#$b (the worker ends itself; a new one follows in 5 s)"
+      fi
+    done
     seen_reports=$r
   fi
   i=$(imports)
   if ((i > seen_imports)); then
-    cget /imports | jq -r ".[$seen_imports:][] | \"  cloud | directory imported: job \(.job_id) \(.op), \(.rows | length) rows, \(.percentage)%\""
+    cget /imports | jq -r ".[$seen_imports:][] | \"  cloud | directory import job \(.job_id): \(.rows | length) rows of the uploaded snapshot\""
     seen_imports=$i
   fi
   mute="$(cget /mute | jq -c .)"

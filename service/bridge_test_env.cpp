@@ -122,8 +122,10 @@ BridgeTestEnv::BridgeTestEnv(Options options) : options_(std::move(options)) {
   // A fatal condition is recorded, not allowed to end the test process. The
   // restart report still goes wherever the wiring sends it.
   seams.exitProcess = [this](int) {
+    std::vector<std::string> reports = cloud_->Reports();
     std::lock_guard<std::mutex> g(mu_);
     ++endRequests_;
+    reportsAtEnd_.push_back(std::move(reports));
   };
   auto report = seams.reportReboot;
   seams.reportReboot = [this, report](const std::wstring& code) {
@@ -204,6 +206,13 @@ int BridgeTestEnv::TapToken(uint64_t token) {
 
 uint64_t BridgeTestEnv::CreateCloudMessage(const sim::SimCloudMessage& m) { return cloud_->CreateMessage(m); }
 
+uint64_t BridgeTestEnv::CreateCloudMessageUnannounced(const sim::SimCloudMessage& m) {
+  cloud_->SetMessageCreatedHook(nullptr);
+  const uint64_t id = cloud_->CreateMessage(m);
+  sim::AnnounceCloudMessages(*cloud_, *push_);
+  return id;
+}
+
 std::string BridgeTestEnv::PutCloudMedia(const std::string& name, const std::string& data, const std::string& type) {
   return cloud_->PutMedia(name, data, type);
 }
@@ -223,6 +232,17 @@ bool BridgeTestEnv::WaitUntil(const std::function<bool()>& cond, int maxRealMs) 
   while (!cond()) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+bool BridgeTestEnv::AdvanceUntil(const std::function<bool()>& cond, int64_t stepMs, int realPauseMs,
+                                 int maxRealMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxRealMs);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    clock_.Advance(stepMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(realPauseMs));
   }
   return true;
 }
@@ -296,6 +316,11 @@ int BridgeTestEnv::ProcessEndRequests() const {
 std::vector<std::wstring> BridgeTestEnv::RebootReports() const {
   std::lock_guard<std::mutex> g(mu_);
   return reboots_;
+}
+
+std::vector<std::vector<std::string>> BridgeTestEnv::ReportsAtEndRequests() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return reportsAtEnd_;
 }
 
 }  // namespace test

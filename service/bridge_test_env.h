@@ -106,6 +106,9 @@ class BridgeTestEnv {
   // Creates a message on the cloud side; the push server announces it.
   // Returns its msg_id.
   uint64_t CreateCloudMessage(const sim::SimCloudMessage& m);
+  // Creates a message the push server does not announce (it is only served
+  // by fetch_msg), for a gap in the ids. Returns its msg_id. Test thread only.
+  uint64_t CreateCloudMessageUnannounced(const sim::SimCloudMessage& m);
   // Stores a file in the cloud's media store; returns its media_id.
   std::string PutCloudMedia(const std::string& name, const std::string& data, const std::string& type = "file");
   // A user of the IM types a message (one message-received event per
@@ -115,6 +118,13 @@ class BridgeTestEnv {
                       std::vector<std::string>* fids = nullptr);
   // Moves virtual time forward at once (besides the steady pace).
   void Advance(int64_t ms) { clock_.Advance(ms); }
+  // Moves virtual time forward by stepMs every realPauseMs real milliseconds
+  // (besides the steady pace) until cond holds; false after maxRealMs. For
+  // minutes of virtual time in a second or two: keep stepMs well below the
+  // virtual time-outs of the exchanges in flight (30 s for an IM call, 10 s
+  // for a restart report).
+  bool AdvanceUntil(const std::function<bool()>& cond, int64_t stepMs = 1000, int realPauseMs = 5,
+                    int maxRealMs = kWaitMs);
 
   // ---- waiting for what arrived where (bounded, real time) ----
   // True once cond held (polled about every 2 ms); false after maxRealMs.
@@ -150,6 +160,9 @@ class BridgeTestEnv {
   // the request instead of ending the test) and the restart reports asked for.
   int ProcessEndRequests() const;
   std::vector<std::wstring> RebootReports() const;
+  // The cloud's cli_report records as they stood at each end request (what
+  // had reached the cloud before the process would have ended).
+  std::vector<std::vector<std::string>> ReportsAtEndRequests() const;
 
  private:
   static void TapNotify(uint64_t msgid, OndekoMsgItem* item);
@@ -181,6 +194,7 @@ class BridgeTestEnv {
   std::vector<uint64_t> notifies_;
   int endRequests_ = 0;
   std::vector<std::wstring> reboots_;
+  std::vector<std::vector<std::string>> reportsAtEnd_;
 };
 
 }  // namespace test

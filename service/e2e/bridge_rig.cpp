@@ -1,5 +1,6 @@
 #include "service/e2e/bridge_rig.h"
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <signal.h>
@@ -174,6 +175,17 @@ BridgeRig::~BridgeRig() {
   }
   if (im_) im_->Stop(5);
   if (cloud_) cloud_->Stop(5);
+  // In the sanitizer build a memory or undefined-behaviour error in any of
+  // the programs (the worker writes to the watchdog's console) fails the test.
+  for (const char* out : {"/watchdog.out", "/cloudsim.out", "/imsim.out"}) {
+    const std::string path = root_.root() + out;
+    if (!test::FileExists(path)) continue;
+    const std::string text = test::ReadWholeFile(path);
+    for (const char* mark : {"ERROR: AddressSanitizer", "runtime error:"}) {
+      size_t at = text.find(mark);
+      if (at != std::string::npos) ADD_FAILURE() << out << ": " << text.substr(at, 4000);
+    }
+  }
 }
 
 std::string BridgeRig::Sim(const std::string& rel) const { return std::string(NUV_BINARY_DIR) + rel; }
@@ -276,8 +288,6 @@ bool BridgeRig::WaitBridgeUp(double maxSeconds) {
   tokensSeen_ = Cloud("/tokens").json.size();
   return up;
 }
-
-int BridgeRig::StopWatchdog(double graceSeconds) { return watchdog_ ? watchdog_->Stop(graceSeconds) : -1; }
 
 std::vector<pid_t> BridgeRig::WorkerPids() const {
   std::vector<pid_t> pids;

@@ -73,8 +73,6 @@ class BridgeRig {
   bool WaitBridgeUp(double maxSeconds);
 
   Subprocess& watchdog() { return *watchdog_; }
-  // Stops the watchdog (SIGTERM, bounded); its exit status.
-  int StopWatchdog(double graceSeconds = 10);
   // Worker pids in start order, from the watchdog's log lines.
   std::vector<pid_t> WorkerPids() const;
   pid_t LastWorker() const;
@@ -143,7 +141,6 @@ class BridgeRig {
   uint64_t SavedToken() const;
   uint64_t SavedMaxMsgId() const;
   std::string ExePath() const { return root_.bin() + "nuv4ondeko"; }
-  std::vector<std::string>& env() { return env_; }
 
  private:
   std::string Sim(const std::string& rel) const;
