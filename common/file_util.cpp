@@ -33,6 +33,14 @@ bool ReadFileData(const std::string& name, std::string& out, size_t maxCount) {
   int fd = ::open(ResolveDataPath(name).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out.clear();
+  // One allocation of the whole size: growing by doubling copies a large
+  // file several times and leaves the smaller steps in the heap (kept
+  // resident) after the buffer is gone.
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    const size_t size = static_cast<size_t>(st.st_size);
+    out.reserve(size < maxCount ? size : maxCount);
+  }
   char buf[65536];
   while (out.size() < maxCount) {
     size_t want = maxCount - out.size() < sizeof buf ? maxCount - out.size() : sizeof buf;

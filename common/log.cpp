@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 
 #include "common/clock.h"
@@ -62,9 +63,16 @@ void WriteLog(std::wstring msg, int level) {
   std::time_t now = static_cast<std::time_t>(GetClock().Now());
   std::tm local{};
   ::localtime_r(&now, &local);
-  std::string path = WideToPath(GetLogDir()) +
-                     StrFormat("/%04d-%02d.log", local.tm_year + 1900, local.tm_mon + 1);
+  const std::string name = StrFormat("/%04d-%02d.log", local.tm_year + 1900, local.tm_mon + 1);
+  // The directory is made only when the file cannot be opened for want of
+  // it (first line, or Logs removed since): GetLogDir creates every
+  // component of the path, too many system calls for every line.
+  std::string path = WideToPath(GetModuleDir()) + "../Logs" + name;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    path = WideToPath(GetLogDir()) + name;
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return;
   std::string line = FormatLogLine(local, tid, msg);
   // The other process may be appending too: hold an advisory lock so that the

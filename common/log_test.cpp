@@ -76,6 +76,18 @@ TEST_F(LogTest, UnwritableLogDirectoryDropsLine) {
   EXPECT_TRUE(root_.LogContains("kept"));
 }
 
+TEST_F(LogTest, LogDirectoryRemovedWhileRunningIsMadeAgain) {
+  WriteLog(L"before");
+  ASSERT_TRUE(test::FileExists(LogFile()));
+  ASSERT_EQ(std::remove(LogFile().c_str()), 0);
+  ASSERT_EQ(::rmdir(root_.logs().c_str()), 0);
+  WriteLog(L"after");
+  const std::string data = test::ReadWholeFile(LogFile());
+  EXPECT_EQ(data.compare(0, 3, "\xEF\xBB\xBF"), 0);
+  EXPECT_NE(data.find("] after\r\n"), std::string::npos);
+  EXPECT_EQ(data.find("before"), std::string::npos);
+}
+
 TEST_F(LogTest, TwoProcessesInterleaveWholeLines) {
   constexpr int kLines = 2000;
   SetClockForTest(nullptr);

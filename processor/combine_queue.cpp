@@ -1,5 +1,6 @@
 #include "processor/combine_queue.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -94,12 +95,15 @@ bool CCombineQueue::CombineOutQueue(std::vector<WorkItem>& out, WorkJournal* jou
 
   // Merge pass. newest follows the most recent tick seen; comparing through
   // the signed difference keeps it right across the 32-bit tick wrap.
+  // Pairs of items both below compared_ were compared by an earlier pass and
+  // are no copies (merging changes only receivers), so they are skipped:
+  // a burst queued within one window is compared once, not at every pass.
   uint32_t newest = items_.front().msg->combineTick;
   for (size_t a = 0; a < items_.size(); ++a) {
     CQueueMsg& first = *items_[a].msg;
     if (static_cast<int32_t>(first.combineTick - newest) > 0) newest = first.combineTick;
     std::vector<uint64_t> absorbed;
-    for (size_t b = a + 1; b < items_.size();) {
+    for (size_t b = std::max(a + 1, compared_); b < items_.size();) {
       const CQueueMsg& second = *items_[b].msg;
       if (second.combineTick - first.combineTick > kCombineWindowMs) break;
       if (CombineMsg(first, second)) {
@@ -126,6 +130,7 @@ bool CCombineQueue::CombineOutQueue(std::vector<WorkItem>& out, WorkJournal* jou
     }
   }
   items_.swap(keep);
+  compared_ = items_.size();  // what stays has been compared pairwise
   return out.size() > before;
 }
 
@@ -143,6 +148,7 @@ void CCombineQueue::DrainAll(std::vector<WorkItem>& out) {
   CSLockGuard guard(lock_, L"OutQueue", kQueueLockLimitMs);
   for (WorkItem& item : items_) out.push_back(std::move(item));
   items_.clear();
+  compared_ = 0;
 }
 
 }  // namespace nuv

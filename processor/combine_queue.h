@@ -49,9 +49,13 @@ class CCombineQueue {
   void Wake() { wakeup_.Notify(); }
 
  private:
-  // Guards items_.
+  // Guards items_ and compared_.
   CSLock lock_;
   std::vector<WorkItem> items_;
+  // The first compared_ items have been compared with each other by an
+  // earlier merge pass (and none is a copy of another within its window):
+  // a pass compares only the pairs with a later item.
+  size_t compared_ = 0;
   // Set by Enqueue into the empty queue and by Wake; consumed by the wait.
   WakeupEvent wakeup_;
 };

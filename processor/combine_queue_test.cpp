@@ -105,6 +105,39 @@ TEST_F(CombineQueueTest, ThreeCopiesWithin300msLeaveAsOneAfterTheWindow) {
   EXPECT_EQ(GetCombineQueue().Size(), 0u);
 }
 
+// Passes between the arrivals: items compared by an earlier pass are still
+// compared with every later arrival, and a copy merges into the oldest of
+// its kind that is still within its window, whichever pass sees it.
+TEST_F(CombineQueueTest, CopiesArrivingBetweenPassesMergeWithItemsComparedBefore) {
+  ASSERT_TRUE(Put(Msg(1, L"u", L"a", L"{K}", L"one")));
+  ASSERT_TRUE(Put(Msg(2, L"u", L"a", L"{L}", L"two")));
+  EXPECT_TRUE(Out().empty());
+  clock_.Advance(200);
+  ASSERT_TRUE(Put(Msg(3, L"u", L"b", L"{L}", L"two")));
+  EXPECT_TRUE(Out().empty());
+  clock_.Advance(200);
+  ASSERT_TRUE(Put(Msg(4, L"u", L"c", L"{K}", L"one")));
+  ASSERT_TRUE(Put(Msg(5, L"u", L"d", L"{M}", L"three")));
+  EXPECT_TRUE(Out().empty());
+  clock_.Advance(700);  // 1100 ms after 1 and 2: only they leave
+  ASSERT_TRUE(Put(Msg(6, L"u", L"e", L"{M}", L"three")));
+  ASSERT_TRUE(Put(Msg(7, L"u", L"f", L"{K}", L"one")));  // 1's window is over
+  auto out = Out();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].msg->msgid, 1u);
+  EXPECT_EQ(out[0].msg->to, L"a;c");
+  EXPECT_EQ(out[1].msg->msgid, 2u);
+  EXPECT_EQ(out[1].msg->to, L"a;b");
+  clock_.Advance(1001);
+  out = Out();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].msg->msgid, 5u);
+  EXPECT_EQ(out[0].msg->to, L"d;e");
+  EXPECT_EQ(out[1].msg->msgid, 7u);
+  EXPECT_EQ(out[1].msg->to, L"f");
+  EXPECT_EQ(GetCombineQueue().Size(), 0u);
+}
+
 TEST_F(CombineQueueTest, DifferentTextOrLateCopiesStaySeparate) {
   ASSERT_TRUE(Put(Msg(1, L"u", L"a", L"{K}", L"one")));
   ASSERT_TRUE(Put(Msg(2, L"u", L"b", L"{K}", L"two")));

@@ -10,6 +10,7 @@
 
 #include "common/text_conv.h"
 #include "sim/cloud/sim_json.h"
+#include "sim/monotonic.h"
 
 namespace nuv {
 namespace sim {
@@ -264,6 +265,7 @@ SimHttpReply SimCloudState::SendMsg(const SimRequest& req) {
     for (const std::string& id : *list)
       if (!media_.count(id)) return Envelope(40006, "unknown media_id " + id);
   m.rawBody = req.body;
+  m.receivedUs = MonotonicMicros();
   sent_.push_back(std::move(m));
   return Ok();
 }
@@ -499,11 +501,13 @@ void SimCloudState::RevokeRefreshToken() {
   refreshRevoked_ = true;
 }
 
-uint64_t SimCloudState::CreateMessage(SimCloudMessage m, bool announce) {
+uint64_t SimCloudState::CreateMessage(SimCloudMessage m, bool announce, int64_t* createdUs) {
   std::function<void(const SimCloudMessage&)> hook;
   {
     std::lock_guard<std::mutex> lk(mu_);
     m.msg_id = ++lastMsgId_;
+    m.createdUs = MonotonicMicros();
+    if (createdUs) *createdUs = m.createdUs;
     if (m.create_time == 0) m.create_time = static_cast<uint32_t>(std::time(nullptr));
     cloudMessages_[m.msg_id] = m;
     if (announce) hook = messageHook_;
@@ -522,6 +526,16 @@ std::vector<SimCloudMessage> SimCloudState::CloudMessages() const {
 std::vector<SimSentMessage> SimCloudState::SentMessages() const {
   std::lock_guard<std::mutex> lk(mu_);
   return sent_;
+}
+
+size_t SimCloudState::CloudMessageCount() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return cloudMessages_.size();
+}
+
+size_t SimCloudState::SentCount() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return sent_.size();
 }
 
 void SimCloudState::SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook) {

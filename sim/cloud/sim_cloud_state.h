@@ -55,10 +55,13 @@ class SimCloudState {
   // ---- messages ----
   // Stores a cloud message (msg_id = previous + 1; create_time 0 = now) and,
   // when announce is true, calls the hook on this thread without the lock
-  // held (an unannounced message is found only by fetch_msg). Returns the id.
-  uint64_t CreateMessage(SimCloudMessage m, bool announce = true);
+  // held (an unannounced message is found only by fetch_msg). Returns the id;
+  // createdUs receives the message's stamp (MonotonicMicros()).
+  uint64_t CreateMessage(SimCloudMessage m, bool announce = true, int64_t* createdUs = nullptr);
+  size_t CloudMessageCount() const;
   std::vector<SimCloudMessage> CloudMessages() const;
   std::vector<SimSentMessage> SentMessages() const;
+  size_t SentCount() const;
   void SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook);
   std::vector<uint64_t> BoundTokens() const;
 

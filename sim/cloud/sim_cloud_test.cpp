@@ -13,6 +13,7 @@
 
 #include "common/test_support.h"
 #include "sim/cloud/sim_cloud_state.h"
+#include "sim/monotonic.h"
 
 namespace nuv {
 namespace sim {
@@ -85,6 +86,45 @@ TEST_F(SimCloudTest, ControlCreatesMessagesAndTheHookSeesThem) {
   ASSERT_TRUE(list);
   EXPECT_EQ(ParseJson(list->body)[0]["cur_userid"].asString(), "zhang");
   EXPECT_EQ(control_->Post("/messages", "[1]", "application/json")->status, 400);
+}
+
+// What the benchmark reads: repeated messages with their own contents and
+// ordered stamps, announced one by one; send_msg stamped at its arrival;
+// /sent from an offset; the counts.
+TEST_F(SimCloudTest, RepeatedMessagesStampsAndCountsForTheBenchmark) {
+  std::vector<std::pair<uint64_t, int64_t>> announced;  // written on this thread only
+  cloud_.SetMessageCreatedHook([&](const SimCloudMessage& m) { announced.emplace_back(m.msg_id, m.createdUs); });
+  auto res = control_->Post("/messages", "{\"cur_userid\":\"zhang\",\"content\":\"burst\",\"repeat\":3}",
+                            "application/json");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  Json::Value a = ParseJson(res->body);
+  EXPECT_EQ(a["msg_id"].asUInt64(), 1u);
+  ASSERT_EQ(announced.size(), 3u);
+  EXPECT_EQ(a["created_us"].asInt64(), announced[0].second);
+  EXPECT_EQ(a["last_created_us"].asInt64(), announced[2].second);
+  EXPECT_LE(announced[0].second, announced[2].second);
+  std::vector<SimCloudMessage> all = cloud_.CloudMessages();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[2].content, "burst #2");
+  EXPECT_EQ(control_->Post("/messages", "{\"repeat\":0}", "application/json")->status, 400);
+
+  for (const char* text : {"one", "two"}) {
+    const int64_t before = MonotonicMicros();
+    Json::Value r = Call("send_msg", std::string("{\"msgitem\":{\"cur_userid\":\"a\",\"content\":\"") + text +
+                                         "\",\"to_userid_list\":[\"b\"]}}");
+    ASSERT_EQ(r["result"]["errCode"].asInt(), 0);
+    const int64_t got = cloud_.SentMessages().back().receivedUs;
+    EXPECT_GE(got, before);
+    EXPECT_LE(got, MonotonicMicros());
+  }
+  Json::Value tail = ParseJson(control_->Get("/sent?from=1")->body);
+  ASSERT_EQ(tail.size(), 1u);
+  EXPECT_EQ(tail[0]["content"].asString(), "two");
+  EXPECT_EQ(tail[0]["received_us"].asInt64(), cloud_.SentMessages()[1].receivedUs);
+  Json::Value counts = ParseJson(control_->Get("/counts")->body);
+  EXPECT_EQ(counts["sent"].asUInt64(), 2u);
+  EXPECT_EQ(counts["messages"].asUInt64(), 3u);
 }
 
 TEST_F(SimCloudTest, CredentialsAndFaultsThroughTheControlPort) {

@@ -28,6 +28,7 @@ struct SimCloudMessage {
   std::vector<std::string> file_id_list;
   uint32_t create_time = 0;  // 0: set to the current time
   uint32_t msg_type = 0;     // 0 normal, 1 broadcast
+  int64_t createdUs = 0;     // MonotonicMicros() at CreateMessage
 };
 
 // One request the API server or upload proxy received (after faults).
@@ -49,6 +50,7 @@ struct SimSentMessage {
   std::vector<std::string> to_userid_list, skip_userid_list, image_id_list, file_id_list;
   bool hasImageIdList = false, hasFileIdList = false;  // member present in the body
   std::string rawBody;
+  int64_t receivedUs = 0;  // MonotonicMicros() when send_msg was taken
 };
 
 // A stored media file.

@@ -4,6 +4,7 @@
 #include <json/json.h>
 #include <openssl/evp.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "sim/cloud/control_reply.h"
@@ -111,7 +112,28 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     m.create_time = b.get("create_time", 0).asUInt();
     Json::Value v;
     const bool announce = b.get("announce", true).asBool();
-    v["msg_id"] = Json::Value(static_cast<Json::UInt64>(cloud.CreateMessage(m, announce)));
+    // repeat N: N messages one after the other, " #i" appended to the
+    // content of each; the answer is about the first, with last_created_us
+    // of the last.
+    const int repeat = b.get("repeat", 1).asInt();
+    if (repeat < 1) return Error(res, "repeat must be >= 1");
+    for (int i = 0; i < repeat; ++i) {
+      SimCloudMessage one = m;
+      if (repeat > 1) one.content += " #" + std::to_string(i);
+      int64_t createdUs = 0;
+      const uint64_t id = cloud.CreateMessage(one, announce, &createdUs);
+      if (i == 0) {
+        v["msg_id"] = Json::Value(static_cast<Json::UInt64>(id));
+        v["created_us"] = static_cast<Json::Int64>(createdUs);
+      }
+      v["last_created_us"] = static_cast<Json::Int64>(createdUs);
+    }
+    Reply(res, v);
+  });
+  s.Get("/counts", [&cloud](const Request&, Response& res) {
+    Json::Value v;
+    v["sent"] = static_cast<Json::UInt64>(cloud.SentCount());
+    v["messages"] = static_cast<Json::UInt64>(cloud.CloudMessageCount());
     Reply(res, v);
   });
   s.Get("/messages", [&cloud](const Request&, Response& res) {
@@ -119,10 +141,15 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     for (const SimCloudMessage& m : cloud.CloudMessages()) a.append(CloudMessageToJson(m));
     Reply(res, a);
   });
-  s.Get("/sent", [&cloud](const Request&, Response& res) {
+  s.Get("/sent", [&cloud](const Request& req, Response& res) {
     Json::Value a(Json::arrayValue);
-    for (const SimSentMessage& m : cloud.SentMessages()) {
+    const size_t from =
+        req.has_param("from") ? std::strtoull(req.get_param_value("from").c_str(), nullptr, 10) : 0;
+    const std::vector<SimSentMessage> sent = cloud.SentMessages();
+    for (size_t i = from; i < sent.size(); ++i) {
+      const SimSentMessage& m = sent[i];
       Json::Value v;
+      v["received_us"] = static_cast<Json::Int64>(m.receivedUs);
       v["cur_userid"] = m.cur_userid;
       v["chatid"] = m.chatid;
       v["chatname"] = m.chatname;

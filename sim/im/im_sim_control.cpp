@@ -135,29 +135,45 @@ void ImSimControl::Impl::AddBuiltins() {
   });
   JsonRoute("GET", "/messages", [&s](const Json::Value&) {
     Json::Value a(Json::arrayValue);
-    for (const auto& m : s.Messages()) {
-      Json::Value o = FieldsJson(m);
-      o["values"] = DataValues(m.Get("content"));
+    const std::vector<WireFields> messages = s.Messages();
+    const std::vector<int64_t> times = s.MessageTimesUs();
+    for (size_t i = 0; i < messages.size(); ++i) {
+      Json::Value o = FieldsJson(messages[i]);
+      o["values"] = DataValues(messages[i].Get("content"));
+      if (i < times.size()) o["recv_us"] = static_cast<Json::Int64>(times[i]);
       a.append(o);
     }
     return ControlReply{200, ToJson(a)};
+  });
+  JsonRoute("GET", "/counts", [&s](const Json::Value&) {
+    ImSimServer::Counts c = s.RecordCounts();
+    Json::Value o;
+    o["calls"] = static_cast<Json::UInt64>(c.calls);
+    o["messages"] = static_cast<Json::UInt64>(c.messages);
+    o["sysmessages"] = static_cast<Json::UInt64>(c.sysMessages);
+    o["sentfiles"] = static_cast<Json::UInt64>(c.sentFiles);
+    return ControlReply{200, ToJson(o)};
   });
   JsonRoute("GET", "/sysmessages", [&s](const Json::Value&) {
     Json::Value a(Json::arrayValue);
     for (const auto& m : s.SysMessages()) a.append(FieldsJson(m));
     return ControlReply{200, ToJson(a)};
   });
-  JsonRoute("GET", "/sentfiles", [&s](const Json::Value&) {
-    Json::Value a(Json::arrayValue);
-    for (const auto& f : s.SentFiles()) {
-      Json::Value o = FieldsJson(f.fields);
-      o["data"] = Base64Encode(f.data);
-      o["size_bytes"] = static_cast<Json::UInt64>(f.data.size());
-      o["sha256"] = Sha256Hex(f.data);
-      a.append(o);
-    }
-    return ControlReply{200, ToJson(a)};
-  });
+  // /sentfiles/meta: the same without the bytes (for large files).
+  for (const bool withData : {true, false}) {
+    JsonRoute("GET", withData ? "/sentfiles" : "/sentfiles/meta", [&s, withData](const Json::Value&) {
+      Json::Value a(Json::arrayValue);
+      for (const auto& f : s.SentFiles()) {
+        Json::Value o = FieldsJson(f.fields);
+        if (withData) o["data"] = Base64Encode(f.data);
+        o["size_bytes"] = static_cast<Json::UInt64>(f.data.size());
+        o["sha256"] = Sha256Hex(f.data);
+        o["recv_us"] = static_cast<Json::Int64>(f.receivedUs);
+        a.append(o);
+      }
+      return ControlReply{200, ToJson(a)};
+    });
+  }
   JsonRoute("GET", "/users", [&s](const Json::Value&) {
     Json::Value o(Json::objectValue);
     for (const auto& kv : s.Presence()) o[kv.first] = kv.second;
@@ -190,10 +206,29 @@ void ImSimControl::Impl::AddBuiltins() {
       uf.p2p = f.get("p2p", false).asBool();
       m.files.push_back(uf);
     }
+    // repeat N: N messages one after the other, " #i" appended to the text
+    // of each, every one with its own key; the answer is about the first,
+    // with last_raised_us of the last.
+    const int repeat = b.get("repeat", 1).asInt();
+    if (repeat < 1 || (repeat > 1 && !m.key.empty())) return Error(400, "repeat needs no key and >= 1");
     std::string keyOrError;
     std::vector<std::string> fids;
-    if (!s.UserSend(m, &keyOrError, &fids)) return Error(409, keyOrError);
+    int64_t raisedUs = 0, lastRaisedUs = 0;
     Json::Value o;
+    for (int i = 0; i < repeat; ++i) {
+      ImSimServer::UserMessage one = m;
+      if (repeat > 1) one.text += " #" + std::to_string(i);
+      std::string k;
+      if (!s.UserSend(one, &k, i == 0 ? &fids : nullptr, i == 0 ? &raisedUs : &lastRaisedUs)) {
+        if (i == 0) return Error(409, k);
+        o["sent"] = i;
+        break;
+      }
+      if (i == 0) keyOrError = k;
+    }
+    if (!o.isMember("sent")) o["sent"] = repeat;
+    o["raised_us"] = static_cast<Json::Int64>(raisedUs);
+    o["last_raised_us"] = static_cast<Json::Int64>(repeat > 1 ? lastRaisedUs : raisedUs);
     o["key"] = keyOrError;
     o["fids"] = Json::Value(Json::arrayValue);
     for (const auto& f : fids) o["fids"].append(f);

@@ -12,6 +12,7 @@
 #include "im/net_socket.h"
 #include "im/sdk.h"
 #include "im/wire_stream.h"
+#include "sim/monotonic.h"
 
 namespace nuv {
 namespace sim {
@@ -221,6 +222,7 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
   if (op == "CreateMessage" || op == "CreateNUVSData") return ok(true);
   if (op == "SendMessage") {
     messages_.push_back(f.fields);
+    messageTimesUs_.push_back(MonotonicMicros());
     return ok(true);
   }
   if (op == "SendSysMessage") {
@@ -238,7 +240,7 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
     return r;
   }
   if (op == "SendFile") {
-    sentFiles_.push_back(SentFile{f.fields, f.body});
+    sentFiles_.push_back(SentFile{f.fields, f.body, MonotonicMicros()});
     // The server echoes a delivered file to the application as a one-file
     // message, as it does for every file message it passes on.
     const bool image = f.fields.GetInt("isFile", 1) == 0;
@@ -344,7 +346,8 @@ std::string ImSimServer::MakeContent(const std::string& body, const std::string&
   return WideToUtf8(data->GetXML());
 }
 
-bool ImSimServer::UserSend(const UserMessage& m, std::string* keyOrError, std::vector<std::string>* fids) {
+bool ImSimServer::UserSend(const UserMessage& m, std::string* keyOrError, std::vector<std::string>* fids,
+                           int64_t* raisedUs) {
   std::shared_ptr<Conn> app, fm;
   std::vector<std::pair<std::string, WireFields>> items;
   std::vector<std::string> infos;
@@ -386,6 +389,7 @@ bool ImSimServer::UserSend(const UserMessage& m, std::string* keyOrError, std::v
   const std::string content = m.rawContent.empty() ? MakeContent(body, key) : m.rawContent;
   for (size_t i = 0; i < m.to.size(); ++i) {
     if (i > 0 && m.gapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m.gapMs));
+    if (i == 0 && raisedUs) *raisedUs = MonotonicMicros();
     Send(app, WireFields{{"event", "1"}, {"sender", m.from}, {"receivers", m.to[i]},
                          {"type1", "Morvane.NUV.IM"}, {"type2", "Morvane.NUV.IM"}, {"number", "0"},
                          {"content", content}});
@@ -476,6 +480,14 @@ std::vector<WireFields> ImSimServer::Messages() const {
   std::lock_guard<std::mutex> g(mu_);
   return messages_;
 }
+std::vector<int64_t> ImSimServer::MessageTimesUs() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return messageTimesUs_;
+}
+ImSimServer::Counts ImSimServer::RecordCounts() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return Counts{calls_.size(), messages_.size(), sysMessages_.size(), sentFiles_.size()};
+}
 std::vector<WireFields> ImSimServer::SysMessages() const {
   std::lock_guard<std::mutex> g(mu_);
   return sysMessages_;
@@ -492,6 +504,7 @@ void ImSimServer::ClearRecords() {
   std::lock_guard<std::mutex> g(mu_);
   calls_.clear();
   messages_.clear();
+  messageTimesUs_.clear();
   sysMessages_.clear();
   sentFiles_.clear();
 }

@@ -59,6 +59,7 @@ class ImSimServer {
   struct SentFile {
     WireFields fields;
     std::string data;
+    int64_t receivedUs = 0;  // MonotonicMicros() when the call arrived
   };
   struct AppState {
     bool registered = false;
@@ -83,8 +84,10 @@ class ImSimServer {
   std::map<std::string, std::string> Presence() const;
 
   // A user sends a message. Returns false (and why) when the application is
-  // not started; otherwise the key used and the ids of the stored files.
-  bool UserSend(const UserMessage& m, std::string* keyOrError, std::vector<std::string>* fids);
+  // not started; otherwise the key used and the ids of the stored files,
+  // and (raisedUs) MonotonicMicros() just before the first event was sent.
+  bool UserSend(const UserMessage& m, std::string* keyOrError, std::vector<std::string>* fids,
+                int64_t* raisedUs = nullptr);
   // A user uploads a file: stored and announced (unless announce is false or
   // announcements are off). Returns its id.
   std::string UserUpload(const std::string& name, const std::string& data, bool announce = true);
@@ -103,6 +106,13 @@ class ImSimServer {
 
   std::vector<WireFields> Calls() const;
   std::vector<WireFields> Messages() const;
+  // MonotonicMicros() at the arrival of each of Messages(), same order.
+  std::vector<int64_t> MessageTimesUs() const;
+  // Sizes of the records, cheap to ask for often.
+  struct Counts {
+    size_t calls = 0, messages = 0, sysMessages = 0, sentFiles = 0;
+  };
+  Counts RecordCounts() const;
   std::vector<WireFields> SysMessages() const;
   std::vector<SentFile> SentFiles() const;
   AppState State() const;
@@ -158,6 +168,7 @@ class ImSimServer {
   std::vector<HeldDownload> held_;
   std::vector<WireFields> calls_;
   std::vector<WireFields> messages_;
+  std::vector<int64_t> messageTimesUs_;  // beside messages_
   std::vector<WireFields> sysMessages_;
   std::vector<SentFile> sentFiles_;
   uint64_t seq_ = 0;

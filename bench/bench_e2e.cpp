@@ -1,0 +1,647 @@
+// bench_e2e: the whole bridge on loopback, measured. Starts ondeko_sim,
+// nuv_im_sim and nuv4ondeko (console watchdog, whose worker bridges) as in the
+// end-to-end tests, then measures
+//   - text latency IM -> cloud (event raised at the IM simulator -> send_msg
+//     taken by the cloud simulator) and cloud -> IM (message created at the
+//     cloud simulator -> SendMessage taken by the IM simulator), from the
+//     simulators' own CLOCK_MONOTONIC stamps;
+//   - a burst of distinct texts each way, beside the raw rate of the step
+//     that bounds it, measured in the same run from this process;
+//   - one large file each way, beside the raw upload and download rate of
+//     the cloud transport;
+//   - the worker's resident memory and CPU time (/proc of its pid).
+//
+//   build/bench/bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N]
+//                         [--file-mib N] [--idle-s S] [--no-files]
+//
+// Not a test: prints a table and exits 1 only when the bridge could not be
+// brought up or a measurement lost messages.
+#include <httplib.h>
+#include <json/json.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cloud/http_transport.h"
+#include "cloud/ondeko_api.h"
+#include "common/file_util.h"
+#include "common/paths.h"
+#include "common/text_conv.h"
+#include "im/sdk.h"
+#include "service/e2e/bridge_rig.h"
+#include "sim/monotonic.h"
+
+namespace {
+
+using nuv::e2e::BridgeRig;
+using nuv::sim::MonotonicMicros;
+
+struct Options {
+  int latency = 200;      // messages per direction
+  int paceMs = 250;       // IM -> cloud: one message every paceMs
+  int burst = 2000;       // texts per direction
+  int fileMib = 64;
+  int idleSeconds = 10;
+  bool files = true;
+};
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string LoadAvg() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+// Resident memory (KiB) and CPU time (user + system, seconds) of a process.
+struct ProcSample {
+  long rssKib = -1;
+  double cpuSeconds = -1;
+  int64_t atUs = 0;
+};
+
+ProcSample SampleProc(pid_t pid) {
+  ProcSample s;
+  s.atUs = MonotonicMicros();
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) s.rssKib = std::atol(line.c_str() + 6);
+  }
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return s;
+  std::istringstream rest(text.substr(close + 2));
+  std::vector<std::string> f;
+  std::string tok;
+  while (rest >> tok) f.push_back(tok);
+  // After the command: state is field 3, utime 14, stime 15.
+  if (f.size() > 12) {
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    s.cpuSeconds = (std::atof(f[11].c_str()) + std::atof(f[12].c_str())) / tick;
+  }
+  return s;
+}
+
+double CpuPercent(const ProcSample& a, const ProcSample& b) {
+  const double wall = (b.atUs - a.atUs) / 1e6;
+  return wall > 0 ? 100.0 * (b.cpuSeconds - a.cpuSeconds) / wall : -1;
+}
+
+// A kept-alive control connection for the frequent small requests.
+class Control {
+ public:
+  explicit Control(uint16_t port) : cli_("127.0.0.1", port) {
+    cli_.set_keep_alive(true);
+    cli_.set_connection_timeout(2, 0);
+    cli_.set_read_timeout(120, 0);
+    cli_.set_write_timeout(120, 0);
+  }
+  Json::Value Get(const std::string& path) { return Parse(cli_.Get(path.c_str())); }
+  Json::Value Post(const std::string& path, const Json::Value& body) {
+    return Parse(cli_.Post(path.c_str(), nuv::e2e::ToJsonText(body), "application/json"));
+  }
+  Json::Value PostBytes(const std::string& path, const std::string& bytes) {
+    return Parse(cli_.Post(path.c_str(), bytes, "application/octet-stream"));
+  }
+
+ private:
+  Json::Value Parse(const httplib::Result& r) {
+    Json::Value v;
+    if (!r || r->status != 200) return v;
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    if (!reader->parse(r->body.data(), r->body.data() + r->body.size(), &v, nullptr)) v = Json::Value();
+    return v;
+  }
+  httplib::Client cli_;
+};
+
+// Waits until counter() >= target, polling every pollMs; false on time-out.
+template <typename F>
+bool WaitCount(F counter, uint64_t target, double maxSeconds, int pollMs) {
+  const int64_t end = MonotonicMicros() + static_cast<int64_t>(maxSeconds * 1e6);
+  while (counter() < target) {
+    if (MonotonicMicros() > end) return false;
+    SleepMs(pollMs);
+  }
+  return true;
+}
+
+// Number after tag in text (-1 when the tag is absent).
+long NumberAfter(const std::string& text, const std::string& tag) {
+  size_t at = text.find(tag);
+  if (at == std::string::npos) return -1;
+  return std::strtol(text.c_str() + at + tag.size(), nullptr, 10);
+}
+
+struct Percentiles {
+  size_t n = 0;
+  double p50 = 0, p90 = 0, p99 = 0, max = 0;
+};
+
+Percentiles Summarise(std::vector<double> v) {
+  Percentiles p;
+  p.n = v.size();
+  if (v.empty()) return p;
+  std::sort(v.begin(), v.end());
+  auto rank = [&](double q) { return v[static_cast<size_t>(std::ceil(q * v.size())) - 1]; };
+  p.p50 = rank(0.50);
+  p.p90 = rank(0.90);
+  p.p99 = rank(0.99);
+  p.max = v.back();
+  return p;
+}
+
+std::string RandomBytes(size_t n) {
+  std::mt19937_64 rng(12345);
+  std::string s(n, '\0');
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    uint64_t r = rng();
+    std::memcpy(&s[i], &r, 8);
+  }
+  return s;
+}
+
+class Bench {
+ public:
+  Bench(BridgeRig& rig, const Options& o)
+      : rig_(rig), o_(o), cloud_(rig.cloudControl()), im_(rig.imControl()) {}
+
+  bool Run();
+
+ private:
+  bool LatencyUp();
+  bool LatencyDown();
+  bool BurstUp();
+  bool BurstDown();
+  bool FileUp();
+  bool FileDown();
+  void RawFileRates();
+  double RawConfigSaves(int n);
+  void ProcRow(const char* when, const ProcSample& s);
+  bool SetUpCloudClient();
+  double RawSendMsg(int n);
+  double RawImSend(int n, bool sequence);
+  uint64_t CloudSentCount() { return cloud_.Get("/counts")["sent"].asUInt64(); }
+  uint64_t ImCount(const char* what) { return im_.Get("/counts")[what].asUInt64(); }
+  void Row(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  BridgeRig& rig_;
+  const Options o_;
+  Control cloud_;
+  Control im_;
+  std::string apiDir_;  // this process's qy.ini for the raw cloud calls
+  nuv::CloudSettings settings_;
+  double rawUp_ = -1, rawDown_ = -1;  // MiB/s of the cloud transport alone
+  pid_t worker_ = 0;
+};
+
+void Bench::Row(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  std::printf("%s\n", buf);
+  std::fflush(stdout);
+}
+
+bool Bench::LatencyUp() {
+  const uint64_t base = CloudSentCount();
+  std::map<long, int64_t> raised;
+  for (int i = 0; i < o_.latency; ++i) {
+    Json::Value b;
+    b["from"] = "alice";
+    b["to"].append("bob");
+    b["text"] = "bench up #" + std::to_string(i);
+    b["gap_ms"] = 0;
+    Json::Value a = im_.Post("/send", b);
+    if (!a.isObject() || !a.isMember("raised_us")) {
+      std::fprintf(stderr, "IM /send refused message %d\n", i);
+      return false;
+    }
+    raised[i] = a["raised_us"].asInt64();
+    SleepMs(o_.paceMs);
+  }
+  if (!WaitCount([&] { return CloudSentCount(); }, base + o_.latency, 30, 20)) {
+    std::fprintf(stderr, "IM->cloud latency: %llu of %d arrived\n",
+                 static_cast<unsigned long long>(CloudSentCount() - base), o_.latency);
+    return false;
+  }
+  std::vector<double> ms;
+  for (const auto& m : cloud_.Get("/sent?from=" + std::to_string(base))) {
+    long i = NumberAfter(m["content"].asString(), "bench up #");
+    if (i >= 0 && raised.count(i)) ms.push_back((m["received_us"].asInt64() - raised[i]) / 1000.0);
+  }
+  Percentiles p = Summarise(ms);
+  Row("text latency IM->cloud   n=%-5zu p50 %8.1f ms  p90 %8.1f ms  p99 %8.1f ms  max %8.1f ms", p.n,
+      p.p50, p.p90, p.p99, p.max);
+  return p.n == static_cast<size_t>(o_.latency);
+}
+
+bool Bench::LatencyDown() {
+  uint64_t count = ImCount("messages");
+  const uint64_t base = count;
+  std::map<long, int64_t> created;
+  for (int i = 0; i < o_.latency; ++i) {
+    Json::Value b;
+    b["cur_userid"] = "zhang";
+    b["chatid"] = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+    b["to_userid_list"].append("alice");
+    b["content"] = "bench down #" + std::to_string(i);
+    Json::Value a = cloud_.Post("/messages", b);
+    if (!a.isObject() || !a.isMember("created_us")) return false;
+    created[i] = a["created_us"].asInt64();
+    // One at a time: the next is created once this one has arrived.
+    if (!WaitCount([&] { return ImCount("messages"); }, ++count, 10, 1)) {
+      std::fprintf(stderr, "cloud->IM latency: message %d did not arrive\n", i);
+      return false;
+    }
+    SleepMs(10);
+  }
+  std::vector<double> ms;
+  Json::Value all = im_.Get("/messages");
+  for (Json::ArrayIndex k = static_cast<Json::ArrayIndex>(base); k < all.size(); ++k) {
+    long i = NumberAfter(all[k]["values"]["Content"].asString(), "bench down #");
+    if (i >= 0 && created.count(i)) ms.push_back((all[k]["recv_us"].asInt64() - created[i]) / 1000.0);
+  }
+  Percentiles p = Summarise(ms);
+  Row("text latency cloud->IM   n=%-5zu p50 %8.1f ms  p90 %8.1f ms  p99 %8.1f ms  max %8.1f ms", p.n,
+      p.p50, p.p90, p.p99, p.max);
+  return p.n == static_cast<size_t>(o_.latency);
+}
+
+bool Bench::SetUpCloudClient() {
+  Json::Value st = cloud_.Get("/state");
+  settings_.api_host = st["api_host"].asString();
+  settings_.upload_host = st["upload_host"].asString();
+  settings_.ca_file = st["ca_file"].asString();
+  apiDir_ = rig_.root().root() + "/benchapi/";
+  nuv::MakeDirs(apiDir_);
+  nuv::COndekoApi api(apiDir_, settings_);
+  return api.SaveCredentials(st["skey"].asString(), st["refresh_token"].asString(),
+                             st["vid"].asUInt64()) == 0;
+}
+
+// send_msg n times over this thread's reused connection; messages/s.
+double Bench::RawSendMsg(int n) {
+  nuv::SetConnectionReuse(true);
+  nuv::OndekoMsgItem m;
+  m.cur_userid = "bench";
+  m.chatid = "{00000000-0000-0000-0000-000000000000}";
+  m.to_userid_list = {"bob"};
+  const int64_t t0 = MonotonicMicros();
+  for (int i = 0; i < n; ++i) {
+    m.content = "bench raw up #" + std::to_string(i);
+    nuv::COndekoApi api(apiDir_, settings_);  // built per use, as the service does
+    nuv::EmptyReply rsp;
+    if (api.SendMsg(m, rsp) != 0 || rsp.errCode != 0) return -1;
+  }
+  return n / ((MonotonicMicros() - t0) / 1e6);
+}
+
+// The IM simulator's SendMessage round trip from this process over the SDK:
+// SendMessage alone, or (sequence) the three calls the bridge makes per text
+// (CreateMessage, CreateNUVSData, SendMessage). Messages/s.
+double Bench::RawImSend(int n, bool sequence) {
+  try {
+    std::shared_ptr<nuv::INuvRoot> root = nuv::CreateNuvRoot();
+    std::shared_ptr<nuv::INuvApp> app = root->AppObject();
+    app->SetAppGUID(L"{0B0B0B0B-0000-0000-0000-00000000BE7C}");
+    nuv::NuvMessage msg;
+    msg.Sender = L"zhang";
+    msg.Receivers = L"alice";
+    msg.Type1 = msg.Type2 = L"Morvane.NUV.IM";
+    const int64_t t0 = MonotonicMicros();
+    for (int i = 0; i < n; ++i) {
+      std::shared_ptr<nuv::INUVSData> data;
+      if (sequence) {
+        app->CreateMessage();
+        data = root->CreateNUVSData();
+      } else {
+        data = nuv::CreateLocalNUVSData();
+      }
+      data->SetString(L"Content", L"bench raw down #" + std::to_wstring(i));
+      data->SetString(L"Key", L"{00000000-0000-0000-0000-000000000000}");
+      msg.Content = data->GetXML();
+      app->SendMessage(msg, 0);
+    }
+    return n / ((MonotonicMicros() - t0) / 1e6);
+  } catch (...) {
+    return -1;
+  }
+}
+
+bool Bench::BurstUp() {
+  Json::Value b;
+  b["from"] = "alice";
+  b["to"].append("bob");
+  b["text"] = "bench burst up";
+  b["gap_ms"] = 0;
+  b["repeat"] = o_.burst;
+  // The raw step beside it, just before the burst and just after (the
+  // machine is shared: the better of the two is its rate).
+  const double rawA = RawSendMsg(o_.burst);
+  const uint64_t base = CloudSentCount();
+  const ProcSample cpu0 = SampleProc(worker_);
+  Json::Value a = im_.Post("/send", b);
+  if (a["sent"].asInt() != o_.burst) return false;
+  const int64_t first = a["raised_us"].asInt64(), lastRaised = a["last_raised_us"].asInt64();
+  if (!WaitCount([&] { return CloudSentCount(); }, base + o_.burst, 120, 20)) {
+    std::fprintf(stderr, "IM->cloud burst: %llu of %d arrived\n",
+                 static_cast<unsigned long long>(CloudSentCount() - base), o_.burst);
+    return false;
+  }
+  const ProcSample cpu1 = SampleProc(worker_);
+  int64_t firstArrival = INT64_MAX, lastArrival = 0;
+  size_t n = 0;
+  for (const auto& m : cloud_.Get("/sent?from=" + std::to_string(base))) {
+    if (NumberAfter(m["content"].asString(), "bench burst up #") < 0) continue;
+    ++n;
+    firstArrival = std::min(firstArrival, m["received_us"].asInt64());
+    lastArrival = std::max(lastArrival, m["received_us"].asInt64());
+  }
+  const double rate = n / ((lastArrival - first) / 1e6);
+  const double flow = n > 1 ? (n - 1) / ((lastArrival - firstArrival) / 1e6) : 0;
+  const double rawB = RawSendMsg(o_.burst);
+  const double raw = std::max(rawA, rawB);
+  // Every text waits out the one-second combining window first: a fixed
+  // delay, not a rate; shown apart.
+  const double afterWindow = n / ((lastArrival - first) / 1e6 - 1.0);
+  Row("burst IM->cloud          n=%-5zu %7.0f msg/s to the last (raised over %.0f ms; %.0f msg/s without "
+      "the 1 s window; %.0f msg/s first to last arrival)",
+      n, rate, (lastRaised - first) / 1000.0, afterWindow, flow);
+  Row("  raw send_msg, one reused connection: %7.0f msg/s (before %.0f, after %.0f)  ratio %.0f%% (without the window "
+      "%.0f%%, first to last arrival %.0f%%)",
+      raw, rawA, rawB, 100 * rate / raw, 100 * afterWindow / raw, 100 * flow / raw);
+  Row("  worker CPU %.3f ms per message", 1000 * (cpu1.cpuSeconds - cpu0.cpuSeconds) / n);
+  return n == static_cast<size_t>(o_.burst);
+}
+
+// The one-line settings file written as the worker writes it for every
+// notified cloud message (maxmsgid), n times beside the real one; saves/s.
+double Bench::RawConfigSaves(int n) {
+  const std::string path = rig_.root().config() + "bench-generalconf.ini";
+  const int64_t t0 = MonotonicMicros();
+  for (int i = 0; i < n; ++i) {
+    if (nuv::WriteFileSafe(path, std::to_string(i) + ";" + std::to_string(1000 + i) + ";0;0;99;0;0;0;") != 0)
+      return -1;
+  }
+  const double rate = n / ((MonotonicMicros() - t0) / 1e6);
+  std::remove(path.c_str());
+  return rate;
+}
+
+bool Bench::BurstDown() {
+  const double rawSendA = RawImSend(o_.burst, false);
+  const double rawSeqA = RawImSend(o_.burst, true);
+  const double savesA = RawConfigSaves(o_.burst / 4);
+  const uint64_t base = ImCount("messages");
+  Json::Value b;
+  b["cur_userid"] = "zhang";
+  b["chatid"] = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+  b["to_userid_list"].append("alice");
+  b["content"] = "bench burst down";
+  b["repeat"] = o_.burst;
+  const ProcSample cpu0 = SampleProc(worker_);
+  Json::Value a = cloud_.Post("/messages", b);
+  if (!a.isMember("created_us")) return false;
+  const int64_t first = a["created_us"].asInt64(), lastCreated = a["last_created_us"].asInt64();
+  if (!WaitCount([&] { return ImCount("messages"); }, base + o_.burst, 120, 20)) {
+    std::fprintf(stderr, "cloud->IM burst: %llu of %d arrived\n",
+                 static_cast<unsigned long long>(ImCount("messages") - base), o_.burst);
+    return false;
+  }
+  const ProcSample cpu1 = SampleProc(worker_);
+  int64_t firstArrival = INT64_MAX, lastArrival = 0;
+  size_t n = 0;
+  Json::Value all = im_.Get("/messages");
+  for (Json::ArrayIndex k = static_cast<Json::ArrayIndex>(base); k < all.size(); ++k) {
+    if (NumberAfter(all[k]["values"]["Content"].asString(), "bench burst down #") < 0) continue;
+    ++n;
+    firstArrival = std::min(firstArrival, all[k]["recv_us"].asInt64());
+    lastArrival = std::max(lastArrival, all[k]["recv_us"].asInt64());
+  }
+  const double rate = n / ((lastArrival - first) / 1e6);
+  const double flow = n > 1 ? (n - 1) / ((lastArrival - firstArrival) / 1e6) : 0;
+  const double rawSend = std::max(rawSendA, RawImSend(o_.burst, false));
+  const double rawSeq = std::max(rawSeqA, RawImSend(o_.burst, true));
+  Row("burst cloud->IM          n=%-5zu %7.0f msg/s to the last (created over %.0f ms; %.0f msg/s "
+      "first to last arrival)",
+      n, rate, (lastCreated - first) / 1000.0, flow);
+  Row("  raw IM SendMessage round trip:       %7.0f msg/s   ratio %.0f%%", rawSend, 100 * rate / rawSend);
+  Row("  raw IM CreateMessage+CreateNUVSData+SendMessage: %7.0f msg/s   ratio %.0f%%", rawSeq,
+      100 * rate / rawSeq);
+  const double saves = std::max(savesA, RawConfigSaves(o_.burst / 4));
+  Row("  raw generalconf.ini save (write, fsync, rename; once per notified message): %7.0f /s   ratio %.0f%%",
+      saves, 100 * rate / saves);
+  Row("  worker CPU %.3f ms per message", 1000 * (cpu1.cpuSeconds - cpu0.cpuSeconds) / n);
+  return n == static_cast<size_t>(o_.burst);
+}
+
+bool Bench::FileUp() {
+  const size_t bytes = static_cast<size_t>(o_.fileMib) << 20;
+  const std::string data = RandomBytes(bytes);
+  const uint64_t base = CloudSentCount();
+  Json::Value b;
+  b["from"] = "alice";
+  b["to"].append("bob");
+  b["text"] = "bench file up";
+  b["gap_ms"] = 0;
+  Json::Value f;
+  f["name"] = "bench-up.bin";
+  f["data"] = nuv::e2e::Base64Encode(data);
+  b["files"].append(f);
+  Json::Value a = im_.Post("/send", b);
+  if (!a.isMember("raised_us")) return false;
+  const int64_t raised = a["raised_us"].asInt64();
+  if (!WaitCount([&] { return CloudSentCount(); }, base + 1, 300, 20)) {
+    std::fprintf(stderr, "IM->cloud file did not arrive\n");
+    return false;
+  }
+  Json::Value sent = cloud_.Get("/sent?from=" + std::to_string(base));
+  const int64_t arrived = sent[0]["received_us"].asInt64();
+  bool exact = false;
+  for (const auto& u : cloud_.Get("/uploads"))
+    if (u["file_name"].asString() == "bench-up.bin")
+      exact = u["sha256"].asString() == nuv::e2e::Sha256Hex(data);
+  const double mibs = o_.fileMib / ((arrived - raised) / 1e6);
+
+  // The file's message waits out the combining window like a text.
+  const double mibsAfterWindow = o_.fileMib / ((arrived - raised) / 1e6 - 1.0);
+  Row("file IM->cloud  %3d MiB  %7.1f MiB/s (%.2f s, bytes %s; %.1f MiB/s without the 1 s window)   raw upload "
+      "%7.1f MiB/s  ratio %.0f%% (without the window %.0f%%)",
+      o_.fileMib, mibs, (arrived - raised) / 1e6, exact ? "exact" : "DIFFER", mibsAfterWindow, rawUp_,
+      100 * mibs / rawUp_, 100 * mibsAfterWindow / rawUp_);
+  return exact;
+}
+
+// The cloud transport alone: the same amount uploaded from this process
+// (get_upload_file_url + media upload), then downloaded (get_media_url +
+// media download), over this thread's reused connection.
+void Bench::RawFileRates() {
+  const std::string local = apiDir_ + "raw-up.bin";
+  nuv::test::WriteWholeFile(local, RandomBytes(static_cast<size_t>(o_.fileMib) << 20));
+  nuv::COndekoApi api(apiDir_, settings_);
+  nuv::GetUploadFileUrlRequest ureq;
+  nuv::GetUploadFileUrlReply urep;
+  nuv::UploadFileReply up;
+  if (api.GetUploadFileUrl(ureq, urep) == 0 && urep.errCode == 0) {
+    nuv::UploadFileRequest r{urep.upload_file_url, local};
+    const int64_t t0 = MonotonicMicros();
+    if (api.UploadFile(r, up) == 0 && up.errCode == 0) rawUp_ = o_.fileMib / ((MonotonicMicros() - t0) / 1e6);
+  }
+  nuv::GetMediaUrlReply mrep;
+  nuv::GetMediaUrlRequest mreq{up.media_id};
+  if (!up.media_id.empty() && api.GetMediaUrl(mreq, mrep) == 0 && mrep.errCode == 0) {
+    nuv::DownloadFileRequest d{mrep.media_url, apiDir_};
+    nuv::DownloadFileReply drep;
+    const int64_t t0 = MonotonicMicros();
+    if (api.DownloadFile(d, drep) == 0 && drep.errCode == 0)
+      rawDown_ = o_.fileMib / ((MonotonicMicros() - t0) / 1e6);
+    std::remove(drep.localPath.c_str());
+  }
+  std::remove(local.c_str());
+  Row("raw cloud transport %3d MiB: upload %7.1f MiB/s, download %7.1f MiB/s", o_.fileMib, rawUp_, rawDown_);
+}
+
+bool Bench::FileDown() {
+  const size_t bytes = static_cast<size_t>(o_.fileMib) << 20;
+  std::string data = RandomBytes(bytes);
+  data[0] ^= 0x5A;  // not the file that went up
+  const uint64_t base = ImCount("sentfiles");
+  Json::Value put = cloud_.PostBytes("/media?name=bench-down.bin&type=file", data);
+  if (!put.isMember("media_id")) return false;
+  Json::Value b;
+  b["cur_userid"] = "zhang";
+  b["chatid"] = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+  b["to_userid_list"].append("alice");
+  b["content"] = "";
+  b["file_id_list"].append(put["media_id"].asString());
+  Json::Value a = cloud_.Post("/messages", b);
+  const int64_t created = a["created_us"].asInt64();
+  if (!WaitCount([&] { return ImCount("sentfiles"); }, base + 1, 300, 20)) {
+    std::fprintf(stderr, "cloud->IM file did not arrive\n");
+    return false;
+  }
+  Json::Value files = im_.Get("/sentfiles/meta");
+  const Json::Value& got = files[static_cast<Json::ArrayIndex>(base)];
+  const int64_t arrived = got["recv_us"].asInt64();
+  const bool exact = got["sha256"].asString() == nuv::e2e::Sha256Hex(data);
+  const double mibs = o_.fileMib / ((arrived - created) / 1e6);
+  Row("file cloud->IM  %3d MiB  %7.1f MiB/s (%.2f s, bytes %s)   raw download %7.1f MiB/s  ratio %.0f%%",
+      o_.fileMib, mibs, (arrived - created) / 1e6, exact ? "exact" : "DIFFER", rawDown_,
+      100 * mibs / rawDown_);
+  return exact;
+}
+
+}  // namespace
+
+namespace {
+
+void Bench::ProcRow(const char* when, const ProcSample& s) {
+  Row("worker %-22s RSS %6.1f MB   CPU time %7.2f s", when, s.rssKib / 1024.0, s.cpuSeconds);
+}
+
+bool Bench::Run() {
+  if (!SetUpCloudClient()) {
+    std::fprintf(stderr, "cannot write the benchmark's qy.ini\n");
+    return false;
+  }
+  const pid_t worker = worker_ = rig_.LastWorker();
+  if (worker <= 0) return false;
+  std::printf("worker pid %d; load average %s\n\n", static_cast<int>(worker), LoadAvg().c_str());
+  SleepMs(3000);  // the start's own work settles
+  ProcSample idle0 = SampleProc(worker);
+  SleepMs(o_.idleSeconds * 1000);
+  ProcSample idle1 = SampleProc(worker);
+  ProcRow("at idle", idle1);
+  Row("worker idle CPU over %d s          %5.2f %% of one core", o_.idleSeconds, CpuPercent(idle0, idle1));
+
+  bool ok = LatencyUp();
+  ok = LatencyDown() && ok;
+  ok = BurstUp() && ok;
+  ok = BurstDown() && ok;
+  ProcSample bursts = SampleProc(worker);
+  ProcRow("after the bursts", bursts);
+  if (o_.files) {
+    RawFileRates();
+    ok = FileUp() && ok;
+    ok = FileDown() && ok;
+    ProcRow("after the files", SampleProc(worker));
+  }
+  ProcSample again0 = SampleProc(worker);
+  SleepMs(o_.idleSeconds * 1000);
+  ProcSample again1 = SampleProc(worker);
+  Row("worker idle CPU afterwards over %d s %5.2f %% of one core (RSS %.1f MB)", o_.idleSeconds,
+      CpuPercent(again0, again1), again1.rssKib / 1024.0);
+  if (SampleProc(worker).rssKib < 0 || rig_.LastWorker() != worker) {
+    std::fprintf(stderr, "the worker was restarted during the run\n");
+    ok = false;
+  }
+  std::printf("\nload average at the end %s\n", LoadAvg().c_str());
+  return ok;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N] [--file-mib N]\n"
+               "                 [--idle-s S] [--no-files]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&](int& out) {
+      if (i + 1 >= argc) return false;
+      out = std::atoi(argv[++i]);
+      return out > 0;
+    };
+    if (a == "--quick") {
+      o.latency = 40;
+      o.burst = 300;
+      o.fileMib = 8;
+      o.idleSeconds = 5;
+    } else if (a == "--no-files") {
+      o.files = false;
+    } else if (!((a == "--latency" && next(o.latency)) || (a == "--pace-ms" && next(o.paceMs)) ||
+                 (a == "--burst" && next(o.burst)) || (a == "--file-mib" && next(o.fileMib)) ||
+                 (a == "--idle-s" && next(o.idleSeconds)))) {
+      return Usage();
+    }
+  }
+  nuv::e2e::RigOptions ro;
+  // Files and images up to 128 MiB; the CPU limit out of reach (machine-wide).
+  ro.generalconf = "0;0;134217728;134217728;99;0;0;0;";
+  BridgeRig rig(ro);
+  std::string why;
+  if (!rig.StartAll(&why, 40)) {
+    std::fprintf(stderr, "bench_e2e: %s\n%s\n", why.c_str(), rig.Diagnostics(40).c_str());
+    return 1;
+  }
+  Bench bench(rig, o);
+  const bool ok = bench.Run();
+  nuv::SetConnectionReuse(false);  // closes this thread's kept connection before the cloud stops
+  if (!ok) std::fprintf(stderr, "bench_e2e: some measurement failed%s\n", rig.Diagnostics(30).c_str());
+  return ok ? 0 : 1;
+}
