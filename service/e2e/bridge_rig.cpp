@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <sstream>
 
 #include "common/paths.h"
+#include "sim/cloud/sha256_hex.h"
 
 namespace nuv {
 namespace e2e {
@@ -82,18 +82,7 @@ std::string ToJsonText(const Json::Value& v) {
   return v.isNull() ? std::string("{}") : Json::writeString(b, v);
 }
 
-std::string Sha256Hex(const std::string& data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < n; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
-}
+std::string Sha256Hex(const std::string& data) { return sim::Sha256Hex(data); }
 
 std::string Base64Encode(const std::string& data) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -245,7 +234,7 @@ void BridgeRig::WriteServiceIni() {
   s << "[im]\ninstall_dir = " << root_.root() << "/imserver\nserver_ip = 127.0.0.1\napp_port = "
     << imAppPort_ << "\nfilemonitor_port = " << imFmPort_ << "\n\n"
     << cloud << (cloud.empty() || cloud.back() == '\n' ? "" : "\n") << options_.cloudExtra
-    << "\n[push]\nhost = 127.0.0.1\nport = " << pushPort_ << "\n";
+    << "\n[push]\nhost = 127.0.0.1\nport = " << pushPort_ << "\n" << options_.iniExtra;
   test::WriteWholeFile(root_.config() + "service.ini", s.str());
 }
 

@@ -2,12 +2,12 @@
 
 #include <httplib.h>
 #include <json/json.h>
-#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <memory>
 
 #include "sim/cloud/control_reply.h"
+#include "sim/cloud/sha256_hex.h"
 #include "sim/cloud/sim_cloud.h"
 #include "sim/cloud/sim_json.h"
 
@@ -21,19 +21,6 @@ using httplib::Response;
 void Reply(Response& res, const Json::Value& v, int status = 200) { ReplyJson(res, v, status); }
 bool ReadBody(const Request& req, Json::Value& out) { return ReadJsonObjectBody(req, out, false); }
 void Error(Response& res, const std::string& what) { ReplyError(res, what, 400); }
-
-std::string Sha256Hex(const std::string& data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  if (EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr) != 1) return "";
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < n; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
-}
 
 Json::Value Pairs(const std::vector<std::pair<std::string, int>>& list) {
   Json::Value a(Json::arrayValue);

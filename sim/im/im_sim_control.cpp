@@ -2,12 +2,12 @@
 
 #include <httplib.h>
 #include <json/json.h>
-#include <openssl/evp.h>
 #include <pugixml.hpp>
 
 #include <thread>
 #include <vector>
 
+#include "sim/cloud/sha256_hex.h"
 #include "sim/cloud/http_serve.h"
 #include "sim/im/base64.h"
 #include "sim/im/im_sim_server.h"
@@ -38,20 +38,6 @@ Json::Value DataValues(const std::string& xml) {
     o[v.attribute("Name").value()] = v.text().get();
   }
   return o;
-}
-
-// Lower-case hexadecimal SHA-256 of data, for comparing delivered bytes.
-std::string Sha256Hex(const std::string& data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  if (EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr) != 1) return "";
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < n; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
 }
 
 ControlReply Error(int status, const std::string& message) {
