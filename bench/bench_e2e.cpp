@@ -12,7 +12,7 @@
 //   - the worker's resident memory and CPU time (/proc of its pid).
 //
 //   build/bench/bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N]
-//                         [--file-mib N] [--idle-s S] [--no-files]
+//                         [--file-mib N] [--idle-s S] [--no-files] [--journal on|nosync|off]
 //
 // Not a test: prints a table and exits 1 only when the bridge could not be
 // brought up or a measurement lost messages.
@@ -56,6 +56,7 @@ struct Options {
   int fileMib = 64;
   int idleSeconds = 10;
   bool files = true;
+  std::string journal = "on";  // on | nosync (no device flush) | off
 };
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -566,7 +567,8 @@ bool Bench::Run() {
   }
   const pid_t worker = worker_ = rig_.LastWorker();
   if (worker <= 0) return false;
-  std::printf("worker pid %d; load average %s\n\n", static_cast<int>(worker), LoadAvg().c_str());
+  std::printf("worker pid %d; work journal %s; load average %s\n\n", static_cast<int>(worker), o_.journal.c_str(),
+              LoadAvg().c_str());
   SleepMs(3000);  // the start's own work settles
   ProcSample idle0 = SampleProc(worker);
   SleepMs(o_.idleSeconds * 1000);
@@ -602,7 +604,7 @@ bool Bench::Run() {
 int Usage() {
   std::fprintf(stderr,
                "usage: bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N] [--file-mib N]\n"
-               "                 [--idle-s S] [--no-files]\n");
+               "                 [--idle-s S] [--no-files] [--journal on|nosync|off]\n");
   return 2;
 }
 
@@ -624,6 +626,10 @@ int main(int argc, char** argv) {
       o.idleSeconds = 5;
     } else if (a == "--no-files") {
       o.files = false;
+    } else if (a == "--journal" && i + 1 < argc &&
+               (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "nosync" ||
+                std::string(argv[i + 1]) == "off")) {
+      o.journal = argv[++i];
     } else if (!((a == "--latency" && next(o.latency)) || (a == "--pace-ms" && next(o.paceMs)) ||
                  (a == "--burst" && next(o.burst)) || (a == "--file-mib" && next(o.fileMib)) ||
                  (a == "--idle-s" && next(o.idleSeconds)))) {
@@ -633,6 +639,9 @@ int main(int argc, char** argv) {
   nuv::e2e::RigOptions ro;
   // Files and images up to 128 MiB; the CPU limit out of reach (machine-wide).
   ro.generalconf = "0;0;134217728;134217728;99;0;0;0;";
+  // The work journal as the worker's [journal] settings have it.
+  if (o.journal == "off") ro.iniExtra = "\n[journal]\nenabled = false\n";
+  if (o.journal == "nosync") ro.iniExtra = "\n[journal]\nsync_to_device = false\n";
   BridgeRig rig(ro);
   std::string why;
   if (!rig.StartAll(&why, 40)) {

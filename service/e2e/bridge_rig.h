@@ -47,6 +47,7 @@ struct RigOptions {
   // builds and other tests must not end the worker under test.
   std::string generalconf = "0;0;0;0;99;0;0;0;";
   std::string cloudExtra;   // lines added to service.ini [cloud]
+  std::string iniExtra;     // sections added at the end of service.ini
   bool writeServiceIni = true;
   bool writeQyIni = true;
 };
