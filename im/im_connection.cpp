@@ -147,6 +147,18 @@ WireFrame ImConnection::Call(const std::string& op, WireFields args, const std::
   return std::move(slot.reply);
 }
 
+bool ImConnection::Notify(const std::string& op, WireFields args) {
+  args.Set("op", op);
+  const std::string bytes = EncodeWireFrame(args);
+  std::lock_guard<std::mutex> wg(writeMu_);
+  int fd;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    fd = fd_;
+  }
+  return fd >= 0 && net::SendAll(fd, bytes.data(), bytes.size());
+}
+
 void ImConnection::FailPendingLocked(const std::string& why) {
   for (auto& kv : pending_) {
     if (!kv.second->done) {

@@ -53,6 +53,11 @@ class ImConnection {
   // NuvSdkError when the server cannot be reached, the connection is lost,
   // no reply comes within the call limit, or the server answers an error.
   WireFrame Call(const std::string& op, WireFields args, const std::string& body = std::string());
+  // Sends op with args as a request that gets no reply (no "id"), on the
+  // live connection only: never connects. False when not connected or the
+  // write failed. Used for acknowledgements, which the server may lose with
+  // the connection.
+  bool Notify(const std::string& op, WireFields args);
   // Closes the connection without a loss notice.
   void Disconnect();
   bool IsConnected() const;

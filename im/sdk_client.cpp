@@ -98,6 +98,7 @@ class NetApp : public INuvApp {
     WireFields a = Identity();
     a.Set("text", U8(text));
     a.SetInt("mode", mode);
+    a.Set("acks", "1");  // message events are acknowledged once handled
     conn_.Call("Start", a);
     started_ = true;
   }
@@ -131,6 +132,8 @@ class NetApp : public INuvApp {
     std::lock_guard<std::mutex> g(mu_);
     return WireFields{{"guid", U8(guid_)}};
   }
+  // A message handler must not release the application object: the
+  // acknowledgement is sent after it returns.
   void OnFrame(WireFrame& f) {
     SdkEvent ev;
     ev.number = static_cast<int>(f.fields.GetInt("event", 0));
@@ -148,6 +151,14 @@ class NetApp : public INuvApp {
       started_ = false;
     }
     slot_.Raise(ev);
+    // The handler has returned: the message is the listener's now. Without
+    // the acknowledgement the server hands it again to the next Start of
+    // this application. A lost acknowledgement only means a second copy.
+    if (ev.number == APP_EVENT_RECV_MESSAGE && f.fields.Has("seq")) {
+      WireFields a = Identity();
+      a.Set("seq", f.fields.Get("seq"));
+      conn_.Notify("Ack", a);
+    }
   }
   // The server went away while the application ran: to the listener this is
   // the application being stopped.

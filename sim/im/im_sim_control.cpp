@@ -138,6 +138,8 @@ void ImSimControl::Impl::AddBuiltins() {
     o["messages"] = static_cast<Json::UInt64>(c.messages);
     o["sysmessages"] = static_cast<Json::UInt64>(c.sysMessages);
     o["sentfiles"] = static_cast<Json::UInt64>(c.sentFiles);
+    o["acks"] = static_cast<Json::UInt64>(c.acks);
+    o["unacked"] = static_cast<Json::UInt64>(c.unacked);
     return ControlReply{200, ToJson(o)};
   });
   JsonRoute("GET", "/sysmessages", [&s](const Json::Value&) {

@@ -154,11 +154,60 @@ bool ImSimServer::Send(const std::shared_ptr<Conn>& c, const WireFields& fields,
 
 void ImSimServer::Handle(const std::shared_ptr<Conn>& c, WireFrame& f) {
   const std::string op = f.fields.Get("op");
+  if (!c->fm && op == "Ack") {  // gets no reply
+    OnAck(f.fields);
+    return;
+  }
+  const bool start = !c->fm && op == "Start";
+  std::unique_lock<std::mutex> order(deliverMu_, std::defer_lock);
+  if (start) order.lock();
   std::vector<HeldDownload> downloads;
   WireFields reply = HandleOp(c, op, f, &downloads);
   reply.Set("id", f.fields.Get("id"));
+  std::vector<WireFields> again;
+  if (start && !reply.Has("error")) {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = ledgers_.find(f.fields.Get("guid"));
+    if (it != ledgers_.end() && appConn_.lock() == c) {
+      for (const auto& e : it->second.unacked) again.push_back(e.second);
+    }
+  }
   Send(c, reply);
+  // The events the previous connection never acknowledged, before any new
+  // one (deliverMu_ holds those back).
+  for (const auto& ev : again) Send(c, ev);
   for (const auto& d : downloads) AnswerDownload(d);
+}
+
+bool ImSimServer::DeliverMessageEvent(WireFields ev) {
+  std::lock_guard<std::mutex> order(deliverMu_);
+  std::shared_ptr<Conn> app;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (state_.started) app = appConn_.lock();
+    auto it = ledgers_.find(appGuid_);
+    if (it != ledgers_.end() && it->second.acks) {
+      const uint64_t seq = ++it->second.lastSeq;
+      ev.Set("seq", std::to_string(seq));
+      it->second.unacked.emplace_back(seq, ev);
+    }
+  }
+  return app && Send(app, ev);
+}
+
+void ImSimServer::OnAck(const WireFields& f) {
+  std::lock_guard<std::mutex> g(mu_);
+  ++acks_;
+  auto it = ledgers_.find(f.Get("guid"));
+  if (it == ledgers_.end()) return;
+  const uint64_t seq = static_cast<uint64_t>(f.GetInt("seq", 0));
+  auto& q = it->second.unacked;
+  for (auto e = q.begin(); e != q.end(); ++e) {
+    if (e->first == seq) {
+      q.erase(e);
+      return;
+    }
+  }
 }
 
 WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::string& op, WireFrame& f,
@@ -202,6 +251,7 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
   if (op == "Unregister") {
     if (!state_.registered || state_.registration.Get("guid") != guid) return ok(false);
     state_.registered = false;
+    ledgers_.erase(guid);  // the application is gone, and its messages with it
     return ok(true);
   }
   if (op == "Start") {
@@ -211,6 +261,12 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
     if (faults_.failAppStart) return err(kErrFail, "application cannot start");
     appConn_ = c;
     state_.started = true;
+    appGuid_ = guid;
+    // A client that does not acknowledge would get every message again at
+    // each Start: it gets what the server sends now, as it always did.
+    Ledger& l = ledgers_[guid];
+    l.acks = f.fields.Get("acks") == "1";
+    if (!l.acks) l.unacked.clear();
     return ok(true);
   }
   if (op == "Stop") {
@@ -249,7 +305,6 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
     WireFields attrs{{"FileName", name}, {"FileSize", std::to_string(f.body.size())},
                      {"FID", fid}, {"KEY", files_[fid].key}};
     const std::string body = BuildBody("", {{image ? "Img" : "File", attrs}});
-    auto app = appConn_.lock();
     auto fm = fmConn_.lock();
     const std::string info = AnnounceInfoLocked(fid);
     const bool announce = !faults_.neverAnnounce;
@@ -260,7 +315,7 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
     lk.unlock();
     ev.Set("content", MakeContent(body, key));
     if (announce && fm) Send(fm, WireFields{{"event", "1"}, {"info", info}});
-    if (app) Send(app, ev);
+    DeliverMessageEvent(ev);
     return ok(true);
   }
   return err(kErrUnknownOp, "unknown operation '" + op + "'");
@@ -390,9 +445,9 @@ bool ImSimServer::UserSend(const UserMessage& m, std::string* keyOrError, std::v
   for (size_t i = 0; i < m.to.size(); ++i) {
     if (i > 0 && m.gapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m.gapMs));
     if (i == 0 && raisedUs) *raisedUs = MonotonicMicros();
-    Send(app, WireFields{{"event", "1"}, {"sender", m.from}, {"receivers", m.to[i]},
-                         {"type1", "Morvane.NUV.IM"}, {"type2", "Morvane.NUV.IM"}, {"number", "0"},
-                         {"content", content}});
+    DeliverMessageEvent(WireFields{{"event", "1"}, {"sender", m.from}, {"receivers", m.to[i]},
+                                   {"type1", "Morvane.NUV.IM"}, {"type2", "Morvane.NUV.IM"},
+                                   {"number", "0"}, {"content", content}});
   }
   if (m.announce == "after") sendAnnouncements();
   *keyOrError = key;
@@ -486,7 +541,19 @@ std::vector<int64_t> ImSimServer::MessageTimesUs() const {
 }
 ImSimServer::Counts ImSimServer::RecordCounts() const {
   std::lock_guard<std::mutex> g(mu_);
-  return Counts{calls_.size(), messages_.size(), sysMessages_.size(), sentFiles_.size()};
+  Counts c{calls_.size(), messages_.size(), sysMessages_.size(), sentFiles_.size()};
+  c.acks = acks_;
+  for (const auto& kv : ledgers_) c.unacked += kv.second.unacked.size();
+  return c;
+}
+std::vector<uint64_t> ImSimServer::Unacked(const std::string& guid) const {
+  std::lock_guard<std::mutex> g(mu_);
+  std::vector<uint64_t> seqs;
+  auto it = ledgers_.find(guid);
+  if (it != ledgers_.end()) {
+    for (const auto& e : it->second.unacked) seqs.push_back(e.first);
+  }
+  return seqs;
 }
 std::vector<WireFields> ImSimServer::SysMessages() const {
   std::lock_guard<std::mutex> g(mu_);

@@ -3,12 +3,16 @@
 // (docs/im-protocol.md) on two loopback ports (application and root object;
 // file monitor), holding users with presence, the registered application and
 // files, recording every call it receives, and acting out users and faults on
-// request. ImSimControl (im_sim_control.h) puts an HTTP+JSON interface in
+// request. Message events to an application that started with acknowledgements
+// carry a sequence and are kept, per application GUID, until the client
+// acknowledges them; the next Start of that application gets the ones left
+// again, in order, before any new one. ImSimControl (im_sim_control.h) puts an HTTP+JSON interface in
 // front of the methods below. Tests start it in-process on ephemeral ports;
 // nuv_im_sim runs it as a program. Connection threads, the control thread
 // and test threads use it concurrently; all state is guarded by one mutex.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -111,11 +115,16 @@ class ImSimServer {
   // Sizes of the records, cheap to ask for often.
   struct Counts {
     size_t calls = 0, messages = 0, sysMessages = 0, sentFiles = 0;
+    size_t acks = 0;     // acknowledgements received
+    size_t unacked = 0;  // message events kept for redelivery, all applications
   };
   Counts RecordCounts() const;
   std::vector<WireFields> SysMessages() const;
   std::vector<SentFile> SentFiles() const;
   AppState State() const;
+  // The sequences of the message events of application guid not yet
+  // acknowledged, oldest first (empty when it does not acknowledge).
+  std::vector<uint64_t> Unacked(const std::string& guid) const;
   void ClearRecords();
 
  private:
@@ -138,6 +147,11 @@ class ImSimServer {
   WireFields HandleOp(const std::shared_ptr<Conn>& c, const std::string& op, WireFrame& f,
                       std::vector<HeldDownload>* downloads);
   void AnswerDownload(const HeldDownload& d);
+  // Sends a message event (event 1) to the started application; when it
+  // acknowledges, tags it with the next sequence and keeps it (also when no
+  // connection takes it now). Called without mu_.
+  bool DeliverMessageEvent(WireFields ev);
+  void OnAck(const WireFields& f);
   static bool Send(const std::shared_ptr<Conn>& c, const WireFields& fields,
                    const std::string& body = std::string());
   std::string StoreFileLocked(const std::string& name, const std::string& data, bool image);
@@ -154,6 +168,18 @@ class ImSimServer {
   std::thread appAccept_;
   std::thread fmAccept_;
 
+  // Held while a message event is tagged and written, and by a Start from its
+  // decision to its redelivery, so that the application's events keep their
+  // order. Taken before mu_.
+  std::mutex deliverMu_;
+
+  // The message events of one application GUID that await acknowledgement.
+  struct Ledger {
+    bool acks = false;  // its last Start asked for acknowledgements
+    uint64_t lastSeq = 0;
+    std::deque<std::pair<uint64_t, WireFields>> unacked;
+  };
+
   // Guards everything below.
   mutable std::mutex mu_;
   bool stopping_ = false;
@@ -161,6 +187,9 @@ class ImSimServer {
   std::weak_ptr<Conn> appConn_;  // the connection that started the application
   std::weak_ptr<Conn> fmConn_;   // the connection that started the file monitor
   AppState state_;
+  std::string appGuid_;  // of the last Start that succeeded
+  std::map<std::string, Ledger> ledgers_;
+  size_t acks_ = 0;
   Faults faults_;
   std::map<std::string, std::string> presence_;
   std::vector<std::string> presenceOrder_;

@@ -5,7 +5,10 @@
 #include <httplib.h>
 #include <json/json.h>
 
+#include <atomic>
+#include <functional>
 #include <set>
+#include <thread>
 
 #include "common/sdk_error.h"
 #include "im/im_connection.h"
@@ -160,6 +163,171 @@ TEST(ImSimServer, RepeatedSendAndStampsForTheBenchmark) {
   EXPECT_EQ(1u, counts["messages"].asUInt64());
   EXPECT_EQ(0u, counts["sentfiles"].asUInt64());
   EXPECT_GE(counts["calls"].asUInt64(), 3u);
+}
+
+// Message events of an application that acknowledges: what a connection was
+// handed and never acknowledged goes again, oldest first and before anything
+// new, to the next connection that starts the application; what was
+// acknowledged never does. Messages keep coming during the second Start.
+TEST(ImSimServer, UnacknowledgedMessagesGoAgainInOrderToTheNextStart) {
+  ImSimServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  struct Seen {
+    std::mutex mu;
+    std::vector<std::pair<uint64_t, std::string>> events;  // seq, text in the content
+    size_t Size() {
+      std::lock_guard<std::mutex> g(mu);
+      return events.size();
+    }
+  };
+  auto textOf = [](const WireFrame& f) {
+    const std::string c = f.fields.Get("content");
+    const size_t at = c.find("ack-");
+    return at == std::string::npos ? std::string() : c.substr(at, c.find_first_of("<&", at) - at);
+  };
+  auto waitFor = [](const std::function<bool()>& pred) {
+    for (int i = 0; i < 5000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return pred();
+  };
+  auto send = [&](const std::string& text) {
+    ImSimServer::UserMessage m;
+    m.from = "alice";
+    m.to = {"zhang"};
+    m.text = text;
+    std::string key;
+    return server.UserSend(m, &key, nullptr);
+  };
+
+  // The first connection acknowledges ack-0 and ack-1, then dies with
+  // ack-2 and ack-3 in its hands.
+  Seen first;
+  auto a = std::make_unique<ImConnection>("app");
+  a->SetEndpoint("127.0.0.1", server.appPort());
+  a->SetHandlers([&](WireFrame& f) {
+    std::lock_guard<std::mutex> g(first.mu);
+    const uint64_t seq = static_cast<uint64_t>(f.fields.GetInt("seq", 0));
+    first.events.emplace_back(seq, textOf(f));
+    if (first.events.size() <= 2) a->Notify("Ack", WireFields{{"guid", "{G}"}, {"seq", std::to_string(seq)}});
+  }, nullptr);
+  a->Call("Register", WireFields{{"guid", "{G}"}});
+  a->Call("Start", WireFields{{"guid", "{G}"}, {"acks", "1"}});
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(send("ack-" + std::to_string(i)));
+  ASSERT_TRUE(waitFor([&] { return first.Size() == 4 && server.Unacked("{G}").size() == 2; }));
+  EXPECT_EQ((std::vector<uint64_t>{3, 4}), server.Unacked("{G}"));
+  {
+    std::lock_guard<std::mutex> g(first.mu);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(static_cast<uint64_t>(i + 1), first.events[i].first);
+      EXPECT_EQ("ack-" + std::to_string(i), first.events[i].second);
+    }
+  }
+  a.reset();
+  ASSERT_TRUE(waitFor([&] { return !server.State().started; }));
+  EXPECT_FALSE(send("refused")) << "nobody started";
+
+  // The second connection starts while a user keeps sending; it acknowledges
+  // everything.
+  Seen second;
+  ImConnection b("app");
+  b.SetEndpoint("127.0.0.1", server.appPort());
+  b.SetHandlers([&](WireFrame& f) {
+    const uint64_t seq = static_cast<uint64_t>(f.fields.GetInt("seq", 0));
+    {
+      std::lock_guard<std::mutex> g(second.mu);
+      second.events.emplace_back(seq, textOf(f));
+    }
+    b.Notify("Ack", WireFields{{"guid", "{G}"}, {"seq", std::to_string(seq)}});
+  }, nullptr);
+  std::atomic<bool> go{true};
+  std::atomic<int> sent{0}, attempts{0};
+  std::thread user([&] {
+    for (int i = 4; go && i < 400; ++i) {
+      ++attempts;
+      if (send("ack-" + std::to_string(i))) {
+        ++sent;
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        --i;  // not started yet: the user tries again
+      }
+    }
+  });
+  ASSERT_TRUE(waitFor([&] { return attempts > 3; }));
+  b.Call("Start", WireFields{{"guid", "{G}"}, {"acks", "1"}});
+  ASSERT_TRUE(waitFor([&] { return sent >= 20; }));
+  go = false;
+  user.join();
+  const size_t total = 2 + static_cast<size_t>(sent.load());
+  ASSERT_TRUE(waitFor([&] { return second.Size() == total && server.Unacked("{G}").empty(); }))
+      << second.Size() << " of " << total;
+  {
+    std::lock_guard<std::mutex> g(second.mu);
+    for (size_t i = 0; i < total; ++i) {
+      EXPECT_EQ(i + 3, second.events[i].first) << i;
+      EXPECT_EQ("ack-" + std::to_string(i + 2), second.events[i].second) << i;
+    }
+  }
+  EXPECT_GE(server.RecordCounts().acks, total + 2);
+
+  // Everything was acknowledged: a third Start gets nothing again.
+  b.Disconnect();
+  ASSERT_TRUE(waitFor([&] { return !server.State().started; }));
+  Seen third;
+  ImConnection c("app");
+  c.SetEndpoint("127.0.0.1", server.appPort());
+  c.SetHandlers([&](WireFrame& f) {
+    std::lock_guard<std::mutex> g(third.mu);
+    third.events.emplace_back(0, textOf(f));
+  }, nullptr);
+  c.Call("Start", WireFields{{"guid", "{G}"}, {"acks", "1"}});
+  ASSERT_TRUE(send("ack-last"));
+  c.Call("Stop", WireFields{{"guid", "{G}"}});  // a round trip: the event came before its reply
+  std::atomic<bool> handled{false};
+  c.Post([&] { handled = true; });
+  ASSERT_TRUE(waitFor([&] { return handled.load(); }));
+  std::lock_guard<std::mutex> g(third.mu);
+  ASSERT_EQ(1u, third.events.size());
+  EXPECT_EQ("ack-last", third.events[0].second);
+}
+
+// A client that never acknowledges (no "acks" at Start) gets events without
+// a sequence, and nothing again when it starts once more.
+TEST(ImSimServer, ClientWithoutAcknowledgementsGetsNothingAgain) {
+  ImSimServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  std::mutex mu;
+  std::vector<WireFields> got;
+  ImConnection app("app");
+  app.SetEndpoint("127.0.0.1", server.appPort());
+  app.SetHandlers([&](WireFrame& f) {
+    std::lock_guard<std::mutex> g(mu);
+    got.push_back(f.fields);
+  }, nullptr);
+  app.Call("Register", WireFields{{"guid", "{G}"}});
+  // Kept while it acknowledged, dropped by a Start without.
+  app.Call("Start", WireFields{{"guid", "{G}"}, {"acks", "1"}});
+  ImSimServer::UserMessage m;
+  m.from = "alice";
+  m.to = {"zhang", "li"};
+  std::string key;
+  ASSERT_TRUE(server.UserSend(m, &key, nullptr));
+  for (int i = 0; i < 5000 && server.Unacked("{G}").size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(2u, server.Unacked("{G}").size());
+  app.Call("Start", WireFields{{"guid", "{G}"}});
+  EXPECT_TRUE(server.Unacked("{G}").empty());
+  ASSERT_TRUE(server.UserSend(m, &key, nullptr));
+  app.Call("Start", WireFields{{"guid", "{G}"}});
+  app.Call("Stop", WireFields{{"guid", "{G}"}});
+  std::atomic<bool> handled{false};
+  app.Post([&] { handled = true; });  // after every event that came before the Stop reply
+  for (int i = 0; i < 5000 && !handled; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::lock_guard<std::mutex> g(mu);
+  ASSERT_EQ(4u, got.size());  // two copies, twice; nothing again
+  EXPECT_TRUE(got[0].Has("seq"));
+  EXPECT_FALSE(got[2].Has("seq"));
+  EXPECT_FALSE(got[3].Has("seq"));
+  EXPECT_EQ(0u, server.RecordCounts().acks);
 }
 
 }  // namespace
