@@ -61,8 +61,10 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
             static_cast<unsigned long long>(msg->msgid), U8(from).c_str(), U8(to).c_str(),
             static_cast<unsigned>(msg->files.size()));
   WorkItem item = MakeMsgItem(hasFiles ? WQUEUE_NUV2ONDEKOFILE : WQUEUE_NUV2ONDEKOMSG, std::move(msg), now);
-  // The IM server does not hand a message over twice: it is in the journal
-  // before this handler returns (with its notice, in the same commit).
+  // The IM server counts a message as handed over once this handler has
+  // returned (the application object acknowledges it then; until then the
+  // server hands it to the next worker again): it is in the journal before
+  // that (with its notice, in the same commit).
   CNuv4OndekoProcessor* processor = PeekProcessor();
   WorkJournal* journal = processor ? processor->Journal() : nullptr;
   if (journal) item.journalId = journal->Add(item, kJournalCombineQueue, now, names.empty());
