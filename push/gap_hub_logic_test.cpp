@@ -11,8 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -45,11 +49,27 @@ void RecordNotify(uint64_t msgId, OndekoMsgItem* item) {
   g_rec->notifies.emplace_back(msgId, *item);
 }
 
-// A notify callback that is still busy when the owner destroys the hub.
+// True once thread tid of this process is blocked (state S or D in /proc),
+// as the destroying thread is while it waits for the hub's thread.
+bool ThreadBlocked(long tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() &&
+         (stat[close + 2] == 'S' || stat[close + 2] == 'D');
+}
+
+// A notify callback that is still busy when the owner destroys the hub: it
+// returns only once the destroying thread (g_destroyerTid) is blocked waiting
+// for the hub's thread, or after 5 s.
 std::atomic<bool> g_slowEntered{false};
+std::atomic<long> g_destroyerTid{0};
 void SlowNotify(uint64_t, OndekoMsgItem*) {
   g_slowEntered = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until &&
+         !(g_destroyerTid.load() != 0 && ThreadBlocked(g_destroyerTid.load())))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 int RecordToken(uint64_t token) {
   std::lock_guard<std::mutex> g(g_rec->mu);
@@ -472,13 +492,18 @@ TEST_F(HubTest, StopEndsTheThreadPromptlyWhileAwaitingAReply) {
 // acknowledgement that follows the callback must still find its client.
 TEST_F(HubTest, DestroyedDuringANotifyCallback) {
   g_slowEntered = false;
+  g_destroyerTid = 0;
   hub_ = std::make_unique<GapHubLogic>(root_.config(), &SlowNotify, &RecordToken);
   ASSERT_EQ(0, hub_->Init());
   ASSERT_EQ(0, hub_->Start());
   ASSERT_TRUE(WaitEstablished());
   ASSERT_TRUE(server_.Announce({Entry(300, 1)}));
   ASSERT_TRUE(PollUntil([] { return g_slowEntered.load(); }));
-  hub_.reset();
+  std::thread destroyer([this] {
+    g_destroyerTid = static_cast<long>(syscall(SYS_gettid));
+    hub_.reset();
+  });
+  destroyer.join();
   ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.open == 0; }));
 }
 
