@@ -41,15 +41,7 @@ class Reader {
     --left_;
     return true;
   }
-  bool U32(uint32_t* v) {
-    if (left_ < 4) return Fail(JournalDecode::kTruncated);
-    uint32_t r = 0;
-    for (int i = 0; i < 4; ++i) r |= static_cast<uint32_t>(p_[i]) << (8 * i);
-    p_ += 4;
-    left_ -= 4;
-    *v = r;
-    return true;
-  }
+  bool U32(uint32_t* v) { return LittleEndian(v); }
   bool I32(int32_t* v) {
     uint32_t u = 0;
     if (!U32(&u)) return false;
@@ -62,15 +54,7 @@ class Reader {
     *v = i;
     return true;
   }
-  bool U64(uint64_t* v) {
-    if (left_ < 8) return Fail(JournalDecode::kTruncated);
-    uint64_t r = 0;
-    for (int i = 0; i < 8; ++i) r |= static_cast<uint64_t>(p_[i]) << (8 * i);
-    p_ += 8;
-    left_ -= 8;
-    *v = r;
-    return true;
-  }
+  bool U64(uint64_t* v) { return LittleEndian(v); }
   bool Text(std::wstring* s) {
     uint32_t n = 0;
     if (!U32(&n)) return false;
@@ -88,6 +72,17 @@ class Reader {
   bool Count(uint32_t* n, size_t minBytes) {
     if (!U32(n)) return false;
     if (*n > left_ / minBytes) return Fail(JournalDecode::kBadCount);
+    return true;
+  }
+  // An unsigned integer of sizeof(T) bytes, least significant first.
+  template <typename T>
+  bool LittleEndian(T* v) {
+    if (left_ < sizeof(T)) return Fail(JournalDecode::kTruncated);
+    T r = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) r |= static_cast<T>(p_[i]) << (8 * i);
+    p_ += sizeof(T);
+    left_ -= sizeof(T);
+    *v = r;
     return true;
   }
   bool Fail(JournalDecode e) {
