@@ -174,8 +174,8 @@ BridgeRig::~BridgeRig() {
   }
   // In the sanitizer build a memory or undefined-behaviour error in any of
   // the programs (the worker writes to the watchdog's console) fails the test.
-  for (const char* out : {"/watchdog.out", "/cloudsim.out", "/imsim.out"}) {
-    const std::string path = root_.root() + out;
+  for (const std::string& path : outputs_) {
+    const std::string out = path.substr(path.rfind('/'));
     if (!test::FileExists(path)) continue;
     const std::string text = test::ReadWholeFile(path);
     for (const char* mark : {"ERROR: AddressSanitizer", "runtime error:"}) {
@@ -189,8 +189,9 @@ std::string BridgeRig::Sim(const std::string& rel) const { return std::string(NU
 
 bool BridgeRig::StartSimulators(std::string* why) {
   cloud_ = std::make_unique<Subprocess>();
+  outputs_.push_back(root_.root() + "/cloudsim.out");
   if (!cloud_->Start(Sim("/sim/cloud/ondeko_sim"), {"--dir", root_.root() + "/cloudsim"}, env_,
-                     root_.root() + "/cloudsim.out") ||
+                     outputs_.back()) ||
       !cloud_->WaitForOutput("\nport = ", 20)) {
     *why = "ondeko_sim did not start: " + cloud_->Output();
     return false;
@@ -198,12 +199,25 @@ bool BridgeRig::StartSimulators(std::string* why) {
   const std::string cloudOut = cloud_->Output();
   cloudControl_ = Port(Field(cloudOut, "control_port"));
   pushPort_ = Port(Field(cloudOut, "push_port"));
+  if (!cloudControl_ || !pushPort_) {
+    *why = "cannot read the cloud simulator's ports: " + cloudOut;
+    return false;
+  }
+  if (!StartImSimulator(0, 0, 0, why)) return false;
+  if (!options_.generalconf.empty()) test::WriteWholeFile(root_.config() + "generalconf.ini", options_.generalconf);
+  if (options_.writeServiceIni) WriteServiceIni();
+  if (options_.writeQyIni) WriteQyIni();
+  return true;
+}
 
+bool BridgeRig::StartImSimulator(uint16_t appPort, uint16_t fmPort, uint16_t controlPort, std::string* why) {
+  const std::string out = root_.root() + (imStarts_++ ? "/imsim-" + std::to_string(imStarts_) + ".out" : "/imsim.out");
+  outputs_.push_back(out);
   im_ = std::make_unique<Subprocess>();
   if (!im_->Start(Sim("/sim/im/nuv_im_sim"),
-                  {"--app-port", "0", "--fm-port", "0", "--control-port", "0", "--install-dir",
-                   root_.root() + "/imserver"},
-                  env_, root_.root() + "/imsim.out") ||
+                  {"--app-port", std::to_string(appPort), "--fm-port", std::to_string(fmPort), "--control-port",
+                   std::to_string(controlPort), "--install-dir", root_.root() + "/imserver"},
+                  env_, out) ||
       !im_->WaitForOutput("install_dir=", 20)) {
     *why = "nuv_im_sim did not start: " + im_->Output();
     return false;
@@ -212,8 +226,8 @@ bool BridgeRig::StartSimulators(std::string* why) {
   imAppPort_ = Port(Field(imOut, "app_port"));
   imFmPort_ = Port(Field(imOut, "filemonitor_port"));
   imControl_ = Port(Field(imOut, "control_port"));
-  if (!cloudControl_ || !pushPort_ || !imAppPort_ || !imFmPort_ || !imControl_) {
-    *why = "cannot read the simulators' ports: " + cloudOut + imOut;
+  if (!imAppPort_ || !imFmPort_ || !imControl_) {
+    *why = "cannot read the IM simulator's ports: " + imOut;
     return false;
   }
   for (const char* user : {"alice", "bob", "carol"}) {
@@ -222,10 +236,16 @@ bool BridgeRig::StartSimulators(std::string* why) {
     u["state"] = "online";
     ImPost("/users", u);
   }
-  if (!options_.generalconf.empty()) test::WriteWholeFile(root_.config() + "generalconf.ini", options_.generalconf);
-  if (options_.writeServiceIni) WriteServiceIni();
-  if (options_.writeQyIni) WriteQyIni();
   return true;
+}
+
+void BridgeRig::StopImSimulator() {
+  if (im_) im_->Stop(5);
+}
+
+bool BridgeRig::RestartImSimulator(std::string* why) {
+  StopImSimulator();
+  return StartImSimulator(imAppPort_, imFmPort_, imControl_, why);
 }
 
 void BridgeRig::WriteServiceIni() {
@@ -253,7 +273,8 @@ bool BridgeRig::StartWatchdog(std::string* why) {
   }
   tokensSeen_ = Cloud("/tokens").json.size();
   watchdog_ = std::make_unique<Subprocess>();
-  if (!watchdog_->Start(exe, {}, env_, root_.root() + "/watchdog.out")) {
+  outputs_.push_back(root_.root() + "/watchdog.out");
+  if (!watchdog_->Start(exe, {}, env_, outputs_.back())) {
     *why = "cannot start the watchdog";
     return false;
   }

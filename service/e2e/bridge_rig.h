@@ -62,6 +62,11 @@ class BridgeRig {
   // Starts both simulators, seeds the IM users (alice, bob, carol online)
   // and writes the settings files the options ask for. False with a reason.
   bool StartSimulators(std::string* why);
+  // The IM simulator stops (SIGTERM, as its operator stops the server); its
+  // records go with it. RestartImSimulator starts a new one on the same
+  // ports and installation directory with the same users.
+  void StopImSimulator();
+  bool RestartImSimulator(std::string* why);
   // Writes service.ini / qy.ini for the running simulators.
   void WriteServiceIni();
   void WriteQyIni();
@@ -145,6 +150,9 @@ class BridgeRig {
 
  private:
   std::string Sim(const std::string& rel) const;
+  // Starts nuv_im_sim on the given ports (0: any), reads its ports and seeds
+  // the users.
+  bool StartImSimulator(uint16_t appPort, uint16_t fmPort, uint16_t controlPort, std::string* why);
   Json::Value Filter(const ControlAnswer& a, const std::function<bool(const Json::Value&)>& m);
 
   const RigOptions options_;
@@ -159,6 +167,8 @@ class BridgeRig {
   uint16_t imAppPort_ = 0;
   uint16_t imFmPort_ = 0;
   size_t tokensSeen_ = 0;
+  int imStarts_ = 0;
+  std::vector<std::string> outputs_;  // every program's console file, checked at the end
 };
 
 }  // namespace e2e

@@ -1,10 +1,16 @@
-// Crash drills of the work journal with the real programs: the worker is
-// killed with SIGKILL at seeded moments of a burst both ways, and while a
-// fetch of missing cloud messages waits for its answer; IM messages are in
-// flight at the kills. Afterwards every
-// message has arrived; the duplicates (messages that were being handled, or
-// handled and not yet struck from the journal, at a kill) are counted and
-// printed, with the journal's size. Bounded: about half a minute each.
+// Drills of the work journal with the real programs.
+// - Kills: the worker is killed with SIGKILL at seeded moments of a burst of
+//   texts and files both ways (IM messages in flight at the kills), and while
+//   a fetch of missing cloud messages waits for its answer. Afterwards every
+//   message has arrived; the duplicates (messages that were being handled, or
+//   handled and not yet struck from the journal, at a kill) are counted and
+//   printed.
+// - Outages: the cloud fails every request for 30 s while IM messages are
+//   typed, and the IM server is down for 30 s while cloud messages are
+//   created. What failed twice is parked, not dropped, and arrives once the
+//   far side is back; the worker is not ended for a dead queue.
+// Each prints the journal's size afterwards. Bounded: up to about two
+// minutes each (a parked item's first new attempt is a minute later).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +19,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -39,6 +46,13 @@ std::map<int, int> Arrivals(const Json::Value& records, const std::string& prefi
     seen[std::atoi(t.c_str() + at + prefix.size())]++;
   }
   return seen;
+}
+
+std::string DrillBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
 }
 
 int Duplicates(const std::map<int, int>& seen) {
@@ -73,19 +87,40 @@ class JournalDrill : public ::testing::Test {
 };
 
 TEST_F(JournalDrill, KilledWorkerDuringABurstBothWaysLosesNothing) {
-  constexpr int kEach = 150;
-  constexpr int kKills = 3;
+  constexpr int kEach = 1000;
+  constexpr int kKills = 5;
+  constexpr int kFileEvery = 50;  // a file each way every 50 texts: 20 each way
+  constexpr unsigned kSeed = 20261209;
   StartBridge();
-  std::mt19937 rng(20261209);
+  std::mt19937 rng(kSeed);
   std::set<int> killAt;
   int inFlight = 0;  // IM message events not acknowledged at the kills
-  while (static_cast<int>(killAt.size()) < kKills) killAt.insert(std::uniform_int_distribution<int>(10, kEach - 10)(rng));
+  while (static_cast<int>(killAt.size()) < kKills)
+    killAt.insert(std::uniform_int_distribution<int>(20, kEach - 20)(rng));
 
+  std::map<std::string, std::string> upFiles, downFiles;  // name -> SHA-256
   for (int i = 0; i < kEach; ++i) {
+    const std::string n = std::to_string(i);
     // Cloud side first: it is taken in by whichever worker runs; the IM side
     // refuses (and the rig retries) while no application is started.
-    ASSERT_NE(rig_->CloudUserSends("zhang", {"alice"}, "jdrill-down-" + std::to_string(i) + "#"), 0u);
-    ASSERT_FALSE(rig_->ImUserSends("alice", {"zhang"}, "jdrill-up-" + std::to_string(i) + "#").empty()) << i;
+    ASSERT_NE(rig_->CloudUserSends("zhang", {"alice"}, "jdrill-down-" + n + "#"), 0u);
+    ASSERT_FALSE(rig_->ImUserSends("alice", {"zhang"}, "jdrill-up-" + n + "#").empty()) << i;
+    if (i % kFileEvery == kFileEvery / 2) {
+      const std::string down = "jf-down-" + n + ".bin", up = "jf-up-" + n + ".bin";
+      const std::string downBytes = DrillBytes(20 * 1024 + i, i), upBytes = DrillBytes(30 * 1024 + i, i + 7);
+      downFiles[down] = Sha256Hex(downBytes);
+      upFiles[up] = Sha256Hex(upBytes);
+      Json::Value withFile;
+      withFile["file_id_list"].append(rig_->CloudPutMedia(down, downBytes, false));
+      ASSERT_NE(rig_->CloudUserSends("zhang", {"alice"}, "", withFile), 0u);
+      Json::Value files(Json::arrayValue);
+      Json::Value f;
+      f["name"] = up;
+      f["data"] = Base64Encode(upBytes);
+      f["image"] = false;
+      files.append(f);
+      ASSERT_FALSE(rig_->ImUserSends("alice", {"zhang"}, "jfile-up-" + n + "#", files).empty()) << i;
+    }
     if (killAt.count(i)) {
       // Killed with the text just handed to the socket: the IM server keeps
       // what the worker has not acknowledged and gives it to the next
@@ -102,42 +137,70 @@ TEST_F(JournalDrill, KilledWorkerDuringABurstBothWaysLosesNothing) {
   auto cloudText = [](const Json::Value& m) { return m["content"].asString(); };
   auto imText = [](const Json::Value& m) { return m["values"]["Content"].asString(); };
   std::map<int, int> up, down;
+  std::map<std::string, int> upFilesSeen, downFilesSeen;
+  std::string badBytes;
+  auto filesArrived = [&] {
+    upFilesSeen.clear();
+    downFilesSeen.clear();
+    badBytes.clear();
+    std::map<std::string, std::string> uploaded;  // media id -> SHA-256
+    for (const Json::Value& u : rig_->Cloud("/uploads").json) uploaded[u["media_id"].asString()] = u["sha256"].asString();
+    for (const Json::Value& m : rig_->Cloud("/sent").json) {
+      const std::string t = m["content"].asString();
+      const size_t at = t.find("jfile-up-");
+      if (at == std::string::npos) continue;
+      const std::string name = "jf-up-" + std::to_string(std::atoi(t.c_str() + at + 9)) + ".bin";
+      upFilesSeen[name]++;
+      const std::string media = m["file_id_list"][0].asString();
+      if (uploaded[media] != upFiles[name]) badBytes += " " + name;
+    }
+    for (const Json::Value& f : rig_->Im("/sentfiles/meta").json) {
+      const std::string name = f["name"].asString();
+      if (!downFiles.count(name)) continue;
+      downFilesSeen[name]++;
+      if (f["sha256"].asString() != downFiles[name]) badBytes += " " + name;
+    }
+    return upFilesSeen.size() == upFiles.size() && downFilesSeen.size() == downFiles.size();
+  };
   const bool all = WaitUntil(
       [&] {
         up = Arrivals(rig_->Cloud("/sent").json, "jdrill-up-", cloudText);
         down = Arrivals(rig_->Im("/messages").json, "jdrill-down-", imText);
-        return up.size() == kEach && down.size() == kEach;
+        return up.size() == kEach && down.size() == kEach && filesArrived();
       },
-      90, 200);
+      120, 250);
   std::string missing;
   for (int i = 0; i < kEach; ++i) {
     if (!up.count(i)) missing += " up" + std::to_string(i);
     if (!down.count(i)) missing += " down" + std::to_string(i);
   }
+  for (const auto& kv : upFiles)
+    if (!upFilesSeen.count(kv.first)) missing += " " + kv.first;
+  for (const auto& kv : downFiles)
+    if (!downFilesSeen.count(kv.first)) missing += " " + kv.first;
   std::string kills;
   for (int k : killAt) kills += " " + std::to_string(k);
   EXPECT_TRUE(all) << "IM->cloud " << up.size() << "/" << kEach << ", cloud->IM " << down.size() << "/" << kEach
-                   << "; missing:" << missing << "; kills after:" << kills << "\n" << rig_->Diagnostics(20);
-  if (!all) {
-    for (const std::string& l : rig_->LogLines())
-      if (l.find("Journal") != std::string::npos || l.find("jdrill-up-8#") != std::string::npos ||
-          l.find("jdrill-up-2#") != std::string::npos || l.find("RETRY") != std::string::npos ||
-          l.find("Park") != std::string::npos || l.find("COMBINEQUEUE") != std::string::npos ||
-          l.find("to TXT2ONDEKO") != std::string::npos || l.find("SendTxtMsg2Ondeko") != std::string::npos ||
-          l.find("Start") != std::string::npos)
-        std::printf("%s\n", l.c_str());
-  }
-  const int dupUp = Duplicates(up), dupDown = Duplicates(down);
-  std::printf("[drill] journal: %d kills (seed 20261209) during %d texts each way: all arrived %s; duplicates "
-              "IM->cloud %d (IM events unacknowledged at the kills %d), cloud->IM %d\n",
-              kKills, kEach, all ? "yes" : "NO", dupUp, inFlight, dupDown);
+                   << ", files up " << upFilesSeen.size() << "/" << upFiles.size() << ", down "
+                   << downFilesSeen.size() << "/" << downFiles.size() << "; missing:" << missing
+                   << "; kills after:" << kills << "\n" << rig_->Diagnostics(20);
+  EXPECT_EQ(badBytes, "") << "files whose bytes differ";
+  int dupFilesUp = 0, dupFilesDown = 0;
+  for (const auto& kv : upFilesSeen) dupFilesUp += kv.second - 1;
+  for (const auto& kv : downFilesSeen) dupFilesDown += kv.second - 1;
+  const int dupUp = Duplicates(up) + dupFilesUp, dupDown = Duplicates(down) + dupFilesDown;
+  std::printf("[drill] journal: %d kills (seed %u, after texts%s) during %d texts and %zu files each way: all "
+              "arrived %s; duplicates IM->cloud %d (%d of them files; IM events unacknowledged at the kills %d), "
+              "cloud->IM %d (%d of them files)\n",
+              kKills, kSeed, kills.c_str(), kEach, upFiles.size(), all ? "yes" : "NO", dupUp, dupFilesUp, inFlight,
+              dupDown, dupFilesDown);
   ::testing::Test::RecordProperty("duplicates_im_to_cloud", dupUp);
   ::testing::Test::RecordProperty("duplicates_cloud_to_im", dupDown);
-  // At a kill, a worker may hold one message in its handler and up to eight
-  // handled ones whose removal waits for one commit; the IM server gives
-  // again what was not acknowledged.
-  EXPECT_LE(dupUp, kKills * 9 + inFlight);
-  EXPECT_LE(dupDown, kKills * 9);
+  // At a kill, a worker may hold one message in each handler and up to
+  // eight handled ones whose removal waits for one commit; the IM server
+  // gives again what was not acknowledged.
+  EXPECT_LE(dupUp, kKills * 10 + inFlight);
+  EXPECT_LE(dupDown, kKills * 10);
   EXPECT_GE(rig_->CountLog("ReplayJournal "), 1);
   ASSERT_TRUE(rig_->BothWays("after the drill").ok);
   PrintJournalSize("the kill drill");
@@ -167,6 +230,105 @@ TEST_F(JournalDrill, FetchRangeQueuedBeforeAKillIsFilledAfterTheRestart) {
   }
   EXPECT_GE(rig_->CountLog("ReplayJournal "), 1);
   PrintJournalSize("the fetch drill");
+}
+
+// Messages typed over most of an outage, one every interval: "<prefix><n>#".
+template <typename Send>
+void TypeDuring(SteadyClock::time_point t0, int count, double interval, const Send& send) {
+  for (int i = 0; i < count; ++i) {
+    send(i);
+    std::this_thread::sleep_until(t0 + std::chrono::milliseconds(static_cast<int>((i + 1) * interval * 1000)));
+  }
+}
+
+// How long after the far side was back the last message arrived, and the
+// worker's state afterwards, for the drill's printed line.
+void PrintOutage(const char* drill, bool all, int count, double afterBack, int dups, const std::string& held,
+                 size_t workers) {
+  std::printf("[drill] %s: all %d arrived %s, the last %.1f s after the outage ended; duplicates %d; %s; "
+              "workers started during the drill %zu\n",
+              drill, count, all ? "yes" : "NO", afterBack, dups, held.c_str(), workers);
+  std::fflush(stdout);
+}
+
+TEST_F(JournalDrill, CloudFailingEveryRequestFor30SecondsLosesNoImMessage) {
+  constexpr int kCount = 100;
+  constexpr int kOutageSeconds = 30;
+  StartBridge();
+  const size_t workers = rig_->WorkerPids().size();
+  Json::Value outage;
+  outage["endpoint"] = "*";
+  outage["kind"] = "status";
+  outage["httpStatus"] = 503;
+  outage["seconds"] = kOutageSeconds;
+  ASSERT_TRUE(rig_->CloudPost("/faults", outage).ok());
+  const auto t0 = SteadyClock::now();
+  TypeDuring(t0, kCount, 0.25, [&](int i) {
+    EXPECT_FALSE(rig_->ImUserSends("alice", {"zhang"}, "jcloudout-" + std::to_string(i) + "#").empty()) << i;
+  });
+  auto cloudText = [](const Json::Value& m) { return m["content"].asString(); };
+  EXPECT_EQ(Arrivals(rig_->Cloud("/sent").json, "jcloudout-", cloudText).size(), 0u) << "the cloud is down";
+  std::this_thread::sleep_until(t0 + std::chrono::seconds(kOutageSeconds));
+  const auto back = SteadyClock::now();
+
+  // Parked after two failed attempts, each message's next attempt comes a
+  // minute later: after the outage.
+  std::map<int, int> up;
+  const bool all = WaitUntil(
+      [&] { return (up = Arrivals(rig_->Cloud("/sent").json, "jcloudout-", cloudText)).size() == kCount; }, 150, 250);
+  const double afterBack = SecondsSince(back);
+  const int parked = rig_->CountLog("WorkJournal::Park ");
+  PrintOutage("cloud answers 503 to everything for 30 s while 100 IM messages are typed", all, kCount, afterBack,
+              Duplicates(up), std::to_string(parked) + " parked after two failed attempts",
+              rig_->WorkerPids().size() - workers);
+  std::string missing;
+  for (int i = 0; i < kCount; ++i)
+    if (!up.count(i)) missing += " " + std::to_string(i);
+  EXPECT_TRUE(all) << up.size() << "/" << kCount << " arrived; missing:" << missing << rig_->Diagnostics(30);
+  EXPECT_EQ(Duplicates(up), 0);
+  EXPECT_GE(parked, 1) << "the messages were parked, not carried by plain retries";
+  EXPECT_EQ(rig_->CountLog(", DEAD"), 0) << "a cloud outage is no dead queue";
+  EXPECT_EQ(rig_->WorkerPids().size(), workers) << "the worker carried on through the outage";
+  ASSERT_TRUE(rig_->BothWays("after the cloud outage").ok);
+  PrintJournalSize("the cloud outage drill");
+}
+
+TEST_F(JournalDrill, ImServerDownFor30SecondsLosesNoCloudMessage) {
+  constexpr int kCount = 100;
+  constexpr int kOutageSeconds = 30;
+  StartBridge();
+  const size_t workers = rig_->WorkerPids().size();
+  rig_->StopImSimulator();
+  const auto t0 = SteadyClock::now();
+  TypeDuring(t0, kCount, 0.25, [&](int i) {
+    EXPECT_NE(rig_->CloudUserSends("zhang", {"alice"}, "jimout-" + std::to_string(i) + "#"), 0u) << i;
+  });
+  std::this_thread::sleep_until(t0 + std::chrono::seconds(kOutageSeconds));
+  // Taken in before the push connection was torn down for the stop: held
+  // in the queue (and the journal) until the IM application is started
+  // again. The rest wait on the cloud side.
+  int heldInQueue = 0;
+  for (const std::string& l : rig_->LogLines())
+    if (l.find("OndekoOnNotifyCallback") != std::string::npos && l.find("'jimout-") != std::string::npos) ++heldInQueue;
+  std::string why;
+  ASSERT_TRUE(rig_->RestartImSimulator(&why)) << why;
+  const auto back = SteadyClock::now();
+
+  auto imText = [](const Json::Value& m) { return m["values"]["Content"].asString(); };
+  std::map<int, int> down;
+  const bool all = WaitUntil(
+      [&] { return (down = Arrivals(rig_->Im("/messages").json, "jimout-", imText)).size() == kCount; }, 150, 250);
+  const double afterBack = SecondsSince(back);
+  PrintOutage("IM server down for 30 s while 100 cloud messages are created", all, kCount, afterBack,
+              Duplicates(down), std::to_string(heldInQueue) + " taken in and held while it was down",
+              rig_->WorkerPids().size() - workers);
+  std::string missing;
+  for (int i = 0; i < kCount; ++i)
+    if (!down.count(i)) missing += " " + std::to_string(i);
+  EXPECT_TRUE(all) << down.size() << "/" << kCount << " arrived; missing:" << missing << rig_->Diagnostics(30);
+  EXPECT_EQ(Duplicates(down), 0);
+  ASSERT_TRUE(rig_->BothWays("after the IM server came back", 60).ok);
+  PrintJournalSize("the IM outage drill");
 }
 
 }  // namespace

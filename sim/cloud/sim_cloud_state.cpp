@@ -132,7 +132,14 @@ SimHttpReply SimCloudState::Handle(const SimRequest& req, const Params& params) 
   std::unique_lock<std::mutex> lk(mu_);
   requests_.push_back(req);
   if (requests_.size() > kMaxLoggedRequests) requests_.pop_front();
+  // A fault of the endpoint itself, else one for every endpoint ("*").
   auto it = faults_.find(req.endpoint);
+  if (it == faults_.end()) it = faults_.find("*");
+  if (it != faults_.end() && it->second.until != std::chrono::steady_clock::time_point{} &&
+      std::chrono::steady_clock::now() >= it->second.until) {
+    faults_.erase(it);
+    it = faults_.end();
+  }
   if (it != faults_.end() && it->second.skip > 0) {
     --it->second.skip;
   } else if (it != faults_.end()) {

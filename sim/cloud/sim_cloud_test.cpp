@@ -166,6 +166,33 @@ TEST_F(SimCloudTest, CredentialsAndFaultsThroughTheControlPort) {
   EXPECT_EQ(ParseJson(reqs->body).size(), 3u);
 }
 
+// An outage: "*" fails every endpoint without a fault of its own, until the
+// fault's moment has passed.
+TEST_F(SimCloudTest, OutageFaultCoversEveryEndpointUntilItsEnd) {
+  auto f = control_->Post("/faults", "{\"endpoint\":\"*\",\"kind\":\"status\",\"httpStatus\":503,\"seconds\":600}",
+                          "application/json");
+  ASSERT_TRUE(f);
+  ASSERT_EQ(f->status, 200);
+  SimCredentials k = cloud_.Credentials();
+  for (const char* path : {"/cgi-bin/send_msg", "/cgi-bin/cli_report", "/cgi-bin/fetch_msg"}) {
+    for (int i = 0; i < 3; ++i) {
+      auto res = api_->Post(path, {{"vid", std::to_string(k.vid)}, {"skey", k.skey}}, "{}", "application/json");
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 503) << path;
+    }
+  }
+  EXPECT_EQ(control_->Post("/faults", "{\"endpoint\":\"*\",\"seconds\":-1}", "application/json")->status, 400);
+
+  SimFault over;
+  over.kind = SimFault::Kind::HttpStatus;
+  over.httpStatus = 503;
+  over.count = 1000;
+  over.until = std::chrono::steady_clock::now() - std::chrono::milliseconds(1);
+  cloud_.InjectFault("*", over);
+  EXPECT_EQ(Call("check_authorization", "")["result"]["errCode"].asInt(), 0);
+  EXPECT_EQ(Call("check_authorization", "")["result"]["errCode"].asInt(), 0);
+}
+
 TEST_F(SimCloudTest, StopEndsAStalledRequestPromptly) {
   SimFault f;
   f.kind = SimFault::Kind::Stall;

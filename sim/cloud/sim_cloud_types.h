@@ -3,6 +3,7 @@
 // how it is told to misbehave. Plain values, copied out under the
 // simulator's lock.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -91,6 +92,9 @@ struct SimFault {
   int httpStatus = 500;  // HttpStatus: reply with this status and a non-JSON body
   std::string body = "this is not json";  // Malformed / HttpStatus body
   int stallMs = 0;                        // Stall: wait this long, then answer normally
+  // Set: the fault ends by itself at this moment, whatever is left of count
+  // (an outage of a given length).
+  std::chrono::steady_clock::time_point until{};
 };
 
 struct SimCloudOptions {

@@ -3,7 +3,9 @@
 #include <httplib.h>
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 
 #include "sim/cloud/control_reply.h"
@@ -45,7 +47,12 @@ bool ParseFault(const Json::Value& b, SimFault& f, std::string& err) {
     f.kind = SimFault::Kind::Stall;
   else
     return err = "kind must be errcode, malformed, status or stall", false;
-  f.count = b.get("count", 1).asInt();
+  const double seconds = b.get("seconds", 0).asDouble();
+  if (seconds < 0 || seconds > 86400) return err = "seconds must be 0 to 86400", false;
+  if (seconds > 0)
+    f.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+  // With a length and no count, every call within that length fails.
+  f.count = b.get("count", seconds > 0 ? std::numeric_limits<int>::max() : 1).asInt();
   f.errCode = b.get("errCode", 0).asInt();
   f.httpStatus = b.get("httpStatus", 500).asInt();
   f.body = b.get("body", f.body).asString();
