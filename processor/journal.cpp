@@ -410,7 +410,12 @@ void WorkJournal::WritesFailedLocked(const std::string& why) {
 }
 
 bool WorkJournal::FlushLocked(bool force) {
-  if (dirtyIds_.empty() && deletes_.empty()) return true;
+  if (dirtyIds_.empty() && deletes_.empty()) {
+    // Nothing to write. A journal emptied within the pause after the last
+    // fold-back gets it now, so an idle bridge does not keep its log.
+    if (durable_) MaybeCheckpointLocked();
+    return true;
+  }
   if (path_.empty()) return false;
   if (!durable_ && !force && GetClock().NowMs() - lastTryMs_ < kRetryWritesMs) return false;
   std::string why;
@@ -509,10 +514,11 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
   return true;
 }
 
-// Keeps the files small: when the journal is empty (at most every 30 s), or
-// after many removals,
-// the freed pages are given back and the write-ahead log is folded into the
-// file and truncated. A reader holding the log open only postpones this.
+// Keeps the files small: when the journal is empty (at most every 30 s; the
+// supervisor's periodic flush catches an emptying that came sooner), or
+// after many removals, the freed pages are given back and the write-ahead
+// log is folded into the file and truncated. A reader holding the log open
+// only postpones this.
 void WorkJournal::MaybeCheckpointLocked() {
   if (!db_ || deletesSinceCheckpoint_ == 0) return;
   const int64_t nowMs = GetClock().NowMs();

@@ -223,6 +223,16 @@ TEST_F(JournalTest, WriteReplayRemoveCycleKeepsAcceptedOrderAcrossRestarts) {
     clock_.Advance(30000);  // the next emptying checkpoints again
     j.Remove(j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now()));
     EXPECT_EQ(FileSize(path_ + "-wal"), 0u);
+    // Emptied again within the pause: the log stays until a later flush
+    // finds the pause over, even with nothing new to write.
+    j.Remove(j.Add(MakeTokenItem(2, 0), WQUEUE_QID_TXT2ONDEKO, Now()));
+    EXPECT_GT(FileSize(path_ + "-wal"), 0u);
+    clock_.Advance(29000);
+    j.Flush();
+    EXPECT_GT(FileSize(path_ + "-wal"), 0u);
+    clock_.Advance(1000);
+    j.Flush();
+    EXPECT_EQ(FileSize(path_ + "-wal"), 0u);
   }
   WorkJournal j;
   ASSERT_TRUE(j.Open(path_));
