@@ -434,6 +434,10 @@ class JournalFetchTest : public JournalWorkerTest {
     JournalWorkerTest::SetUp();
     root_.WriteServiceIni(cloud_->ServiceIniSection());
     test::WriteWholeFile(proc_->ConfigDir() + "qy.ini", cloud_->QyIniText());
+    // The simulator lives for the whole suite: no case may see the faults
+    // left or the requests counted by the one before.
+    cloud_->ClearFaults();
+    cloud_->ClearRequests();
     confPath_ = proc_->ConfigDir() + "generalconf.ini";
   }
   void Register(CNuv4OndekoProcessor& p) {
