@@ -369,9 +369,17 @@ class JournalSupervisorTest : public test::ClockedTest {
   void SetUp() override {
     ClockedTest::SetUp();
     // A short input interval, so that parked work's long back-off would
-    // look like silence.
-    test::WriteWholeFile(GetConfigDirA() + "generalconf.ini", "0;0;10485760;2097152;95;1024;300;60;");
-    CConfigCenter::GetInstance().Init();
+    // look like silence. The process-wide instance keeps the file of the
+    // installation root it was first used under (an earlier case's, now
+    // gone), so this root's file is loaded apart and its limits are put
+    // into the instance for the case, and the previous ones back after.
+    const std::string conf = GetConfigDirA() + "generalconf.ini";
+    test::WriteWholeFile(conf, "0;0;10485760;2097152;95;1024;300;60;");
+    CConfigCenter fromFile(conf);
+    fromFile.Init();
+    ConfigValues& v = CConfigCenter::GetInstance().values();
+    saved_ = Limits(v);
+    Limits(fromFile.values()).Into(v);
     proc_ = std::make_unique<CNuv4OndekoProcessor>();
     ProcessorSeams& s = proc_->Seams();
     s.imApp = [this] { return &app_; };
@@ -382,8 +390,26 @@ class JournalSupervisorTest : public test::ClockedTest {
   void TearDown() override {
     test::ShutdownDriving(*proc_, clock_);
     proc_.reset();
+    saved_.Into(CConfigCenter::GetInstance().values());
     ClockedTest::TearDown();
   }
+  // The tuning limits of a ConfigValues (not its two counters).
+  struct Limits {
+    Limits() = default;
+    explicit Limits(const ConfigValues& v)
+        : file(v.maxfilesize), img(v.maximgsize), cpu(v.maxcpu), mem(v.maxmem), enq(v.enqInterval),
+          outq(v.outqInterval) {}
+    void Into(ConfigValues& v) const {
+      v.maxfilesize = file;
+      v.maximgsize = img;
+      v.maxcpu = cpu;
+      v.maxmem = mem;
+      v.enqInterval = enq;
+      v.outqInterval = outq;
+    }
+    uint32_t file = 0, img = 0, cpu = 0, mem = 0, enq = 0, outq = 0;
+  };
+  Limits saved_;
   test::FakeImApp app_;
   test::PushLog push_;
   test::EndRecorder ends_;
