@@ -1,7 +1,6 @@
 // Delivery into the IM: cloud texts, broadcasts and files sent through the
 // IM server simulator, files fetched from the cloud simulator, and the
 // presence lists.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +8,7 @@
 
 #include "common/paths.h"
 #include "common/sdk_error.h"
+#include "common/test_support.h"
 #include "common/text_conv.h"
 #include "im/app_manager.h"
 #include "im/im_app_fixture.h"
@@ -20,19 +20,8 @@ namespace nuv {
 namespace {
 
 using sim::SimCloud;
+using test::DirEntries;
 using test::WaitUntil;
-
-std::vector<std::string> DirEntries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-  }
-  return out;
-}
 
 // The text a sent message's content carries, read the way the IM reads it.
 struct SentText {

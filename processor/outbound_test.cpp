@@ -4,7 +4,6 @@
 
 #include "processor/outbound.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -129,15 +128,7 @@ class OutboundTest : public test::BareProcessorTest {
       if (r.endpoint == "get_upload_file_url") out.push_back(r.body);
     return out;
   }
-  bool TmpDirEmpty() const {
-    int n = 0;
-    if (DIR* d = opendir(tmpDir_.c_str())) {
-      while (dirent* e = readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
-      closedir(d);
-    }
-    return n == 0;
-  }
+  bool TmpDirEmpty() const { return test::DirEntries(tmpDir_).empty(); }
 
   static std::unique_ptr<SimCloud> cloud_;  // one simulator for the suite
   FileImApp app_;

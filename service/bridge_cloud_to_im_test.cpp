@@ -3,7 +3,6 @@
 // intake callbacks and delivered by CAppManager at the IM simulator -- texts,
 // broadcasts, images and files, a gap filled by fetch_msg -- and the push
 // token is bound and kept. Each case runs in its own process (ctest).
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 
 #include <json/json.h>
 
+#include "common/test_support.h"
 #include "common/text_conv.h"
 #include "im/msg_body.h"
 #include "im/sdk.h"
@@ -31,6 +31,7 @@ namespace {
 
 using test::BridgeTestEnv;
 using test::CountLogLines;
+using test::DirEntries;
 
 // A cloud conversation key long enough to be kept as it is.
 const char kChatKey[] = "{6F9619FF-8B86-D011-B42D-00C04FC964FF}";
@@ -85,18 +86,6 @@ std::string Bytes(size_t n, unsigned seed) {
     s[i] = static_cast<char>(x >> 16);
   }
   return s;
-}
-
-std::vector<std::string> DirEntries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-  }
-  return out;
 }
 
 // generalconf.ini holds "token;maxmsgid;...": field i as a number.
