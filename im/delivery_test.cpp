@@ -6,6 +6,7 @@
 #include <memory>
 #include <regex>
 
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/sdk_error.h"
 #include "common/test_support.h"
@@ -43,19 +44,12 @@ SentText ReadSent(const WireFields& m) {
   return s;
 }
 
-class DeliveryTest : public test::StartedAppTest {
+class DeliveryTest : public test::SimCloudSuite<test::StartedAppTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() { cloud_.reset(); }
-
   void SetUp() override {
     env_.AppendServiceIni(cloud_->ServiceIniSection());
     test::WriteWholeFile(env_.root().config() + "qy.ini", cloud_->QyIniText());
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    ResetCloud();
     StartedAppTest::SetUp();
     std::vector<WorkItem> stale;
     GetCombineQueue().DrainAll(stale);
@@ -85,11 +79,7 @@ class DeliveryTest : public test::StartedAppTest {
   }
   std::string DownloadDir() { return env_.root().root() + "/Download"; }
   bool Logged(const std::string& line) { return env_.root().LogContains(line); }
-
-  static std::unique_ptr<SimCloud> cloud_;
 };
-
-std::unique_ptr<SimCloud> DeliveryTest::cloud_;
 
 const char kGuidForm[] = "\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}";
 

@@ -16,6 +16,7 @@
 
 #include "cloud/http_transport.h"
 #include "cloud/ondeko_records.h"
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
@@ -446,24 +447,14 @@ TEST_F(JournalSupervisorTest, ParkedWorkIsNoDeadQueueAndIsReportedEveryTenMinute
 
 // A notified gap is recorded before maxmsgid moves past it; the worker ends
 // before fetching it; the next worker fetches it from the cloud.
-class JournalFetchTest : public JournalWorkerTest {
+class JournalFetchTest : public test::SimCloudSuite<JournalWorkerTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<sim::SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() {
-    SetConnectionReuse(false);
-    cloud_.reset();
-  }
   void SetUp() override {
     JournalWorkerTest::SetUp();
-    root_.WriteServiceIni(cloud_->ServiceIniSection());
-    test::WriteWholeFile(proc_->ConfigDir() + "qy.ini", cloud_->QyIniText());
+    PointAtCloud(root_);
     // The simulator lives for the whole suite: no case may see the faults
     // left or the requests counted by the one before.
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    ResetCloud();
     confPath_ = proc_->ConfigDir() + "generalconf.ini";
   }
   void Register(CNuv4OndekoProcessor& p) {
@@ -479,9 +470,7 @@ class JournalFetchTest : public JournalWorkerTest {
     return m;
   }
   std::string confPath_;
-  static std::unique_ptr<sim::SimCloud> cloud_;
 };
-std::unique_ptr<sim::SimCloud> JournalFetchTest::cloud_;
 
 TEST_F(JournalFetchTest, GapQueuedBeforeAnEndIsFetchedByTheNextWorker) {
   const uint64_t a = cloud_->CreateMessage(CloudMsg("one"));

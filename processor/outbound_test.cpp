@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cloud/http_transport.h"
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
@@ -56,23 +57,12 @@ class FileImApp : public test::FakeImApp {
   uint64_t nextId = 9000;
 };
 
-class OutboundTest : public test::BareProcessorTest {
+class OutboundTest : public test::SimCloudSuite<test::BareProcessorTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() {
-    SetConnectionReuse(false);  // closes this thread's kept connection
-    cloud_.reset();
-  }
-
   void SetUp() override {
     BareProcessorTest::SetUp();
-    root_.WriteServiceIni(cloud_->ServiceIniSection());
-    test::WriteWholeFile(root_.config() + "qy.ini", cloud_->QyIniText());
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    PointAtCloud(root_);
+    ResetCloud();
     sentBase_ = cloud_->SentMessages().size();
     mediaBase_ = cloud_->UploadedMedia().size();
     ConfigValues& v = CConfigCenter::GetInstance().values();
@@ -130,14 +120,12 @@ class OutboundTest : public test::BareProcessorTest {
   }
   bool TmpDirEmpty() const { return test::DirEntries(tmpDir_).empty(); }
 
-  static std::unique_ptr<SimCloud> cloud_;  // one simulator for the suite
   FileImApp app_;
   size_t sentBase_ = 0, mediaBase_ = 0;
   uint32_t savedImg_ = 0, savedFile_ = 0;
   std::string tmpDir_;
 };
 
-std::unique_ptr<SimCloud> OutboundTest::cloud_;
 
 TEST(UploadFileNameTest, HostileNamesStayInsideTheDirectory) {
   EXPECT_EQ(UploadFileName(L"report.pdf", L"F1"), L"report.pdf");
