@@ -105,6 +105,13 @@ class OutboundTest : public test::SimCloudSuite<test::BareProcessorTest> {
     auto all = cloud_->UploadedMedia();
     return std::vector<SimMedia>(all.begin() + static_cast<long>(mediaBase_), all.end());
   }
+  // The name and the bytes of each of those, in order.
+  using NamedBytes = std::vector<std::pair<std::string, std::string>>;
+  NamedBytes MediaNamesAndBytes() const {
+    NamedBytes out;
+    for (const SimMedia& m : Media()) out.emplace_back(m.fileName, m.data);
+    return out;
+  }
   // Takes every item the text queue holds.
   std::vector<WorkItem> TakeNotices() {
     std::vector<WorkItem> out;
@@ -453,14 +460,7 @@ TEST_F(OutboundTest, HostileDisplayNamesNeverLeaveTheTempDirectory) {
   msg->files.push_back(File(FILE_KIND_FILE, L"H3", L"..", &c));
   EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 1);
 
-  auto media = Media();
-  ASSERT_EQ(media.size(), 3u);
-  EXPECT_EQ(media[0].fileName, "escape.txt");
-  EXPECT_EQ(media[0].data, a);
-  EXPECT_EQ(media[1].fileName, "x_.txt");
-  EXPECT_EQ(media[1].data, b);
-  EXPECT_EQ(media[2].fileName, "H3");
-  EXPECT_EQ(media[2].data, c);
+  EXPECT_EQ(MediaNamesAndBytes(), (NamedBytes{{"escape.txt", a}, {"x_.txt", b}, {"H3", c}}));
   EXPECT_FALSE(test::FileExists(root_.root() + "/escape.txt"));
   EXPECT_FALSE(test::FileExists(root_.bin() + "escape.txt"));
   EXPECT_FALSE(test::FileExists(root_.bin() + "x_.txt"));
