@@ -25,22 +25,9 @@ using test::DirEntries;
 using test::WaitUntil;
 
 // The text a sent message's content carries, read the way the IM reads it.
-struct SentText {
-  std::wstring key, text, mode, sender, title, initiator, imMessageId;
-};
-SentText ReadSent(const WireFields& m) {
-  auto data = CreateLocalNUVSData();
-  data->LoadXML(Utf8ToWide(m.Get("content")));
-  SentText s;
-  s.key = data->GetString(L"Key");
-  s.mode = data->GetString(L"Mode");
-  s.sender = data->GetString(L"Sender");
-  s.title = data->GetString(L"Title");
-  s.initiator = data->GetString(L"Initiator");
-  s.imMessageId = data->GetString(L"im_message_id");
-  std::vector<CQueueFile> files;
-  std::vector<std::wstring> names;
-  EXPECT_TRUE(ParseMsgBody(data->GetString(L"Content"), L"/tmp", &s.text, &files, &names));
+test::SentContent ReadSent(const WireFields& m) {
+  test::SentContent s = test::ReadSentContent(m);
+  EXPECT_TRUE(s.bodyParsed);
   return s;
 }
 
@@ -104,7 +91,7 @@ TEST_F(DeliveryTest, TextKeepsA20CharacterKeyAndReplacesA19CharacterOneOnce) {
   EXPECT_EQ("Morvane.NUV.IM", sent[0].Get("type1"));
   EXPECT_EQ("Morvane.NUV.IM", sent[0].Get("type2"));
   EXPECT_EQ("0", sent[0].Get("number"));
-  SentText a = ReadSent(sent[0]), b = ReadSent(sent[1]), c = ReadSent(sent[2]);
+  test::SentContent a = ReadSent(sent[0]), b = ReadSent(sent[1]), c = ReadSent(sent[2]);
   EXPECT_EQ(L"12345678901234567890", a.key);
   EXPECT_EQ(L"hi", a.text);
   EXPECT_EQ(L"0", a.mode);

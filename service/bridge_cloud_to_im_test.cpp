@@ -17,6 +17,7 @@
 
 #include "common/test_support.h"
 #include "common/text_conv.h"
+#include "im/im_test_env.h"
 #include "im/msg_body.h"
 #include "im/sdk.h"
 #include "processor/combine_queue.h"
@@ -38,30 +39,18 @@ const char kChatKey[] = "{6F9619FF-8B86-D011-B42D-00C04FC964FF}";
 const char kChatKeyTail[] = "00C04FC964FF";
 
 // What a delivered text carries, read back the way the IM reads it.
-struct Delivered {
-  std::string sender, receivers, type1, type2, number;
-  std::wstring key, mode, dataSender, title, initiator, imMessageId, text;
-  bool bodyParsed = false;
+struct Delivered : test::SentContent {
+  std::string from, receivers, type1, type2, number;  // the message's own fields
 };
 
 Delivered ReadDelivered(const WireFields& m) {
   Delivered d;
-  d.sender = m.Get("sender");
+  static_cast<test::SentContent&>(d) = test::ReadSentContent(m);  // raises when not well-formed
+  d.from = m.Get("sender");
   d.receivers = m.Get("receivers");
   d.type1 = m.Get("type1");
   d.type2 = m.Get("type2");
   d.number = m.Get("number");
-  auto data = CreateLocalNUVSData();
-  data->LoadXML(Utf8ToWide(m.Get("content")));  // raises when not well-formed
-  d.key = data->GetString(L"Key");
-  d.mode = data->GetString(L"Mode");
-  d.dataSender = data->GetString(L"Sender");
-  d.title = data->GetString(L"Title");
-  d.initiator = data->GetString(L"Initiator");
-  d.imMessageId = data->GetString(L"im_message_id");
-  std::vector<CQueueFile> files;
-  std::vector<std::wstring> names;
-  d.bodyParsed = ParseMsgBody(data->GetString(L"Content"), L"/tmp", &d.text, &files, &names);
   return d;
 }
 
@@ -164,14 +153,14 @@ TEST(BridgeCloudToIm, TextArrivesOnceWithSenderReceiversKeyAndData) {
   for (size_t i = 0; i < sent.size(); ++i) {
     SCOPED_TRACE(i);
     const Delivered d = ReadDelivered(sent[i]);
-    EXPECT_EQ(d.sender, "zhang");
+    EXPECT_EQ(d.from, "zhang");
     EXPECT_EQ(d.receivers, "li;wang");
     EXPECT_EQ(d.type1, "Morvane.NUV.IM");
     EXPECT_EQ(d.type2, "Morvane.NUV.IM");
     EXPECT_EQ(d.number, "0");
     EXPECT_EQ(d.key, Utf8ToWide(kChatKey));
     EXPECT_EQ(d.mode, L"0");
-    EXPECT_EQ(d.dataSender, L"zhang");
+    EXPECT_EQ(d.sender, L"zhang");
     EXPECT_EQ(d.title, L"zhang");
     EXPECT_EQ(d.initiator, L"zhang");
     EXPECT_EQ(d.imMessageId.size(), 32u);
