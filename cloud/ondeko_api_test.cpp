@@ -22,7 +22,6 @@
 namespace nuv {
 namespace {
 
-using sim::SimCloud;
 using sim::SimFault;
 
 class OndekoApiTest : public test::SimCloudSuite<> {
@@ -57,7 +56,6 @@ class OndekoApiTest : public test::SimCloudSuite<> {
   std::unique_ptr<test::TempInstallRoot> root_;
   std::string dir_;
 };
-
 
 TEST_F(OndekoApiTest, LoginSavesCredentialsAndUnauthenticatedCallsCarryNoKeys) {
   COndekoApi api = Api();

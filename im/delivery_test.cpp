@@ -20,7 +20,6 @@
 namespace nuv {
 namespace {
 
-using sim::SimCloud;
 using test::DirEntries;
 using test::WaitUntil;
 

@@ -22,7 +22,6 @@
 namespace nuv {
 namespace {
 
-using sim::SimCloud;
 using sim::SimFault;
 using sim::SimMedia;
 using sim::SimSentMessage;
