@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -379,8 +380,10 @@ class JournalSupervisorTest : public test::ClockedTest {
     CConfigCenter fromFile(conf);
     fromFile.Init();
     ConfigValues& v = CConfigCenter::GetInstance().values();
-    saved_ = Limits(v);
-    Limits(fromFile.values()).Into(v);
+    for (size_t i = 0; i < kLimits.size(); ++i) {
+      saved_[i] = v.*kLimits[i];
+      v.*kLimits[i] = fromFile.values().*kLimits[i];
+    }
     proc_ = std::make_unique<CNuv4OndekoProcessor>();
     ProcessorSeams& s = proc_->Seams();
     s.imApp = [this] { return &app_; };
@@ -391,26 +394,15 @@ class JournalSupervisorTest : public test::ClockedTest {
   void TearDown() override {
     test::ShutdownDriving(*proc_, clock_);
     proc_.reset();
-    saved_.Into(CConfigCenter::GetInstance().values());
+    ConfigValues& v = CConfigCenter::GetInstance().values();
+    for (size_t i = 0; i < kLimits.size(); ++i) v.*kLimits[i] = saved_[i];
     ClockedTest::TearDown();
   }
-  // The tuning limits of a ConfigValues (not its two counters).
-  struct Limits {
-    Limits() = default;
-    explicit Limits(const ConfigValues& v)
-        : file(v.maxfilesize), img(v.maximgsize), cpu(v.maxcpu), mem(v.maxmem), enq(v.enqInterval),
-          outq(v.outqInterval) {}
-    void Into(ConfigValues& v) const {
-      v.maxfilesize = file;
-      v.maximgsize = img;
-      v.maxcpu = cpu;
-      v.maxmem = mem;
-      v.enqInterval = enq;
-      v.outqInterval = outq;
-    }
-    uint32_t file = 0, img = 0, cpu = 0, mem = 0, enq = 0, outq = 0;
-  };
-  Limits saved_;
+  // The tuning limits among the configuration values (not the two counters).
+  static constexpr std::array<uint32_t ConfigValues::*, 6> kLimits = {
+      &ConfigValues::maxfilesize, &ConfigValues::maximgsize,  &ConfigValues::maxcpu,
+      &ConfigValues::maxmem,      &ConfigValues::enqInterval, &ConfigValues::outqInterval};
+  std::array<uint32_t, 6> saved_{};  // the instance's limits before the case
   test::FakeImApp app_;
   test::PushLog push_;
   test::EndRecorder ends_;
