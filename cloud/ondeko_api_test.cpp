@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "cloud/http_transport.h"
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/test_support.h"
 #include "sim/cloud/self_signed_cert.h"
@@ -21,26 +22,15 @@
 namespace nuv {
 namespace {
 
-using sim::SimCloud;
 using sim::SimFault;
 
-class OndekoApiTest : public ::testing::Test {
+class OndekoApiTest : public test::SimCloudSuite<> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() {
-    SetConnectionReuse(false);  // closes this thread's kept connection
-    cloud_.reset();
-  }
-
   void SetUp() override {
     root_ = std::make_unique<test::TempInstallRoot>();
     dir_ = root_->root() + "/";
     test::WriteWholeFile(dir_ + "qy.ini", cloud_->QyIniText());
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    ResetCloud();
     SetConnectionReuse(true);
   }
 
@@ -63,12 +53,9 @@ class OndekoApiTest : public ::testing::Test {
     return dir_ + name;
   }
 
-  static std::unique_ptr<SimCloud> cloud_;  // one simulator for the suite
   std::unique_ptr<test::TempInstallRoot> root_;
   std::string dir_;
 };
-
-std::unique_ptr<SimCloud> OndekoApiTest::cloud_;
 
 TEST_F(OndekoApiTest, LoginSavesCredentialsAndUnauthenticatedCallsCarryNoKeys) {
   COndekoApi api = Api();

@@ -42,13 +42,8 @@ void TempInstallRoot::WriteServiceIni(const std::string& text) {
 
 std::vector<std::string> TempInstallRoot::LogLines() const {
   std::vector<std::string> files;
-  if (DIR* d = opendir(logs().c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0) files.push_back(n);
-    }
-    closedir(d);
-  }
+  for (const std::string& n : DirEntries(logs()))
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0) files.push_back(n);
   std::sort(files.begin(), files.end());
   std::vector<std::string> lines;
   for (auto& f : files) {
@@ -91,18 +86,23 @@ void RemoveTree(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return;
   if (S_ISDIR(st.st_mode)) {
-    if (DIR* d = opendir(path.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
-        RemoveTree(path + "/" + n);
-      }
-      closedir(d);
-    }
+    for (const std::string& n : DirEntries(path)) RemoveTree(path + "/" + n);
     ::rmdir(path.c_str());
   } else {
     ::unlink(path.c_str());
   }
+}
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") out.push_back(n);
+    }
+    closedir(d);
+  }
+  return out;
 }
 
 }  // namespace test

@@ -39,6 +39,9 @@ std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
 void RemoveTree(const std::string& path);
+// The names in directory dir, "." and ".." left out, in the order the
+// directory lists them; empty when dir cannot be opened.
+std::vector<std::string> DirEntries(const std::string& dir);
 
 }  // namespace test
 }  // namespace nuv

@@ -1,14 +1,15 @@
 // Delivery into the IM: cloud texts, broadcasts and files sent through the
 // IM server simulator, files fetched from the cloud simulator, and the
 // presence lists.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <regex>
 
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/sdk_error.h"
+#include "common/test_support.h"
 #include "common/text_conv.h"
 #include "im/app_manager.h"
 #include "im/im_app_fixture.h"
@@ -19,54 +20,22 @@
 namespace nuv {
 namespace {
 
-using sim::SimCloud;
+using test::DirEntries;
 using test::WaitUntil;
 
-std::vector<std::string> DirEntries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-  }
-  return out;
-}
-
 // The text a sent message's content carries, read the way the IM reads it.
-struct SentText {
-  std::wstring key, text, mode, sender, title, initiator, imMessageId;
-};
-SentText ReadSent(const WireFields& m) {
-  auto data = CreateLocalNUVSData();
-  data->LoadXML(Utf8ToWide(m.Get("content")));
-  SentText s;
-  s.key = data->GetString(L"Key");
-  s.mode = data->GetString(L"Mode");
-  s.sender = data->GetString(L"Sender");
-  s.title = data->GetString(L"Title");
-  s.initiator = data->GetString(L"Initiator");
-  s.imMessageId = data->GetString(L"im_message_id");
-  std::vector<CQueueFile> files;
-  std::vector<std::wstring> names;
-  EXPECT_TRUE(ParseMsgBody(data->GetString(L"Content"), L"/tmp", &s.text, &files, &names));
+test::SentContent ReadSent(const WireFields& m) {
+  test::SentContent s = test::ReadSentContent(m);
+  EXPECT_TRUE(s.bodyParsed);
   return s;
 }
 
-class DeliveryTest : public test::StartedAppTest {
+class DeliveryTest : public test::SimCloudSuite<test::StartedAppTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() { cloud_.reset(); }
-
   void SetUp() override {
     env_.AppendServiceIni(cloud_->ServiceIniSection());
     test::WriteWholeFile(env_.root().config() + "qy.ini", cloud_->QyIniText());
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    ResetCloud();
     StartedAppTest::SetUp();
     std::vector<WorkItem> stale;
     GetCombineQueue().DrainAll(stale);
@@ -96,11 +65,7 @@ class DeliveryTest : public test::StartedAppTest {
   }
   std::string DownloadDir() { return env_.root().root() + "/Download"; }
   bool Logged(const std::string& line) { return env_.root().LogContains(line); }
-
-  static std::unique_ptr<SimCloud> cloud_;
 };
-
-std::unique_ptr<SimCloud> DeliveryTest::cloud_;
 
 const char kGuidForm[] = "\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}";
 
@@ -125,7 +90,7 @@ TEST_F(DeliveryTest, TextKeepsA20CharacterKeyAndReplacesA19CharacterOneOnce) {
   EXPECT_EQ("Morvane.NUV.IM", sent[0].Get("type1"));
   EXPECT_EQ("Morvane.NUV.IM", sent[0].Get("type2"));
   EXPECT_EQ("0", sent[0].Get("number"));
-  SentText a = ReadSent(sent[0]), b = ReadSent(sent[1]), c = ReadSent(sent[2]);
+  test::SentContent a = ReadSent(sent[0]), b = ReadSent(sent[1]), c = ReadSent(sent[2]);
   EXPECT_EQ(L"12345678901234567890", a.key);
   EXPECT_EQ(L"hi", a.text);
   EXPECT_EQ(L"0", a.mode);

@@ -5,7 +5,11 @@
 #include <thread>
 
 #include "common/clock.h"
+#include "common/text_conv.h"
+#include "im/msg_body.h"
 #include "im/net_socket.h"
+#include "im/sdk.h"
+#include "im/wire_codec.h"
 #include "processor/processor.h"
 
 namespace nuv {
@@ -89,6 +93,22 @@ bool WaitUntil(const std::function<bool()>& pred, int maxMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+SentContent ReadSentContent(const WireFields& m) {
+  auto data = CreateLocalNUVSData();
+  data->LoadXML(Utf8ToWide(m.Get("content")));
+  SentContent s;
+  s.key = data->GetString(L"Key");
+  s.mode = data->GetString(L"Mode");
+  s.sender = data->GetString(L"Sender");
+  s.title = data->GetString(L"Title");
+  s.initiator = data->GetString(L"Initiator");
+  s.imMessageId = data->GetString(L"im_message_id");
+  std::vector<CQueueFile> files;
+  std::vector<std::wstring> names;
+  s.bodyParsed = ParseMsgBody(data->GetString(L"Content"), L"/tmp", &s.text, &files, &names);
+  return s;
 }
 
 }  // namespace test

@@ -14,6 +14,9 @@
 #include "sim/im/im_sim_server.h"
 
 namespace nuv {
+
+class WireFields;
+
 namespace test {
 
 class ImTestEnv {
@@ -48,6 +51,16 @@ class ImTestEnv {
 
 // Polls pred in real time (at most maxMs); true when it turned true.
 bool WaitUntil(const std::function<bool()>& pred, int maxMs = 5000);
+
+// What the content of a message sent to the IM server carries, read back the
+// way the IM reads it: the data's fields and the text of its body.
+struct SentContent {
+  std::wstring key, mode, sender, title, initiator, imMessageId, text;
+  bool bodyParsed = false;  // the body parsed as a message body
+};
+// Reads m's "content"; throws what the data's XML loader throws when the
+// content is not well-formed.
+SentContent ReadSentContent(const WireFields& m);
 
 }  // namespace test
 }  // namespace nuv

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cloud/http_transport.h"
+#include "cloud/sim_cloud_suite.h"
 #include "config/config_center.h"
 #include "processor/processor_test_util.h"
 #include "push/gap_hub_logic.h"
@@ -223,22 +224,12 @@ TEST_F(IntakeTest, ReceiverListsJoinWithoutTrailingSeparator) {
 }
 
 // The fetch and bind handlers against the cloud simulator.
-class IntakeCloudTest : public IntakeTest {
+class IntakeCloudTest : public test::SimCloudSuite<IntakeTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<sim::SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() {
-    SetConnectionReuse(false);
-    cloud_.reset();
-  }
   void SetUp() override {
     IntakeTest::SetUp();
-    root_.WriteServiceIni(cloud_->ServiceIniSection());
-    test::WriteWholeFile(proc_->ConfigDir() + "qy.ini", cloud_->QyIniText());
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    PointAtCloud(root_);
+    ResetCloud();
     LoadConfig(Counters(0, 0));
     // As the worker wiring registers them.
     CNuv4OndekoProcessor& processor = *proc_;
@@ -261,11 +252,7 @@ class IntakeCloudTest : public IntakeTest {
     m.msg_type = type;
     return m;
   }
-
-  static std::unique_ptr<sim::SimCloud> cloud_;
 };
-
-std::unique_ptr<sim::SimCloud> IntakeCloudTest::cloud_;
 
 TEST_F(IntakeCloudTest, FetchQueuesGoodItemsAndSkipsABadMiddleOne) {
   const uint64_t first = cloud_->CreateMessage(CloudMsg(0));

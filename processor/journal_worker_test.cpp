@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "cloud/http_transport.h"
 #include "cloud/ondeko_records.h"
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
@@ -369,9 +371,19 @@ class JournalSupervisorTest : public test::ClockedTest {
   void SetUp() override {
     ClockedTest::SetUp();
     // A short input interval, so that parked work's long back-off would
-    // look like silence.
-    test::WriteWholeFile(GetConfigDirA() + "generalconf.ini", "0;0;10485760;2097152;95;1024;300;60;");
-    CConfigCenter::GetInstance().Init();
+    // look like silence. The process-wide instance keeps the file of the
+    // installation root it was first used under (an earlier case's, now
+    // gone), so this root's file is loaded apart and its limits are put
+    // into the instance for the case, and the previous ones back after.
+    const std::string conf = GetConfigDirA() + "generalconf.ini";
+    test::WriteWholeFile(conf, "0;0;10485760;2097152;95;1024;300;60;");
+    CConfigCenter fromFile(conf);
+    fromFile.Init();
+    ConfigValues& v = CConfigCenter::GetInstance().values();
+    for (size_t i = 0; i < kLimits.size(); ++i) {
+      saved_[i] = v.*kLimits[i];
+      v.*kLimits[i] = fromFile.values().*kLimits[i];
+    }
     proc_ = std::make_unique<CNuv4OndekoProcessor>();
     ProcessorSeams& s = proc_->Seams();
     s.imApp = [this] { return &app_; };
@@ -382,8 +394,15 @@ class JournalSupervisorTest : public test::ClockedTest {
   void TearDown() override {
     test::ShutdownDriving(*proc_, clock_);
     proc_.reset();
+    ConfigValues& v = CConfigCenter::GetInstance().values();
+    for (size_t i = 0; i < kLimits.size(); ++i) v.*kLimits[i] = saved_[i];
     ClockedTest::TearDown();
   }
+  // The tuning limits among the configuration values (not the two counters).
+  static constexpr std::array<uint32_t ConfigValues::*, 6> kLimits = {
+      &ConfigValues::maxfilesize, &ConfigValues::maximgsize,  &ConfigValues::maxcpu,
+      &ConfigValues::maxmem,      &ConfigValues::enqInterval, &ConfigValues::outqInterval};
+  std::array<uint32_t, 6> saved_{};  // the instance's limits before the case
   test::FakeImApp app_;
   test::PushLog push_;
   test::EndRecorder ends_;
@@ -420,20 +439,14 @@ TEST_F(JournalSupervisorTest, ParkedWorkIsNoDeadQueueAndIsReportedEveryTenMinute
 
 // A notified gap is recorded before maxmsgid moves past it; the worker ends
 // before fetching it; the next worker fetches it from the cloud.
-class JournalFetchTest : public JournalWorkerTest {
+class JournalFetchTest : public test::SimCloudSuite<JournalWorkerTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<sim::SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() {
-    SetConnectionReuse(false);
-    cloud_.reset();
-  }
   void SetUp() override {
     JournalWorkerTest::SetUp();
-    root_.WriteServiceIni(cloud_->ServiceIniSection());
-    test::WriteWholeFile(proc_->ConfigDir() + "qy.ini", cloud_->QyIniText());
+    PointAtCloud(root_);
+    // The simulator lives for the whole suite: no case may see the faults
+    // left or the requests counted by the one before.
+    ResetCloud();
     confPath_ = proc_->ConfigDir() + "generalconf.ini";
   }
   void Register(CNuv4OndekoProcessor& p) {
@@ -449,9 +462,7 @@ class JournalFetchTest : public JournalWorkerTest {
     return m;
   }
   std::string confPath_;
-  static std::unique_ptr<sim::SimCloud> cloud_;
 };
-std::unique_ptr<sim::SimCloud> JournalFetchTest::cloud_;
 
 TEST_F(JournalFetchTest, GapQueuedBeforeAnEndIsFetchedByTheNextWorker) {
   const uint64_t a = cloud_->CreateMessage(CloudMsg("one"));

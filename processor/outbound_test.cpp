@@ -4,7 +4,6 @@
 
 #include "processor/outbound.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "cloud/http_transport.h"
+#include "cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
@@ -22,7 +22,6 @@
 namespace nuv {
 namespace {
 
-using sim::SimCloud;
 using sim::SimFault;
 using sim::SimMedia;
 using sim::SimSentMessage;
@@ -57,23 +56,12 @@ class FileImApp : public test::FakeImApp {
   uint64_t nextId = 9000;
 };
 
-class OutboundTest : public test::BareProcessorTest {
+class OutboundTest : public test::SimCloudSuite<test::BareProcessorTest> {
  protected:
-  static void SetUpTestSuite() {
-    cloud_ = std::make_unique<SimCloud>();
-    ASSERT_TRUE(cloud_->Start()) << cloud_->LastError();
-  }
-  static void TearDownTestSuite() {
-    SetConnectionReuse(false);  // closes this thread's kept connection
-    cloud_.reset();
-  }
-
   void SetUp() override {
     BareProcessorTest::SetUp();
-    root_.WriteServiceIni(cloud_->ServiceIniSection());
-    test::WriteWholeFile(root_.config() + "qy.ini", cloud_->QyIniText());
-    cloud_->ClearFaults();
-    cloud_->ClearRequests();
+    PointAtCloud(root_);
+    ResetCloud();
     sentBase_ = cloud_->SentMessages().size();
     mediaBase_ = cloud_->UploadedMedia().size();
     ConfigValues& v = CConfigCenter::GetInstance().values();
@@ -116,6 +104,13 @@ class OutboundTest : public test::BareProcessorTest {
     auto all = cloud_->UploadedMedia();
     return std::vector<SimMedia>(all.begin() + static_cast<long>(mediaBase_), all.end());
   }
+  // The name and the bytes of each of those, in order.
+  using NamedBytes = std::vector<std::pair<std::string, std::string>>;
+  NamedBytes MediaNamesAndBytes() const {
+    NamedBytes out;
+    for (const SimMedia& m : Media()) out.emplace_back(m.fileName, m.data);
+    return out;
+  }
   // Takes every item the text queue holds.
   std::vector<WorkItem> TakeNotices() {
     std::vector<WorkItem> out;
@@ -129,24 +124,14 @@ class OutboundTest : public test::BareProcessorTest {
       if (r.endpoint == "get_upload_file_url") out.push_back(r.body);
     return out;
   }
-  bool TmpDirEmpty() const {
-    int n = 0;
-    if (DIR* d = opendir(tmpDir_.c_str())) {
-      while (dirent* e = readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
-      closedir(d);
-    }
-    return n == 0;
-  }
+  bool TmpDirEmpty() const { return test::DirEntries(tmpDir_).empty(); }
 
-  static std::unique_ptr<SimCloud> cloud_;  // one simulator for the suite
   FileImApp app_;
   size_t sentBase_ = 0, mediaBase_ = 0;
   uint32_t savedImg_ = 0, savedFile_ = 0;
   std::string tmpDir_;
 };
 
-std::unique_ptr<SimCloud> OutboundTest::cloud_;
 
 TEST(UploadFileNameTest, HostileNamesStayInsideTheDirectory) {
   EXPECT_EQ(UploadFileName(L"report.pdf", L"F1"), L"report.pdf");
@@ -474,14 +459,7 @@ TEST_F(OutboundTest, HostileDisplayNamesNeverLeaveTheTempDirectory) {
   msg->files.push_back(File(FILE_KIND_FILE, L"H3", L"..", &c));
   EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 1);
 
-  auto media = Media();
-  ASSERT_EQ(media.size(), 3u);
-  EXPECT_EQ(media[0].fileName, "escape.txt");
-  EXPECT_EQ(media[0].data, a);
-  EXPECT_EQ(media[1].fileName, "x_.txt");
-  EXPECT_EQ(media[1].data, b);
-  EXPECT_EQ(media[2].fileName, "H3");
-  EXPECT_EQ(media[2].data, c);
+  EXPECT_EQ(MediaNamesAndBytes(), (NamedBytes{{"escape.txt", a}, {"x_.txt", b}, {"H3", c}}));
   EXPECT_FALSE(test::FileExists(root_.root() + "/escape.txt"));
   EXPECT_FALSE(test::FileExists(root_.bin() + "escape.txt"));
   EXPECT_FALSE(test::FileExists(root_.bin() + "x_.txt"));

@@ -4,7 +4,6 @@
 
 #include "processor/processor.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include "common/clock.h"
@@ -14,15 +13,8 @@
 namespace nuv {
 namespace {
 
-int CountThreads() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
+// Threads of this process, as /proc lists them.
+int CountThreads() { return static_cast<int>(test::DirEntries("/proc/self/task").size()); }
 
 // A joined thread can still be listed in /proc for a moment: the kernel
 // wakes the joiner before it unlists the exiting thread (and the baseline may

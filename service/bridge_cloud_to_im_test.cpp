@@ -3,7 +3,6 @@
 // intake callbacks and delivered by CAppManager at the IM simulator -- texts,
 // broadcasts, images and files, a gap filled by fetch_msg -- and the push
 // token is bound and kept. Each case runs in its own process (ctest).
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +15,9 @@
 
 #include <json/json.h>
 
+#include "common/test_support.h"
 #include "common/text_conv.h"
+#include "im/im_test_env.h"
 #include "im/msg_body.h"
 #include "im/sdk.h"
 #include "processor/combine_queue.h"
@@ -31,36 +32,25 @@ namespace {
 
 using test::BridgeTestEnv;
 using test::CountLogLines;
+using test::DirEntries;
 
 // A cloud conversation key long enough to be kept as it is.
 const char kChatKey[] = "{6F9619FF-8B86-D011-B42D-00C04FC964FF}";
 const char kChatKeyTail[] = "00C04FC964FF";
 
 // What a delivered text carries, read back the way the IM reads it.
-struct Delivered {
-  std::string sender, receivers, type1, type2, number;
-  std::wstring key, mode, dataSender, title, initiator, imMessageId, text;
-  bool bodyParsed = false;
+struct Delivered : test::SentContent {
+  std::string from, receivers, type1, type2, number;  // the message's own fields
 };
 
 Delivered ReadDelivered(const WireFields& m) {
   Delivered d;
-  d.sender = m.Get("sender");
+  static_cast<test::SentContent&>(d) = test::ReadSentContent(m);  // raises when not well-formed
+  d.from = m.Get("sender");
   d.receivers = m.Get("receivers");
   d.type1 = m.Get("type1");
   d.type2 = m.Get("type2");
   d.number = m.Get("number");
-  auto data = CreateLocalNUVSData();
-  data->LoadXML(Utf8ToWide(m.Get("content")));  // raises when not well-formed
-  d.key = data->GetString(L"Key");
-  d.mode = data->GetString(L"Mode");
-  d.dataSender = data->GetString(L"Sender");
-  d.title = data->GetString(L"Title");
-  d.initiator = data->GetString(L"Initiator");
-  d.imMessageId = data->GetString(L"im_message_id");
-  std::vector<CQueueFile> files;
-  std::vector<std::wstring> names;
-  d.bodyParsed = ParseMsgBody(data->GetString(L"Content"), L"/tmp", &d.text, &files, &names);
   return d;
 }
 
@@ -85,18 +75,6 @@ std::string Bytes(size_t n, unsigned seed) {
     s[i] = static_cast<char>(x >> 16);
   }
   return s;
-}
-
-std::vector<std::string> DirEntries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-  }
-  return out;
 }
 
 // generalconf.ini holds "token;maxmsgid;...": field i as a number.
@@ -175,14 +153,14 @@ TEST(BridgeCloudToIm, TextArrivesOnceWithSenderReceiversKeyAndData) {
   for (size_t i = 0; i < sent.size(); ++i) {
     SCOPED_TRACE(i);
     const Delivered d = ReadDelivered(sent[i]);
-    EXPECT_EQ(d.sender, "zhang");
+    EXPECT_EQ(d.from, "zhang");
     EXPECT_EQ(d.receivers, "li;wang");
     EXPECT_EQ(d.type1, "Morvane.NUV.IM");
     EXPECT_EQ(d.type2, "Morvane.NUV.IM");
     EXPECT_EQ(d.number, "0");
     EXPECT_EQ(d.key, Utf8ToWide(kChatKey));
     EXPECT_EQ(d.mode, L"0");
-    EXPECT_EQ(d.dataSender, L"zhang");
+    EXPECT_EQ(d.sender, L"zhang");
     EXPECT_EQ(d.title, L"zhang");
     EXPECT_EQ(d.initiator, L"zhang");
     EXPECT_EQ(d.imMessageId.size(), 32u);

@@ -78,6 +78,19 @@ void FillDirectory(test::BridgeTestEnv& env) {
   env.cloud().AddKnownUsers({"zhang", "li", "wang", "zhao"});
 }
 
+// Options of an environment the test starts itself, once the scene is set.
+test::BridgeTestEnv::Options NotStarted() {
+  test::BridgeTestEnv::Options options;
+  options.start = false;
+  return options;
+}
+
+// The whole bridge with the IM server's directory filled, not yet started.
+class DirectoryEnv : public test::BridgeTestEnv {
+ public:
+  DirectoryEnv() : BridgeTestEnv(NotStarted()) { FillDirectory(*this); }
+};
+
 TEST(BridgeReports, StatisticsReachTheCloudEveryTenVirtualSeconds) {
   test::BridgeTestEnv env;
   ASSERT_TRUE(env.WaitForStart());
@@ -112,9 +125,7 @@ TEST(BridgeReports, DeadQueueIsReportedBeforeTheProcessEnds) {
   // What the blocking handler touches outlives the environment.
   std::atomic<bool> release{false};
   std::atomic<int> entered{0};
-  test::BridgeTestEnv::Options options;
-  options.start = false;
-  test::BridgeTestEnv env(options);
+  test::BridgeTestEnv env(NotStarted());
   // The file worker hangs on its first item, so its queue stops moving.
   env.processor().Handlers().Register(WQUEUE_NUV2ONDEKOFILE, MsgHandler([&](CQueueMsg&, bool) {
     ++entered;
@@ -179,9 +190,7 @@ class EnvBridge : public WorkerBridge {
 TEST(BridgeReports, MemoryLimitIsReportedThroughTheProcessorsEnd) {
   HugeMemory probes;
   std::atomic<bool> done{false};
-  test::BridgeTestEnv::Options options;
-  options.start = false;
-  test::BridgeTestEnv env(options);
+  test::BridgeTestEnv env(NotStarted());
   EnvBridge bridge(env);
   std::thread child([&] {
     RunAsChild(bridge, probes);
@@ -205,10 +214,7 @@ TEST(BridgeReports, MemoryLimitIsReportedThroughTheProcessorsEnd) {
 }
 
 TEST(BridgeReports, PresenceEveryMinuteAndTheDirectoryOnTheFifthPass) {
-  test::BridgeTestEnv::Options options;
-  options.start = false;
-  test::BridgeTestEnv env(options);
-  FillDirectory(env);
+  DirectoryEnv env;
   env.im().SetPresence("zhang", "online");
   env.im().SetPresence("li", "offline");
   env.im().SetPresence("wang", "away");
@@ -273,10 +279,7 @@ TEST(BridgeReports, PresenceEveryMinuteAndTheDirectoryOnTheFifthPass) {
 }
 
 TEST(BridgeReports, DirectoryChangeReachesTheNextExportAndAnUnchangedOneUploadsNothing) {
-  test::BridgeTestEnv::Options options;
-  options.start = false;
-  test::BridgeTestEnv env(options);
-  FillDirectory(env);
+  DirectoryEnv env;
   env.im().SetPresence("zhang", "online");
   env.im().SetPresence("li", "offline");
   env.Start();
@@ -317,10 +320,7 @@ TEST(BridgeReports, DirectoryChangeReachesTheNextExportAndAnUnchangedOneUploadsN
 }
 
 TEST(BridgeReports, StopDuringALongImportEndsTheWorkerWithinSeconds) {
-  test::BridgeTestEnv::Options options;
-  options.start = false;
-  test::BridgeTestEnv env(options);
-  FillDirectory(env);
+  DirectoryEnv env;
   env.cloud().SetImportProgress({50});  // never finishes: followed for 30 minutes
   env.Start();
   ASSERT_TRUE(env.WaitForStart());
