@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "cloud/http_transport.h"
-#include "cloud/sim_cloud_suite.h"
+#include "sim/cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/test_support.h"
 #include "sim/cloud/self_signed_cert.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <regex>
 
-#include "cloud/sim_cloud_suite.h"
+#include "sim/cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/sdk_error.h"
 #include "common/test_support.h"

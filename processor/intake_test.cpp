@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cloud/http_transport.h"
-#include "cloud/sim_cloud_suite.h"
+#include "sim/cloud/sim_cloud_suite.h"
 #include "config/config_center.h"
 #include "processor/processor_test_util.h"
 #include "push/gap_hub_logic.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cloud/http_transport.h"
-#include "cloud/sim_cloud_suite.h"
+#include "sim/cloud/sim_cloud_suite.h"
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
