@@ -55,6 +55,17 @@ std::string DrillBytes(size_t n, unsigned seed) {
   return s;
 }
 
+// The numbers from 0 to count - 1 that never arrived, each as " <tag><n>".
+std::string Missing(const std::map<int, int>& seen, int count, const std::string& tag = "") {
+  std::string out;
+  for (int i = 0; i < count; ++i)
+    if (!seen.count(i)) out += " " + tag + std::to_string(i);
+  return out;
+}
+
+std::string CloudText(const Json::Value& m) { return m["content"].asString(); }
+std::string ImText(const Json::Value& m) { return m["values"]["Content"].asString(); }
+
 int Duplicates(const std::map<int, int>& seen) {
   int d = 0;
   for (const auto& kv : seen) d += kv.second - 1;
@@ -68,6 +79,7 @@ class JournalDrill : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(rig_->StartAll(&why)) << why;
     ASSERT_TRUE(rig_->BothWays("warm-up").ok) << "no traffic before the drill";
+    workersAtStart_ = rig_->WorkerPids().size();
   }
   void Kill() {
     const pid_t worker = rig_->LastWorker();
@@ -82,8 +94,32 @@ class JournalDrill : public ::testing::Test {
                 FileSize(path + "-wal"));
     std::fflush(stdout);
   }
+  // Waits (bounded) until the count texts "<prefix><n>#" have all arrived
+  // at the cloud (toCloud) or the IM server, prints the outage drill's line
+  // (when the last came after the far side was back, the duplicates, what
+  // the journal did) and checks that each arrived once.
+  void ExpectAllOnceAfterOutage(const char* drill, const std::string& prefix, bool toCloud, int count,
+                                SteadyClock::time_point back, const std::function<std::string()>& journalDid) {
+    std::map<int, int> seen;
+    const bool all = WaitUntil(
+        [&] {
+          seen = toCloud ? Arrivals(rig_->Cloud("/sent").json, prefix, CloudText)
+                         : Arrivals(rig_->Im("/messages").json, prefix, ImText);
+          return static_cast<int>(seen.size()) == count;
+        },
+        150, 250);
+    std::printf("[drill] %s: all %d arrived %s, the last %.1f s after the outage ended; duplicates %d; %s; "
+                "workers started during the drill %zu\n",
+                drill, count, all ? "yes" : "NO", SecondsSince(back), Duplicates(seen), journalDid().c_str(),
+                rig_->WorkerPids().size() - workersAtStart_);
+    std::fflush(stdout);
+    EXPECT_TRUE(all) << seen.size() << "/" << count << " arrived; missing:" << Missing(seen, count)
+                     << rig_->Diagnostics(30);
+    EXPECT_EQ(Duplicates(seen), 0);
+  }
   std::unique_ptr<BridgeRig> rig_;
   std::vector<pid_t> killed_;
+  size_t workersAtStart_ = 0;  // after StartBridge
 };
 
 TEST_F(JournalDrill, KilledWorkerDuringABurstBothWaysLosesNothing) {
@@ -134,8 +170,6 @@ TEST_F(JournalDrill, KilledWorkerDuringABurstBothWaysLosesNothing) {
     }
   }
 
-  auto cloudText = [](const Json::Value& m) { return m["content"].asString(); };
-  auto imText = [](const Json::Value& m) { return m["values"]["Content"].asString(); };
   std::map<int, int> up, down;
   std::map<std::string, int> upFilesSeen, downFilesSeen;
   std::string badBytes;
@@ -164,16 +198,12 @@ TEST_F(JournalDrill, KilledWorkerDuringABurstBothWaysLosesNothing) {
   };
   const bool all = WaitUntil(
       [&] {
-        up = Arrivals(rig_->Cloud("/sent").json, "jdrill-up-", cloudText);
-        down = Arrivals(rig_->Im("/messages").json, "jdrill-down-", imText);
+        up = Arrivals(rig_->Cloud("/sent").json, "jdrill-up-", CloudText);
+        down = Arrivals(rig_->Im("/messages").json, "jdrill-down-", ImText);
         return up.size() == kEach && down.size() == kEach && filesArrived();
       },
       120, 250);
-  std::string missing;
-  for (int i = 0; i < kEach; ++i) {
-    if (!up.count(i)) missing += " up" + std::to_string(i);
-    if (!down.count(i)) missing += " down" + std::to_string(i);
-  }
+  std::string missing = Missing(up, kEach, "up") + Missing(down, kEach, "down");
   for (const auto& kv : upFiles)
     if (!upFilesSeen.count(kv.first)) missing += " " + kv.first;
   for (const auto& kv : downFiles)
@@ -241,21 +271,10 @@ void TypeDuring(SteadyClock::time_point t0, int count, double interval, const Se
   }
 }
 
-// How long after the far side was back the last message arrived, and the
-// worker's state afterwards, for the drill's printed line.
-void PrintOutage(const char* drill, bool all, int count, double afterBack, int dups, const std::string& held,
-                 size_t workers) {
-  std::printf("[drill] %s: all %d arrived %s, the last %.1f s after the outage ended; duplicates %d; %s; "
-              "workers started during the drill %zu\n",
-              drill, count, all ? "yes" : "NO", afterBack, dups, held.c_str(), workers);
-  std::fflush(stdout);
-}
-
 TEST_F(JournalDrill, CloudFailingEveryRequestFor30SecondsLosesNoImMessage) {
   constexpr int kCount = 100;
   constexpr int kOutageSeconds = 30;
   StartBridge();
-  const size_t workers = rig_->WorkerPids().size();
   Json::Value outage;
   outage["endpoint"] = "*";
   outage["kind"] = "status";
@@ -266,29 +285,21 @@ TEST_F(JournalDrill, CloudFailingEveryRequestFor30SecondsLosesNoImMessage) {
   TypeDuring(t0, kCount, 0.25, [&](int i) {
     EXPECT_FALSE(rig_->ImUserSends("alice", {"zhang"}, "jcloudout-" + std::to_string(i) + "#").empty()) << i;
   });
-  auto cloudText = [](const Json::Value& m) { return m["content"].asString(); };
-  EXPECT_EQ(Arrivals(rig_->Cloud("/sent").json, "jcloudout-", cloudText).size(), 0u) << "the cloud is down";
+  EXPECT_EQ(Arrivals(rig_->Cloud("/sent").json, "jcloudout-", CloudText).size(), 0u) << "the cloud is down";
   std::this_thread::sleep_until(t0 + std::chrono::seconds(kOutageSeconds));
   const auto back = SteadyClock::now();
 
   // Parked after two failed attempts, each message's next attempt comes a
   // minute later: after the outage.
-  std::map<int, int> up;
-  const bool all = WaitUntil(
-      [&] { return (up = Arrivals(rig_->Cloud("/sent").json, "jcloudout-", cloudText)).size() == kCount; }, 150, 250);
-  const double afterBack = SecondsSince(back);
-  const int parked = rig_->CountLog("WorkJournal::Park ");
-  PrintOutage("cloud answers 503 to everything for 30 s while 100 IM messages are typed", all, kCount, afterBack,
-              Duplicates(up), std::to_string(parked) + " parked after two failed attempts",
-              rig_->WorkerPids().size() - workers);
-  std::string missing;
-  for (int i = 0; i < kCount; ++i)
-    if (!up.count(i)) missing += " " + std::to_string(i);
-  EXPECT_TRUE(all) << up.size() << "/" << kCount << " arrived; missing:" << missing << rig_->Diagnostics(30);
-  EXPECT_EQ(Duplicates(up), 0);
+  int parked = 0;
+  ExpectAllOnceAfterOutage("cloud answers 503 to everything for 30 s while 100 IM messages are typed",
+                           "jcloudout-", true, kCount, back, [&] {
+                             parked = rig_->CountLog("WorkJournal::Park ");
+                             return std::to_string(parked) + " parked after two failed attempts";
+                           });
   EXPECT_GE(parked, 1) << "the messages were parked, not carried by plain retries";
   EXPECT_EQ(rig_->CountLog(", DEAD"), 0) << "a cloud outage is no dead queue";
-  EXPECT_EQ(rig_->WorkerPids().size(), workers) << "the worker carried on through the outage";
+  EXPECT_EQ(rig_->WorkerPids().size(), workersAtStart_) << "the worker carried on through the outage";
   ASSERT_TRUE(rig_->BothWays("after the cloud outage").ok);
   PrintJournalSize("the cloud outage drill");
 }
@@ -297,7 +308,6 @@ TEST_F(JournalDrill, ImServerDownFor30SecondsLosesNoCloudMessage) {
   constexpr int kCount = 100;
   constexpr int kOutageSeconds = 30;
   StartBridge();
-  const size_t workers = rig_->WorkerPids().size();
   rig_->StopImSimulator();
   const auto t0 = SteadyClock::now();
   TypeDuring(t0, kCount, 0.25, [&](int i) {
@@ -314,19 +324,8 @@ TEST_F(JournalDrill, ImServerDownFor30SecondsLosesNoCloudMessage) {
   ASSERT_TRUE(rig_->RestartImSimulator(&why)) << why;
   const auto back = SteadyClock::now();
 
-  auto imText = [](const Json::Value& m) { return m["values"]["Content"].asString(); };
-  std::map<int, int> down;
-  const bool all = WaitUntil(
-      [&] { return (down = Arrivals(rig_->Im("/messages").json, "jimout-", imText)).size() == kCount; }, 150, 250);
-  const double afterBack = SecondsSince(back);
-  PrintOutage("IM server down for 30 s while 100 cloud messages are created", all, kCount, afterBack,
-              Duplicates(down), std::to_string(heldInQueue) + " taken in and held while it was down",
-              rig_->WorkerPids().size() - workers);
-  std::string missing;
-  for (int i = 0; i < kCount; ++i)
-    if (!down.count(i)) missing += " " + std::to_string(i);
-  EXPECT_TRUE(all) << down.size() << "/" << kCount << " arrived; missing:" << missing << rig_->Diagnostics(30);
-  EXPECT_EQ(Duplicates(down), 0);
+  ExpectAllOnceAfterOutage("IM server down for 30 s while 100 cloud messages are created", "jimout-", false, kCount,
+                           back, [&] { return std::to_string(heldInQueue) + " taken in and held while it was down"; });
   ASSERT_TRUE(rig_->BothWays("after the IM server came back", 60).ok);
   PrintJournalSize("the IM outage drill");
 }
