@@ -19,45 +19,16 @@
 #include <vector>
 
 #include "common/test_support.h"
+#include "service/e2e/e2e_process.h"
 #include "service/test_log_count.h"
-
-extern char** environ;
 
 namespace nuv {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-bool WaitUntil(const std::function<bool()>& pred, double maxSeconds) {
-  auto start = Clock::now();
-  while (!pred()) {
-    if (SecondsSince(start) > maxSeconds) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-// Gone, or a zombie nobody has collected yet (an orphan in a container whose
-// first process does not reap).
-bool ProcessGone(pid_t pid) {
-  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-  // Plain read(): the file vanishes under us while the process exits, and
-  // the C++ stream would throw from that read error.
-  std::string stat;
-  int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return true;
-  char buf[1024];
-  ssize_t n = ::read(fd, buf, sizeof buf);
-  ::close(fd);
-  if (n <= 0) return true;
-  stat.assign(buf, static_cast<size_t>(n));
-  size_t paren = stat.rfind(')');
-  return paren == std::string::npos || (paren + 2 < stat.size() && stat[paren + 2] == 'Z');
-}
+using e2e::ProcessGone;
+using e2e::SecondsSince;
+using e2e::WaitUntil;
+using Clock = e2e::SteadyClock;
 
 class ProcessTest : public ::testing::Test {
  protected:
@@ -69,13 +40,7 @@ class ProcessTest : public ::testing::Test {
     ASSERT_EQ(system(("mkdir -p '" + unitDir_ + "'").c_str()), 0);
     // The children's environment: ours without anything that would make
     // them think systemd started them, plus the test-only settings.
-    for (char** e = environ; *e; ++e) {
-      std::string v = *e;
-      if (v.rfind("NOTIFY_SOCKET=", 0) == 0 || v.rfind("INVOCATION_ID=", 0) == 0 ||
-          v.rfind("NUV4ONDEKO_", 0) == 0)
-        continue;
-      env_.push_back(v);
-    }
+    env_ = e2e::CleanEnvironment();
     env_.push_back("NUV4ONDEKO_TEST_UNIT_DIR=" + unitDir_);
     env_.push_back("NUV4ONDEKO_TEST_LOCK_SUFFIX=_proc_" + std::to_string(getpid()) + "_" +
                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
