@@ -2,7 +2,6 @@
 // watchdog restarting a killed worker, the worker dying with a killed
 // watchdog, the single-instance lock, and a clean stop on SIGTERM. Each wait
 // is bounded; the whole file runs in about fifteen seconds of real time.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,12 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <fstream>
-#include <functional>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/test_support.h"
