@@ -308,6 +308,7 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
   }
   rc = Exec(db_, options_.syncToDevice ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
   if (rc != SQLITE_OK) return fail(rc, "setting synchronous");
+  syncFull_ = options_.syncToDevice;
   Exec(db_, "PRAGMA journal_size_limit=1048576");
   if (maxPageCount_ > 0) Exec(db_, StrFormat("PRAGMA max_page_count=%d", maxPageCount_).c_str());
   if (fresh) {
@@ -444,6 +445,13 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
       return false;
     }
   }
+  // Only newly accepted work must be on the device when the call returns.
+  // Removals and state changes may wait for the next commit that flushes:
+  // the log is written in order, so a power cut loses at most a tail of
+  // such commits, and with it the news that some items were done.
+  const bool full = options_.syncToDevice && newWorkPending_;
+  if (full != syncFull_ && Exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") == SQLITE_OK)
+    syncFull_ = full;
   int rc = Exec(db_, "BEGIN IMMEDIATE");
   auto failed = [&](const char* what, int code) {
     *why = std::string(what) + ": " + ErrText(db_, code);
@@ -509,6 +517,7 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
     std::string().swap(r.payload);
   }
   deletesSinceCheckpoint_ += deletes_.size();
+  newWorkPending_ = false;
   dirtyIds_.clear();
   deletes_.clear();
   return true;
@@ -536,6 +545,7 @@ uint64_t WorkJournal::AddLocked(const WorkItem& item, int qid, int64_t now) {
   r.accepted = now;
   recs_.emplace(id, std::move(r));
   SetItemLocked(id, recs_[id], item, qid);
+  newWorkPending_ = true;
   return id;
 }
 
@@ -622,6 +632,7 @@ ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const s
     Rec fresh;
     fresh.accepted = now;
     it = recs_.emplace(id, std::move(fresh)).first;
+    newWorkPending_ = true;  // not on disk before: as good as newly accepted
   }
   res.id = id;
   Rec& r = it->second;

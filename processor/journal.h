@@ -89,7 +89,10 @@ struct ParkedStats {
 class WorkJournal {
  public:
   struct Options {
-    // true: every commit is flushed to the device (survives power loss);
+    // true: a commit with newly accepted work is flushed to the device
+    // before it returns (survives power loss); a commit of only removals
+    // and state changes goes with the next flushed one (lost at a power cut,
+    // it brings an item back once more, never loses one).
     // false: survives the process ending but not the machine losing power.
     bool syncToDevice = true;
   };
@@ -191,6 +194,8 @@ class WorkJournal {
   uint64_t deletesSinceCheckpoint_ = 0;
   int64_t lastCheckpointMs_ = 0;     // clock ms of the last checkpoint
   int maxPageCount_ = 0;
+  bool newWorkPending_ = false;      // dirty entries include newly accepted work
+  bool syncFull_ = false;            // the connection's synchronous setting is FULL
 };
 
 // Lists the journal at path for the operator (one line per entry: id,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -128,6 +129,86 @@ TEST(JournalCodecTest, RoundTripsEveryPayloadAndRefusesDamagedBytes) {
   huge[fromLen] = huge[fromLen + 1] = huge[fromLen + 2] = huge[fromLen + 3] = '\xff';
   EXPECT_EQ(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, huge, &w), JournalDecode::kBadCount);
 }
+
+// Counts the device flushes SQLite asks for on write-ahead logs. While one
+// lives it is the default file system: a wrapper of the real one that hands
+// every call on. One at a time, on the test thread.
+class WalSyncCounter {
+ public:
+  WalSyncCounter() {
+    base_ = sqlite3_vfs_find(nullptr);
+    vfs_ = *base_;
+    vfs_.zName = "wal-sync-counter";
+    vfs_.szOsFile = static_cast<int>(sizeof(File)) + base_->szOsFile;
+    vfs_.xOpen = &Open;
+    syncs_ = 0;
+    sqlite3_vfs_register(&vfs_, 1);
+  }
+  ~WalSyncCounter() {
+    sqlite3_vfs_register(base_, 1);
+    sqlite3_vfs_unregister(&vfs_);
+  }
+  int Syncs() const { return syncs_.load(); }
+  // The flushes asked for while change ran.
+  template <typename F>
+  int During(const F& change) {
+    const int before = Syncs();
+    change();
+    return Syncs() - before;
+  }
+
+ private:
+  struct File {
+    sqlite3_file base;
+    sqlite3_file* real;
+    bool wal;
+  };
+  static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
+
+  static int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    File* f = reinterpret_cast<File*>(file);
+    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
+    f->wal = (flags & SQLITE_OPEN_WAL) != 0;
+    f->base.pMethods = nullptr;
+    const int rc = base_->xOpen(base_, name, f->real, flags, outFlags);
+    if (rc == SQLITE_OK && f->real->pMethods) f->base.pMethods = &kMethods;
+    return rc;
+  }
+
+  static const sqlite3_io_methods kMethods;
+  static sqlite3_vfs* base_;
+  static std::atomic<int> syncs_;
+  sqlite3_vfs vfs_;
+};
+
+sqlite3_vfs* WalSyncCounter::base_ = nullptr;
+std::atomic<int> WalSyncCounter::syncs_{0};
+const sqlite3_io_methods WalSyncCounter::kMethods = {
+    3,
+    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
+    [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) { return Real(f)->pMethods->xRead(Real(f), b, n, o); },
+    [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) { return Real(f)->pMethods->xWrite(Real(f), b, n, o); },
+    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
+    [](sqlite3_file* f, int flags) {
+      if (reinterpret_cast<File*>(f)->wal) ++syncs_;
+      return Real(f)->pMethods->xSync(Real(f), flags);
+    },
+    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
+    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
+    [](sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xFileControl(Real(f), op, a); },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
+    [](sqlite3_file* f, int pg, int sz, int ext, void volatile** p) {
+      return Real(f)->pMethods->xShmMap(Real(f), pg, sz, ext, p);
+    },
+    [](sqlite3_file* f, int o, int n, int fl) { return Real(f)->pMethods->xShmLock(Real(f), o, n, fl); },
+    [](sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); },
+    [](sqlite3_file* f, int del) { return Real(f)->pMethods->xShmUnmap(Real(f), del); },
+    [](sqlite3_file* f, sqlite3_int64 o, int n, void** p) { return Real(f)->pMethods->xFetch(Real(f), o, n, p); },
+    [](sqlite3_file* f, sqlite3_int64 o, void* p) { return Real(f)->pMethods->xUnfetch(Real(f), o, p); },
+};
 
 class JournalTest : public ::testing::Test {
  protected:
@@ -290,6 +371,43 @@ TEST_F(JournalTest, BatchedChangesReachDiskOnFlushAndConcurrentAddsAllLand) {
   ASSERT_EQ(all.size(), 401u);
   EXPECT_EQ(all.back().id, last);
   for (size_t i = 1; i < all.size(); ++i) EXPECT_LT(all[i - 1].id, all[i].id);
+}
+
+// Newly accepted work is on the device when the call returns; removals and
+// state changes go with the next commit that flushes (a power cut may lose
+// them: an item comes back once more, none is lost).
+TEST_F(JournalTest, OnlyNewlyAcceptedWorkWaitsForTheDevice) {
+  WalSyncCounter counter;
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  // Kept throughout: an emptied journal is folded back, which flushes.
+  j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 100), kJournalCombineQueue, Now());
+  uint64_t a = 0;
+  EXPECT_GE(counter.During([&] { a = j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 1), kJournalCombineQueue, Now()); }), 1);
+  WorkItem routed = MsgItem(WQUEUE_NUV2ONDEKOMSG, 1);
+  EXPECT_EQ(counter.During([&] { j.Update(a, routed, WQUEUE_QID_TXT2ONDEKO); }), 0);
+  EXPECT_EQ(counter.During([&] { j.Park(a, routed, WQUEUE_QID_TXT2ONDEKO, "cloud not reachable", Now()); }), 0);
+  EXPECT_EQ(counter.During([&] { j.Remove(a); }), 0);
+  // Batched new work makes the commit that carries it flush, whatever else
+  // is in it.
+  const uint64_t c = j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 3), WQUEUE_QID_TXT2NUV, Now(), false);
+  EXPECT_GE(counter.During([&] { j.Update(c, MsgItem(WQUEUE_ONDEKO2NUVMSG, 3), WQUEUE_QID_TXT2NUV); }), 1);
+  {
+    WorkJournal again;  // what the commits left, as the next worker reads it
+    ASSERT_TRUE(again.Open(path_));
+    std::vector<JournalEntry> all = again.LoadAll();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].id, c);
+  }
+
+  // Without device flushes nothing waits for the device.
+  j.Close();
+  WorkJournal::Options noSync;
+  noSync.syncToDevice = false;
+  WorkJournal k;
+  ASSERT_TRUE(k.Open(path_, noSync));
+  k.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 4), kJournalCombineQueue, Now());  // starts a new log: its header is flushed
+  EXPECT_EQ(counter.During([&] { k.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, 5), kJournalCombineQueue, Now()); }), 0);
 }
 
 TEST_F(JournalTest, CombinedResultReplacesItsCopies) {
