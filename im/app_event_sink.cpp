@@ -83,4 +83,20 @@ void NUVSAPIObjEvent::Invoke(SdkEvent& ev) {
   }
 }
 
+void NUVSAPIObjEvent::EventsHandled() {
+  CAppEventHandler* owner;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    owner = owner_;
+  }
+  if (!owner || kind_ != Source::kApp) return;
+  try {
+    owner->OnMessagesHandled();
+  } catch (const std::exception& e) {
+    WriteLogF("NUVSAPIObjEvent settling the messages failed: %s", e.what());
+  } catch (...) {
+    WriteLogF("NUVSAPIObjEvent settling the messages failed");
+  }
+}
+
 }  // namespace nuv

@@ -22,6 +22,9 @@ class CAppEventHandler {
   virtual void OnFileUploaded(const std::wstring& info, int16_t* outFlag) = 0;
   virtual void OnDownloadFail(int32_t code) = 0;
   virtual void OnDownloadComplete() = 0;
+  // Not an SDK event: the application object is about to tell the server
+  // that the messages received so far were taken.
+  virtual void OnMessagesHandled() {}
 
  protected:
   ~CAppEventHandler() = default;  // owners destroy through their own type
@@ -41,6 +44,7 @@ class NUVSAPIObjEvent : public ISdkEventListener {
   void Unadvise();
 
   void Invoke(SdkEvent& ev) override;
+  void EventsHandled() override;
 
  private:
   const Source kind_;

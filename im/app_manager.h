@@ -60,6 +60,7 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // Event handlers.
   void OnAppStop(int32_t code) override;
   void OnRecvMessage(NuvMessage& message) override;
+  void OnMessagesHandled() override;
   void OnFileUploaded(const std::wstring& info, int16_t* outFlag) override;
   void OnDownloadFail(int32_t code) override;
   void OnDownloadComplete() override;

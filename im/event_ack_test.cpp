@@ -1,6 +1,7 @@
 // The application object acknowledges a message event only once its
-// listener returned: a connection lost while the handler runs leaves the
-// message with the server, which hands it again after the next Start.
+// listener returned and settled it: a connection lost while the handler runs
+// leaves the message with the server, which hands it again after the next
+// Start; a burst is settled once, and acknowledged only after that.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -37,6 +38,25 @@ class HoldingListener : public ISdkEventListener {
       holding_ = false;
     }
   }
+  // Settling: records how many texts had come; the first one is held until
+  // released when holdSettle.
+  void EventsHandled() override {
+    std::unique_lock<std::mutex> lk(mu_);
+    settledAt_.push_back(texts_.size());
+    if (holdSettle_ && !released_) {
+      holding_ = true;
+      cv_.wait(lk, [&] { return released_; });
+      holding_ = false;
+    }
+  }
+  void HoldSettle() {
+    std::lock_guard<std::mutex> g(mu_);
+    holdSettle_ = true;
+  }
+  std::vector<size_t> SettledAt() {
+    std::lock_guard<std::mutex> g(mu_);
+    return settledAt_;
+  }
   void Release() {
     std::lock_guard<std::mutex> g(mu_);
     released_ = true;
@@ -60,28 +80,47 @@ class HoldingListener : public ISdkEventListener {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> texts_;
-  bool holding_ = false, released_ = false;
+  bool holding_ = false, released_ = false, holdSettle_ = false;
   int stops_ = 0;
+  std::vector<size_t> settledAt_;
 };
 
-TEST(AppEventAck, MessageWhoseHandlerDidNotReturnComesAgainAfterTheNextStart) {
-  test::ImTestEnv env;
-  std::shared_ptr<INuvRoot> root = CreateNuvRoot();
-  std::shared_ptr<INuvApp> app = root->AppObject();
-  HoldingListener listener("acked-2");
-  ASSERT_TRUE(app->Advise(&listener));
-  app->SetAppGUID(L"{A}");
-  ASSERT_TRUE(app->Register());
-  app->Start(L"", 0);
-  auto send = [&](const std::string& text) {
+// An application object started on the simulator for the listener, and a
+// way to type messages to it.
+struct StartedApp {
+  StartedApp(test::ImTestEnv& env, ISdkEventListener* l) : env(env), listener(l) {
+    app = CreateNuvRoot()->AppObject();
+    EXPECT_TRUE(app->Advise(l));
+    app->SetAppGUID(L"{A}");
+    EXPECT_TRUE(app->Register());
+    app->Start(L"", 0);
+  }
+  ~StartedApp() {
+    app->Stop();
+    app->Unadvise(listener);
+  }
+  bool Send(const std::string& text) {
     sim::ImSimServer::UserMessage m;
     m.from = "alice";
     m.to = {"zhang"};
     m.text = text;
     std::string key;
     return env.server().UserSend(m, &key, nullptr);
-  };
-  for (const char* t : {"acked-1", "acked-2", "acked-3"}) ASSERT_TRUE(send(t));
+  }
+  test::ImTestEnv& env;
+  ISdkEventListener* listener;
+  std::shared_ptr<INuvApp> app;
+};
+
+TEST(AppEventAck, MessageWhoseHandlerDidNotReturnComesAgainAfterTheNextStart) {
+  test::ImTestEnv env;
+  HoldingListener listener("acked-2");
+  StartedApp started(env, &listener);
+  std::shared_ptr<INuvApp> app = started.app;
+  auto send = [&](const std::string& text) { return started.Send(text); };
+  ASSERT_TRUE(send("acked-1"));
+  ASSERT_TRUE(test::WaitUntil([&] { return env.server().RecordCounts().acks == 1; }));
+  for (const char* t : {"acked-2", "acked-3"}) ASSERT_TRUE(send(t));
   // acked-1 was handled and acknowledged; acked-2 is in its handler and
   // acked-3 waits behind it: both stay with the server.
   ASSERT_TRUE(test::WaitUntil([&] { return listener.Holding() && env.server().Unacked("{A}").size() == 2; }));
@@ -103,8 +142,27 @@ TEST(AppEventAck, MessageWhoseHandlerDidNotReturnComesAgainAfterTheNextStart) {
   EXPECT_EQ((std::vector<std::string>{"acked-1", "acked-2", "acked-3", "acked-2", "acked-3", "acked-4"}),
             listener.Texts());
   EXPECT_EQ(4u, env.server().RecordCounts().acks);  // 1; 2 and 3 had no connection; then 2, 3, 4
-  app->Stop();
-  app->Unadvise(&listener);
+}
+
+TEST(AppEventAck, MessagesAreAcknowledgedAfterTheListenerSettledThemOncePerBurst) {
+  test::ImTestEnv env;
+  HoldingListener listener("none");
+  listener.HoldSettle();
+  StartedApp started(env, &listener);
+  ASSERT_TRUE(started.Send("acked-1"));
+  // Handled, and held while settling: not acknowledged yet.
+  ASSERT_TRUE(test::WaitUntil([&] { return listener.Holding(); }));
+  EXPECT_EQ((std::vector<uint64_t>{1}), env.server().Unacked("{A}"));
+  // A burst arrives meanwhile: it waits behind the settling.
+  for (int i = 2; i <= 20; ++i) ASSERT_TRUE(started.Send("acked-" + std::to_string(i)));
+  ASSERT_TRUE(test::WaitUntil([&] { return env.server().Unacked("{A}").size() == 20; }));
+  EXPECT_EQ(0u, env.server().RecordCounts().acks);
+  listener.Release();
+  ASSERT_TRUE(test::WaitUntil([&] { return env.server().Unacked("{A}").empty(); }));
+  EXPECT_EQ(20u, listener.Texts().size());
+  EXPECT_EQ(20u, env.server().RecordCounts().acks);
+  // The first alone, then the nineteen of the burst together.
+  EXPECT_EQ((std::vector<size_t>{1, 20}), listener.SettledAt());
 }
 
 }  // namespace

@@ -61,13 +61,13 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
             static_cast<unsigned long long>(msg->msgid), U8(from).c_str(), U8(to).c_str(),
             static_cast<unsigned>(msg->files.size()));
   WorkItem item = MakeMsgItem(hasFiles ? WQUEUE_NUV2ONDEKOFILE : WQUEUE_NUV2ONDEKOMSG, std::move(msg), now);
-  // The IM server counts a message as handed over once this handler has
-  // returned (the application object acknowledges it then; until then the
-  // server hands it to the next worker again): it is in the journal before
-  // that (with its notice, in the same commit).
+  // The IM server counts a message as handed over once the application
+  // object acknowledges it (until then the server hands it to the next
+  // worker again). That comes after OnMessagesHandled, which commits what
+  // this handler added: one commit for a whole burst of messages.
   CNuv4OndekoProcessor* processor = PeekProcessor();
   WorkJournal* journal = processor ? processor->Journal() : nullptr;
-  if (journal) item.journalId = journal->Add(item, kJournalCombineQueue, now, names.empty());
+  if (journal) item.journalId = journal->Add(item, kJournalCombineQueue, now, false);
   GetCombineQueue().Enqueue(item);
 
   if (names.empty()) return;
@@ -86,8 +86,14 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
             static_cast<unsigned long long>(notice->msgid), U8(from).c_str(), U8(to).c_str(),
             U8(text).c_str(), U8(KeyTail(key)).c_str());
   WorkItem noticeItem = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, std::move(notice), now);
-  if (journal) noticeItem.journalId = journal->Add(noticeItem, WQUEUE_QID_TXT2ONDEKO, now, true);
+  if (journal) noticeItem.journalId = journal->Add(noticeItem, WQUEUE_QID_TXT2ONDEKO, now, false);
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(noticeItem));
+}
+
+void CAppManager::OnMessagesHandled() {
+  CNuv4OndekoProcessor* processor = PeekProcessor();
+  WorkJournal* journal = processor ? processor->Journal() : nullptr;
+  if (journal) journal->Flush();
 }
 
 bool CAppManager::TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size) {

@@ -41,6 +41,11 @@ class ISdkEventListener {
  public:
   virtual ~ISdkEventListener() = default;
   virtual void Invoke(SdkEvent& ev) = 0;
+  // After a run of message events, before the source tells the server they
+  // were taken (the server forgets them then): whatever the listener must
+  // have made safe before that is made so here. On the source's event
+  // thread.
+  virtual void EventsHandled() {}
 };
 
 // Something that raises events: the application object and the file monitor.

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "common/file_util.h"
 #include "common/log.h"
@@ -52,6 +54,10 @@ class ListenerSlot {
   void Raise(SdkEvent& ev) {
     std::lock_guard<std::recursive_mutex> g(mu_);
     if (listener_) listener_->Invoke(ev);
+  }
+  void Settle() {
+    std::lock_guard<std::recursive_mutex> g(mu_);
+    if (listener_) listener_->EventsHandled();
   }
 
  private:
@@ -154,9 +160,24 @@ class NetApp : public INuvApp {
     // The handler has returned: the message is the listener's now. Without
     // the acknowledgement the server hands it again to the next Start of
     // this application. A lost acknowledgement only means a second copy.
+    // Acknowledgements wait until the events received so far are handled
+    // and the listener has settled them: one settling for a whole burst.
     if (ev.number == APP_EVENT_RECV_MESSAGE && f.fields.Has("seq")) {
+      unacked_.push_back(f.fields.Get("seq"));
+      if (!settlePosted_) {
+        settlePosted_ = true;
+        conn_.Post([this] { SettleAndAck(); });
+      }
+    }
+  }
+  void SettleAndAck() {
+    settlePosted_ = false;
+    slot_.Settle();
+    std::vector<std::string> seqs;
+    seqs.swap(unacked_);
+    for (const std::string& seq : seqs) {
       WireFields a = Identity();
-      a.Set("seq", f.fields.Get("seq"));
+      a.Set("seq", seq);
       conn_.Notify("Ack", a);
     }
   }
@@ -172,6 +193,9 @@ class NetApp : public INuvApp {
 
   ListenerSlot slot_;
   std::atomic<bool> started_{false};
+  // Event thread only: message events handled and not yet acknowledged.
+  std::vector<std::string> unacked_;
+  bool settlePosted_ = false;
   // Guarded by mu_: the settings (the endpoint lives in conn_).
   std::mutex mu_;
   std::wstring guid_, name_;
