@@ -1,7 +1,7 @@
 // The application object acknowledges a message event only once its
 // listener returned and settled it: a connection lost while the handler runs
 // leaves the message with the server, which hands it again after the next
-// Start; a burst is settled once, and acknowledged only after that.
+// Start; a burst is settled together, and acknowledged only after that.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -144,7 +144,7 @@ TEST(AppEventAck, MessageWhoseHandlerDidNotReturnComesAgainAfterTheNextStart) {
   EXPECT_EQ(4u, env.server().RecordCounts().acks);  // 1; 2 and 3 had no connection; then 2, 3, 4
 }
 
-TEST(AppEventAck, MessagesAreAcknowledgedAfterTheListenerSettledThemOncePerBurst) {
+TEST(AppEventAck, MessagesAreAcknowledgedOnlyAfterTheListenerSettledThemInBatches) {
   test::ImTestEnv env;
   HoldingListener listener("none");
   listener.HoldSettle();
@@ -161,8 +161,14 @@ TEST(AppEventAck, MessagesAreAcknowledgedAfterTheListenerSettledThemOncePerBurst
   ASSERT_TRUE(test::WaitUntil([&] { return env.server().Unacked("{A}").empty(); }));
   EXPECT_EQ(20u, listener.Texts().size());
   EXPECT_EQ(20u, env.server().RecordCounts().acks);
-  // The first alone, then the nineteen of the burst together.
-  EXPECT_EQ((std::vector<size_t>{1, 20}), listener.SettledAt());
+  // The first alone, then the burst in a few settlings (as fast as the
+  // connection's reader hands the events on), each after the one before.
+  const std::vector<size_t> settled = listener.SettledAt();
+  ASSERT_GE(settled.size(), 2u);
+  EXPECT_EQ(1u, settled.front());
+  EXPECT_EQ(20u, settled.back());
+  EXPECT_LT(settled.size(), 20u) << "one settling per message";
+  for (size_t i = 1; i < settled.size(); ++i) EXPECT_LT(settled[i - 1], settled[i]);
 }
 
 }  // namespace
