@@ -65,12 +65,11 @@ void WriteLog(std::wstring msg, int level) {
   ::localtime_r(&now, &local);
   const std::string name = StrFormat("/%04d-%02d.log", local.tm_year + 1900, local.tm_mon + 1);
   // The directory is made only when the file cannot be opened for want of
-  // it (first line, or Logs removed since): GetLogDir creates every
-  // component of the path, too many system calls for every line.
-  std::string path = WideToPath(GetModuleDir()) + "../Logs" + name;
+  // it (first line, or Logs removed since), not for every line.
+  const std::string path = GetLogDirA() + name;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
-    path = WideToPath(GetLogDir()) + name;
+    GetLogDir();
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
   if (fd < 0) return;

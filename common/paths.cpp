@@ -76,7 +76,8 @@ bool MakeDirs(const std::string& path) {
 
 std::wstring GetModuleDir() { return PathToWide(ModuleDirA()); }
 std::wstring GetParentDir() { return PathToWide(Created(ModuleDirA() + "../")); }
-std::wstring GetLogDir() { return PathToWide(Created(ModuleDirA() + "../Logs")); }
+std::wstring GetLogDir() { return PathToWide(Created(GetLogDirA())); }
+std::string GetLogDirA() { return ModuleDirA() + "../Logs"; }
 std::wstring GetConfigDir() { return PathToWide(Created(ModuleDirA() + "../Config")); }
 std::string GetConfigDirA() { return Created(ModuleDirA() + "../Config") + "/"; }
 std::wstring GetTmpFilesDir() { return PathToWide(Created(ModuleDirA() + "TmpFiles")); }

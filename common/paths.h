@@ -18,6 +18,9 @@ namespace nuv {
 std::wstring GetModuleDir();
 std::wstring GetParentDir();
 std::wstring GetLogDir();
+// The log directory's name without making it (GetLogDir makes every
+// component, which costs system calls).
+std::string GetLogDirA();
 std::wstring GetConfigDir();
 std::string GetConfigDirA();
 std::wstring GetTmpFilesDir();

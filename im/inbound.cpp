@@ -31,6 +31,16 @@ bool CAppManager::ParseMsgContent(const std::wstring& content, CQueueMsg& msg,
   return ParseMsgBody(body, GetTmpFilesDir(), &msg.content, &msg.files, &names);
 }
 
+namespace {
+
+// The running worker's journal, or null (none, or no processor yet).
+WorkJournal* ProcessorJournal() {
+  CNuv4OndekoProcessor* processor = PeekProcessor();
+  return processor ? processor->Journal() : nullptr;
+}
+
+}  // namespace
+
 void CAppManager::OnRecvMessage(NuvMessage& message) {
   std::unique_ptr<CQueueMsg> msg;
   std::vector<std::wstring> names;
@@ -65,8 +75,7 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
   // object acknowledges it (until then the server hands it to the next
   // worker again). That comes after OnMessagesHandled, which commits what
   // this handler added: one commit for a whole burst of messages.
-  CNuv4OndekoProcessor* processor = PeekProcessor();
-  WorkJournal* journal = processor ? processor->Journal() : nullptr;
+  WorkJournal* journal = ProcessorJournal();
   if (journal) item.journalId = journal->Add(item, kJournalCombineQueue, now, false);
   GetCombineQueue().Enqueue(item);
 
@@ -91,9 +100,7 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
 }
 
 void CAppManager::OnMessagesHandled() {
-  CNuv4OndekoProcessor* processor = PeekProcessor();
-  WorkJournal* journal = processor ? processor->Journal() : nullptr;
-  if (journal) journal->Flush();
+  if (WorkJournal* journal = ProcessorJournal()) journal->Flush();
 }
 
 bool CAppManager::TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size) {

@@ -435,6 +435,16 @@ bool WorkJournal::FlushLocked(bool force) {
   return true;
 }
 
+// Work not on disk yet among the dirty entries: accepted since the last
+// commit, or parked without having been recorded.
+bool WorkJournal::NewWorkDirtyLocked() const {
+  for (uint64_t id : dirtyIds_) {
+    auto it = recs_.find(id);
+    if (it != recs_.end() && it->second.dirty && !it->second.onDisk) return true;
+  }
+  return false;
+}
+
 bool WorkJournal::WriteDirtyLocked(std::string* why) {
   if (!db_) {
     // The file could not be opened before: try again, without reloading
@@ -449,7 +459,7 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
   // Removals and state changes may wait for the next commit that flushes:
   // the log is written in order, so a power cut loses at most a tail of
   // such commits, and with it the news that some items were done.
-  const bool full = options_.syncToDevice && newWorkPending_;
+  const bool full = options_.syncToDevice && NewWorkDirtyLocked();
   if (full != syncFull_ && Exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") == SQLITE_OK)
     syncFull_ = full;
   int rc = Exec(db_, "BEGIN IMMEDIATE");
@@ -517,7 +527,6 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
     std::string().swap(r.payload);
   }
   deletesSinceCheckpoint_ += deletes_.size();
-  newWorkPending_ = false;
   dirtyIds_.clear();
   deletes_.clear();
   return true;
@@ -545,7 +554,6 @@ uint64_t WorkJournal::AddLocked(const WorkItem& item, int qid, int64_t now) {
   r.accepted = now;
   recs_.emplace(id, std::move(r));
   SetItemLocked(id, recs_[id], item, qid);
-  newWorkPending_ = true;
   return id;
 }
 
@@ -632,7 +640,6 @@ ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const s
     Rec fresh;
     fresh.accepted = now;
     it = recs_.emplace(id, std::move(fresh)).first;
-    newWorkPending_ = true;  // not on disk before: as good as newly accepted
   }
   res.id = id;
   Rec& r = it->second;

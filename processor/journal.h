@@ -170,6 +170,7 @@ class WorkJournal {
   bool MoveAsideLocked(const std::string& why);
   void CloseDbLocked();
   bool FlushLocked(bool force);
+  bool NewWorkDirtyLocked() const;
   bool WriteDirtyLocked(std::string* why);
   void WritesFailedLocked(const std::string& why);
   bool ReadPayloadLocked(uint64_t id, std::string* payload);
@@ -194,7 +195,6 @@ class WorkJournal {
   uint64_t deletesSinceCheckpoint_ = 0;
   int64_t lastCheckpointMs_ = 0;     // clock ms of the last checkpoint
   int maxPageCount_ = 0;
-  bool newWorkPending_ = false;      // dirty entries include newly accepted work
   bool syncFull_ = false;            // the connection's synchronous setting is FULL
 };
 
