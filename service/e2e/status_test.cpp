@@ -3,8 +3,12 @@
 // requests, delivery times), its health follows the IM server, -Status
 // reads it from a running and a stopped bridge, and a real Prometheus
 // server scrapes it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -78,18 +82,16 @@ TEST(StatusE2E, CountsFollowRealTrafficAndHealthFollowsTheImServer) {
 
   // The cloud refuses one text twice: refused. Its upload proxy is away for
   // both attempts of a file: parked by the journal.
-  Json::Value refuse;
-  refuse["endpoint"] = "send_msg";
-  refuse["kind"] = "errcode";
-  refuse["errCode"] = 40099;
-  refuse["count"] = 2;
-  ASSERT_TRUE(rig.CloudPost("/faults", refuse).ok());
-  Json::Value away;
-  away["endpoint"] = "get_upload_file_url";
-  away["kind"] = "status";
-  away["httpStatus"] = 503;
-  away["count"] = 2;
-  ASSERT_TRUE(rig.CloudPost("/faults", away).ok());
+  auto twice = [&](const char* endpoint, const char* kind, const char* key, int value) {
+    Json::Value f;
+    f["endpoint"] = endpoint;
+    f["kind"] = kind;
+    f[key] = value;
+    f["count"] = 2;
+    return rig.CloudPost("/faults", f).ok();
+  };
+  ASSERT_TRUE(twice("send_msg", "errcode", "errCode", 40099));
+  ASSERT_TRUE(twice("get_upload_file_url", "status", "httpStatus", 503));
   ASSERT_FALSE(rig.ImUserSends("alice", {"bob"}, "status: refused").empty());
   up[0]["name"] = "later.bin";
   ASSERT_FALSE(rig.ImUserSends("alice", {"bob"}, "status: parked", up).empty());
@@ -181,6 +183,32 @@ TEST(StatusE2E, StatusCommandAndRestartsOfARunningThenStoppedBridge) {
   test::WriteWholeFile(ini, settings);
   EXPECT_EQ(rig.RunExe({"-Status"}, &out), 4) << out;
   EXPECT_NE(out.find("[status] listen is empty"), std::string::npos) << out;
+}
+
+TEST(StatusE2E, PortInUseLeavesTheBridgeRunningWithoutTheEndpoint) {
+  // A port that something else listens on.
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const std::string listen = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+
+  RigOptions o;
+  o.statusListen = listen;
+  BridgeRig rig(o);
+  std::string why;
+  ASSERT_TRUE(rig.StartAll(&why)) << why;
+  EXPECT_TRUE(rig.WaitLog("StatusEndpoint cannot listen on " + listen + " (Address already in use): the bridge runs "
+                          "without the status endpoint",
+                          5))
+      << rig.Diagnostics();
+  EXPECT_TRUE(rig.BothWays("without the status endpoint").ok);
+  EXPECT_EQ(rig.CountLog("StatusEndpoint"), 1);
+  ::close(taken);
 }
 
 // A Prometheus server on loopback (any free port, its own storage) that
