@@ -61,7 +61,9 @@ std::string DirectionLine(const Json::Value& dir, unsigned long long* delivered)
 // The address to ask: [status] listen, or the published one when that says
 // port 0 (or cannot be read).
 bool StatusAddress(const std::string& configDir, std::string* address, std::string* why) {
-  ServiceIni ini(configDir + "service.ini");
+  // The settings as this process read them once (the watchdog asks every
+  // few seconds; the worker, too, reads them once when it starts).
+  const ServiceIni& ini = ServiceIni::Get();
   const std::string listen = ini.GetString("status", "listen", kDefaultStatusListen);
   if (listen.empty()) {
     *why = "the status endpoint is off ([status] listen is empty in " + ini.path() + ")";

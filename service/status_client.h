@@ -22,8 +22,9 @@ struct WorkerStatus {
   std::vector<std::string> lines;  // the summary for people
 };
 
-// Asks the worker of the installation whose configuration directory is
-// configDir (ending in '/'); waits at most about timeoutMs.
+// Asks the worker of this installation (service.ini as this process read
+// it; the published address in configDir, ending in '/'); waits at most
+// about timeoutMs.
 WorkerStatus QueryWorkerStatus(const std::string& configDir, int timeoutMs);
 
 // The summary of a /status answer (JSON text); false when it is not one.
