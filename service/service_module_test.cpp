@@ -336,7 +336,8 @@ TEST_F(ServiceModuleTest, AsAServiceTellsSystemdTheWorkersStatusEveryFewSeconds)
   EXPECT_EQ(lines[0], "STATUS=IM up, push up; 1 to cloud");
   EXPECT_EQ(lines[1], "STATUS=IM up, push up; 2 to cloud");
   std::lock_guard<std::mutex> g(mu);
-  EXPECT_EQ(askedMs[1] - askedMs[0], static_cast<int64_t>(CServiceModule::kStatusEveryMs));
+  // Never more often (other threads' sleeps move the automatic clock too).
+  EXPECT_GE(askedMs[1] - askedMs[0], static_cast<int64_t>(CServiceModule::kStatusEveryMs));
   // The stop's own report is the last word.
   EXPECT_EQ(rec_.Get(&SystemRecord::notify).back(), "STATUS=Stopped");
 }
