@@ -8,7 +8,6 @@
 #include "common/file_util.h"
 #include "common/func_timer.h"
 #include "common/log.h"
-#include "processor/message_metrics.h"
 #include "common/paths.h"
 #include "common/sdk_error.h"
 #include "common/str_format.h"
@@ -18,6 +17,7 @@
 #include "im/im_connection.h"
 #include "im/msg_body.h"
 #include "im/safe_name.h"
+#include "processor/message_metrics.h"
 
 namespace nuv {
 namespace {
