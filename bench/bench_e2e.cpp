@@ -13,6 +13,10 @@
 //
 //   build/bench/bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N]
 //                         [--file-mib N] [--idle-s S] [--no-files] [--journal on|nosync|off]
+//                         [--status on|off|scraped]
+//
+// --status: the worker's status endpoint on (the default), off, or on and
+// scraped every second for the whole run (someone watching).
 //
 // Not a test: prints a table and exits 1 only when the bridge could not be
 // brought up or a measurement lost messages.
@@ -21,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -57,6 +62,7 @@ struct Options {
   int idleSeconds = 10;
   bool files = true;
   std::string journal = "on";  // on | nosync (no device flush) | off
+  std::string status = "on";   // on | off | scraped (GET /metrics every second)
 };
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -604,7 +610,7 @@ bool Bench::Run() {
 int Usage() {
   std::fprintf(stderr,
                "usage: bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N] [--file-mib N]\n"
-               "                 [--idle-s S] [--no-files] [--journal on|nosync|off]\n");
+               "                 [--idle-s S] [--no-files] [--journal on|nosync|off] [--status on|off|scraped]\n");
   return 2;
 }
 
@@ -630,6 +636,10 @@ int main(int argc, char** argv) {
                (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "nosync" ||
                 std::string(argv[i + 1]) == "off")) {
       o.journal = argv[++i];
+    } else if (a == "--status" && i + 1 < argc &&
+               (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off" ||
+                std::string(argv[i + 1]) == "scraped")) {
+      o.status = argv[++i];
     } else if (!((a == "--latency" && next(o.latency)) || (a == "--pace-ms" && next(o.paceMs)) ||
                  (a == "--burst" && next(o.burst)) || (a == "--file-mib" && next(o.fileMib)) ||
                  (a == "--idle-s" && next(o.idleSeconds)))) {
@@ -642,14 +652,28 @@ int main(int argc, char** argv) {
   // The work journal as the worker's [journal] settings have it.
   if (o.journal == "off") ro.iniExtra = "\n[journal]\nenabled = false\n";
   if (o.journal == "nosync") ro.iniExtra = "\n[journal]\nsync_to_device = false\n";
+  if (o.status == "off") ro.statusListen = "";
   BridgeRig rig(ro);
   std::string why;
   if (!rig.StartAll(&why, 40)) {
     std::fprintf(stderr, "bench_e2e: %s\n%s\n", why.c_str(), rig.Diagnostics(40).c_str());
     return 1;
   }
+  std::printf("status endpoint %s\n", o.status == "scraped" ? "on, scraped every second" : o.status.c_str());
+  std::atomic<bool> done{false};
+  std::thread scraper;
+  if (o.status == "scraped") {
+    scraper = std::thread([&] {
+      while (!done) {
+        rig.Status("/metrics");
+        for (int i = 0; i < 10 && !done; ++i) SleepMs(100);
+      }
+    });
+  }
   Bench bench(rig, o);
   const bool ok = bench.Run();
+  done = true;
+  if (scraper.joinable()) scraper.join();
   nuv::SetConnectionReuse(false);  // closes this thread's kept connection before the cloud stops
   if (!ok) std::fprintf(stderr, "bench_e2e: some measurement failed%s\n", rig.Diagnostics(30).c_str());
   return ok ? 0 : 1;

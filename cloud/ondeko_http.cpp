@@ -6,6 +6,7 @@
 #include "cloud/http_transport.h"
 #include "cloud/reply_parsers.h"
 #include "cloud/request_bodies.h"
+#include "common/bridge_metrics.h"
 #include "common/str_format.h"
 
 namespace nuv {
@@ -24,6 +25,33 @@ HeaderList VidOnlyHeader(const std::string& vidText) {
   return {vidText.empty() ? std::string("vid;") : "vid: " + vidText};
 }
 
+// The operation a cloud URL names: the last part of its path, as one of the
+// catalogue's names (the metrics keep the name by pointer).
+const char* OpOf(const std::string& url) {
+  static const char* const kOps[] = {
+      "login", "refresh_skey", "install_done", "get_upload_file_url", "set_contacts",
+      "check_contacts_job", "send_msg", "get_media_url", "fetch_msg", "bind_token",
+      "check_authorization", "check_hassynccontacts", "sync_member_contacts", "set_org_contacts",
+      "set_synccontacts", "set_inviteflag", "get_error_list", "check_upload_kffile", "set_mute",
+      "cli_report"};
+  size_t end = url.find('?');
+  if (end == std::string::npos) end = url.size();
+  const size_t slash = url.rfind('/', end);
+  const std::string last = url.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash + 1));
+  for (const char* op : kOps)
+    if (last == op) return op;
+  return "other";
+}
+
+// Counts one request's outcome in the worker's metrics; passes ret on.
+int Counted(const char* op, int ret, const ApiResult& rsp) {
+  CloudCallResult r = CloudCallResult::kRefused;
+  if (ret == kApiOk && rsp.errCode == 0) r = CloudCallResult::kOk;
+  else if (IsCloudTransportFailure(ret, rsp)) r = CloudCallResult::kTransport;
+  Metrics().CountCloudRequest(op, r);
+  return ret;
+}
+
 int TransportFailed(int rc, ApiResult& rsp) {
   rsp.errCode = rc;
   rsp.message = CurlErrorText(rc);
@@ -37,10 +65,10 @@ int Exchange(const CloudSettings& s, const std::string& url, const HeaderList& h
   if (!built) return kApiBuildFailed;
   std::string reply;
   int rc = HttpPost(url, headers, body, reply, s);
-  if (rc != 0) return TransportFailed(rc, rsp);
+  if (rc != 0) return Counted(OpOf(url), TransportFailed(rc, rsp), rsp);
   const int parsed = parse(reply, rsp) == kParseOk ? kApiOk : kApiBadReply;
   rsp.httpStatus = static_cast<int32_t>(LastHttpStatus());
-  return parsed;
+  return Counted(OpOf(url), parsed, rsp);
 }
 
 // Builds the body with build(req) and runs the exchange.
@@ -174,6 +202,11 @@ int COndekoHttp::CliReport(const std::string& url, uint64_t vid, const std::stri
 
 int COndekoHttp::UploadFile(uint64_t vid, const std::string& skey, const UploadFileRequest& req,
                             UploadFileReply& rsp) {
+  return Counted("upload_file", UploadFileOnce(vid, skey, req, rsp), rsp);
+}
+
+int COndekoHttp::UploadFileOnce(uint64_t vid, const std::string& skey, const UploadFileRequest& req,
+                                UploadFileReply& rsp) {
   std::string reply;
   int rc = HttpPostFile(req.url, AuthHeaders(vid, skey), req.localPath, reply, settings_);
   if (rc != 0) return TransportFailed(rc, rsp);
@@ -189,6 +222,11 @@ int COndekoHttp::UploadFile(uint64_t vid, const std::string& skey, const UploadF
 
 int COndekoHttp::UploadContactNosession(const std::string& url, const std::string& vidText,
                                         const std::string& localPath, EmptyReply& rsp) {
+  return Counted("upload_kf", UploadContactOnce(url, vidText, localPath, rsp), rsp);
+}
+
+int COndekoHttp::UploadContactOnce(const std::string& url, const std::string& vidText,
+                                   const std::string& localPath, EmptyReply& rsp) {
   std::string reply;
   int rc = HttpPostFile(url, VidOnlyHeader(vidText), localPath, reply, settings_);
   if (rc != 0) return TransportFailed(rc, rsp);
@@ -201,6 +239,11 @@ int COndekoHttp::UploadContactNosession(const std::string& url, const std::strin
 
 int COndekoHttp::DownloadFile(uint64_t vid, const std::string& skey, const DownloadFileRequest& req,
                               DownloadFileReply& rsp) {
+  return Counted("download_file", DownloadFileOnce(vid, skey, req, rsp), rsp);
+}
+
+int COndekoHttp::DownloadFileOnce(uint64_t vid, const std::string& skey, const DownloadFileRequest& req,
+                                  DownloadFileReply& rsp) {
   static const std::string kMarker = "media_id=";
   size_t pos = req.url.find(kMarker);
   if (pos == std::string::npos) return kApiNoMediaId;

@@ -71,6 +71,13 @@ class COndekoHttp {
                              const std::string& localPath, EmptyReply& rsp);
 
  private:
+  // The file transfers themselves; the public ones count their outcome.
+  int UploadFileOnce(uint64_t vid, const std::string& skey, const UploadFileRequest& req, UploadFileReply& rsp);
+  int DownloadFileOnce(uint64_t vid, const std::string& skey, const DownloadFileRequest& req,
+                       DownloadFileReply& rsp);
+  int UploadContactOnce(const std::string& url, const std::string& vidText, const std::string& localPath,
+                        EmptyReply& rsp);
+
   CloudSettings settings_;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cloud/ondeko_api.h"
+#include "common/bridge_metrics.h"
 #include "common/clock.h"
 #include "common/file_util.h"
 #include "common/log.h"
@@ -206,6 +207,7 @@ int SyncDept::SyncOnlineStateToDK(std::string online, std::string offline, std::
                              {&offline, kPresenceOffline, 1, "offlineList"},
                              {&away, kPresenceAway, 2, "awayList"}};
   COndekoApi api(GetSyncConfigDirA(), Settings());
+  bool allTaken = true;  // every change sent was taken by the cloud
   for (const StateRun& s : states) {
     if (Stopped()) return kSyncStopped;
     std::vector<std::string> names;
@@ -225,9 +227,11 @@ int SyncDept::SyncOnlineStateToDK(std::string online, std::string offline, std::
                   "invalid_user.size:%d",
                   s.word, r, rsp.errCode, rsp.message.c_str(),
                   static_cast<int>(rsp.invalid_users.size()));
+        allTaken = allTaken && r == 0 && rsp.errCode == 0;
       }
     }
   }
+  if (allTaken) Metrics().SetPresenceSynced(GetClock().Now());
   return 0;
 }
 

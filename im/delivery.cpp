@@ -17,6 +17,7 @@
 #include "im/im_connection.h"
 #include "im/msg_body.h"
 #include "im/safe_name.h"
+#include "processor/message_metrics.h"
 
 namespace nuv {
 namespace {
@@ -55,6 +56,7 @@ int CAppManager::SendText2Nuv(CQueueMsg& msg, bool /*isRetry*/) {
   if (msg.mt == 0) return SendTxtMsg2Nuv(msg);
   if (msg.mt == 1) return SendSysMsg2Nuv(msg);
   WriteLogF("SendText2Nuv dkmsgid %llu has invalid type %d, skip it", Id(msg.msgid), msg.mt);
+  CountHandled(MetricDirection::kCloudToIm, MetricKind::kText, MetricOutcome::kDropped, msg);
   return 1;
 }
 
@@ -106,6 +108,7 @@ int CAppManager::SendTxtMsg2Nuv(CQueueMsg& msg) {
   }
   WriteLogF("SendTxtMsg2Nuv dkmsgid %llu '%s' to '%s' '%s' key %s  OK", Id(msg.msgid), from.c_str(),
             to.c_str(), content.c_str(), tail.c_str());
+  CountHandled(MetricDirection::kCloudToIm, MetricKind::kText, MetricOutcome::kDelivered, msg);
   return 1;
 }
 
@@ -114,6 +117,7 @@ int CAppManager::SendSysMsg2Nuv(CQueueMsg& msg) {
   if (msg.content.empty()) msg.content = L"[无内容]";
   if (msg.to.empty()) {
     WriteLogF("SendSysMsg2Nuv dkmsgid %llu no recvs, skip msg", Id(msg.msgid));
+    CountHandled(MetricDirection::kCloudToIm, MetricKind::kBroadcast, MetricOutcome::kDropped, msg);
     return 1;
   }
   const std::string content = U8(msg.content), tail = U8(KeyTail(msg.key));
@@ -140,6 +144,9 @@ int CAppManager::SendSysMsg2Nuv(CQueueMsg& msg) {
     }
     WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST to %d users '%s' key %s %d OK %d Fail", Id(msg.msgid),
               static_cast<int>(receivers.size()), content.c_str(), tail.c_str(), ok, fail);
+    // Receivers that failed are not tried again: one that got it is enough.
+    CountHandled(MetricDirection::kCloudToIm, MetricKind::kBroadcast,
+                 ok > 0 ? MetricOutcome::kDelivered : MetricOutcome::kRefused, msg);
     return 1;
   } catch (...) {
     WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST '%s' key %s FAIL, %s", Id(msg.msgid), content.c_str(),
@@ -153,6 +160,7 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
   timer.EnableReport(true);
   if (msg.files.empty()) {
     WriteLogF("SendFileMsg2Nuv dkmsgid %llu 文件列表size为0，不下发消息", Id(msg.msgid));
+    CountHandled(MetricDirection::kCloudToIm, MetricKind::kFile, MetricOutcome::kDropped, msg);
     return 1;
   }
   int unreachable = 0;
@@ -176,7 +184,10 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
   if (ok == 0) {
     WriteLogF("SendFileMsg2Nuv dkmsgid %llu 从Ondeko下载文件不成功，retry %s 不下发消息 ok %d err %d size %d",
               Id(msg.msgid), isRetry ? "TRUE" : "FALSE", ok, err, count);
-    return isRetry ? 1 : 0;
+    if (!isRetry) return 0;
+    for (int i = 0; i < count; ++i) Metrics().CountAttachment(MetricDirection::kCloudToIm, MetricOutcome::kDropped, 0);
+    CountHandled(MetricDirection::kCloudToIm, MetricKind::kFile, MetricOutcome::kDropped, msg);
+    return 1;
   }
 
   const std::wstring downloadDir = GetDownloadDir();
@@ -215,11 +226,19 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
     }
     RemovePath(dest);
     delivered[i] = true;
+    Metrics().CountAttachment(MetricDirection::kCloudToIm, MetricOutcome::kDelivered,
+                              f.size > 0 ? static_cast<uint64_t>(f.size) : 0);
   }
   // The message is done: fetched copies that could not be delivered go too.
+  bool any = false;
   for (size_t i = 0; i < msg.files.size(); ++i) {
-    if (!delivered[i] && msg.files[i].status == FILE_STATUS_OK) RemovePath(msg.files[i].localPath);
+    any = any || delivered[i];
+    if (delivered[i]) continue;
+    if (msg.files[i].status == FILE_STATUS_OK) RemovePath(msg.files[i].localPath);
+    Metrics().CountAttachment(MetricDirection::kCloudToIm, MetricOutcome::kDropped, 0);
   }
+  CountHandled(MetricDirection::kCloudToIm, MetricKind::kFile,
+               any ? MetricOutcome::kDelivered : MetricOutcome::kDropped, msg);
   WriteLogF("SendFileMsg2Nuv dkmsgid %llu '%s' to '%s' filecount %d key %s finished", Id(msg.msgid),
             U8(msg.from).c_str(), U8(msg.to).c_str(), count, U8(KeyTail(msg.key)).c_str());
   return 1;

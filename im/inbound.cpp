@@ -51,6 +51,7 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
     msg = std::make_unique<CQueueMsg>();
     msg->mt = 0;
     msg->createTime = now;
+    msg->acceptedMs = GetClock().NowMs();
     msg->from = message.Sender;
     msg->to = message.Receivers;
     if (!ParseMsgContent(content, *msg, names)) msg.reset();

@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "common/str_format.h"
 #include "processor/journal.h"
+#include "processor/message_metrics.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -103,11 +104,14 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   // request is not kept: every connect asks for one again.
   if (result < 0 && journal && item.type != WQUEUE_ONDEKOBINDTOKEN) {
     item.retryCount = 0;
-    journal->Park(item.journalId, item, qid, TransportReason(qid), now);
+    const ParkResult parked = journal->Park(item.journalId, item, qid, TransportReason(qid), now);
+    CountRetryOutcome(item, parked.action == ParkResult::kDropped ? MetricOutcome::kDropped : MetricOutcome::kParked);
     return;  // the journal wrote what it decided; the local copy goes
   }
   WriteLogF("%s", RetryLine(tag, item, false).c_str());
   if (journal) journal->Remove(item.journalId);
+  // Handled outcomes (delivered, given up) are counted by the handlers.
+  CountRetryOutcome(item, result < 0 ? MetricOutcome::kDropped : MetricOutcome::kRefused);
 }
 
 void CNuv4OndekoProcessor::DoProc(int qid) {

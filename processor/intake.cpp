@@ -78,6 +78,7 @@ std::unique_ptr<CQueueMsg> OndekoItemToQueueMsg(const OndekoMsgItem& item, int32
   AddFiles(item.image_id_list, FILE_KIND_IMAGE, m->files);
   AddFiles(item.file_id_list, FILE_KIND_FILE, m->files);
   m->createTime = now;
+  m->acceptedMs = GetClock().NowMs();
   return m;
 }
 

@@ -16,6 +16,7 @@
 #include "common/text_conv.h"
 #include "processor/combine_queue.h"
 #include "processor/journal.h"
+#include "processor/message_metrics.h"
 #include "processor/journal_codec.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
@@ -136,6 +137,7 @@ int CNuv4OndekoProcessor::ReplayJournal() {
     if (suspect != m_endsInHand.end() && suspect->second >= kMaxEndsInHand) {
       WriteLogF("ReplayJournal %s was being handled each of the last %d times the worker ended, dropped",
                 DescribeWorkItem(e.item).c_str(), suspect->second);
+      CountRetryOutcome(e.item, MetricOutcome::kDropped);
       j->Remove(e.id, false);
       m_endsInHand.erase(suspect);
       continue;

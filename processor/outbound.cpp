@@ -22,6 +22,7 @@
 #include "common/text_conv.h"
 #include "config/config_center.h"
 #include "processor/journal.h"
+#include "processor/message_metrics.h"
 #include "processor/processor.h"
 #include "processor/work_queue.h"
 
@@ -197,8 +198,24 @@ int CNuv4OndekoProcessor::SendTxtMsg2Ondeko(const CQueueMsg& msg, bool /*isRetry
             static_cast<unsigned long long>(msg.msgid), U8(msg.from).c_str(), U8(msg.to).c_str(),
             U8(msg.content).c_str(), U8(KeyTail(msg.key)).c_str(), ret, rsp.errCode,
             CloudText(rsp.message).c_str());
-  return ret == 0 && rsp.errCode == 0 ? WQUEUE_HANDLER_DONE : FailureResult(ret, rsp);
+  if (ret != 0 || rsp.errCode != 0) return FailureResult(ret, rsp);
+  CountHandled(MetricDirection::kImToCloud, MetricKind::kText, MetricOutcome::kDelivered, msg);
+  return WQUEUE_HANDLER_DONE;
 }
+
+namespace {
+
+// The attachments of a file message that is done: those the cloud took
+// (they carry a media id) went with it, the others are given up.
+void CountSentAttachments(const CQueueMsg& msg, bool delivered) {
+  for (const CQueueFile& f : msg.files) {
+    const bool went = delivered && !f.mediaId.empty();
+    Metrics().CountAttachment(MetricDirection::kImToCloud, went ? MetricOutcome::kDelivered : MetricOutcome::kDropped,
+                              f.size > 0 ? static_cast<uint64_t>(f.size) : 0);
+  }
+}
+
+}  // namespace
 
 int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
   FuncTimer timer(L"SendFileMsg2Ondeko");
@@ -234,6 +251,10 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
     failNotice = BuildNotice(msg, app ? app->NextMsgId() : 0, NoticeContent(kFetchFailPrefix, failList), now);
   if (!bigList.empty())
     bigNotice = BuildNotice(msg, app ? app->NextMsgId() : 0, NoticeContent(kTooLargePrefix, bigList), now);
+  for (size_t i = 0; i < bigList.size(); ++i)
+    Metrics().CountAttachment(MetricDirection::kImToCloud, MetricOutcome::kRefused, 0);
+  for (size_t i = 0; i < failList.size(); ++i)
+    Metrics().CountAttachment(MetricDirection::kImToCloud, MetricOutcome::kDropped, 0);
   if (failNotice) {
     WriteLogF("%s dfmsgid %llu NUV文件失败通知消息 '%s' to '%s' '%s', '%s' , enqueue", kFileFunc,
               static_cast<unsigned long long>(failNotice->msgid), U8(failNotice->from).c_str(),
@@ -251,6 +272,7 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
   if (msg.files.empty() && msg.content.empty()) {
     WriteLogF("%s climsgid %llu 没有文件，消息内容为空，failsize %d bigsize %d 不做处理。", kFileFunc, climsgid,
               static_cast<int>(failList.size()), static_cast<int>(bigList.size()));
+    CountHandled(MetricDirection::kImToCloud, MetricKind::kFile, MetricOutcome::kDropped, msg);
     return 1;
   }
 
@@ -300,10 +322,15 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
               "%d errmsg '%s'",
               climsgid, U8(msg.from).c_str(), U8(msg.to).c_str(), U8(msg.content).c_str(), shortKey.c_str(),
               static_cast<int>(msg.files.size()), ret, rsp.errCode, CloudText(rsp.message).c_str());
-    return ret == 0 && rsp.errCode == 0 ? WQUEUE_HANDLER_DONE : FailureResult(ret, rsp);
+    if (ret != 0 || rsp.errCode != 0) return FailureResult(ret, rsp);
+    CountSentAttachments(msg, true);
+    CountHandled(MetricDirection::kImToCloud, MetricKind::kFile, MetricOutcome::kDelivered, msg);
+    return WQUEUE_HANDLER_DONE;
   }
 
   WriteLogF("%s climsgid %llu retry %s 没有上传成功的文件且消息为空，不发送消息到Ondeko", kFileFunc, climsgid, "TRUE");
+  CountSentAttachments(msg, false);
+  CountHandled(MetricDirection::kImToCloud, MetricKind::kFile, MetricOutcome::kDropped, msg);
   return 1;
 }
 

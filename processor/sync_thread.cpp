@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "common/bridge_metrics.h"
+#include "common/clock.h"
 #include "common/func_timer.h"
 #include "common/log.h"
 #include "directory/sync_dept.h"
@@ -63,6 +65,7 @@ void CNuv4OndekoProcessor::SyncOrg2Ondeko(const StopSignal& stop, DirectoryJobs*
         // errMsg is the cloud's (UTF-8) or libcurl's text: logged as it is.
         WriteLogF("SyncOrg2Ondeko SyncDataToDK() return %d errcode %d errmsg '%s'", ret, errCode,
                   errMsg.c_str());
+        if (ret == 0 && errCode == 0) Metrics().SetDirectorySynced(GetClock().Now());
         if (stop.Requested()) break;
       }
       std::string online, offline, away;

@@ -61,6 +61,10 @@ struct CQueueMsg {
   std::vector<CQueueFile> files;
   int32_t createTime = 0;     // seconds since 1970
   uint32_t combineTick = 0;   // ms tick when it entered the combine queue
+  // Milliseconds since 1970 when the bridge took it in, for the delivery-time
+  // metric; not journaled (a replayed message has 0 and is timed from
+  // createTime).
+  int64_t acceptedMs = 0;
 };
 
 // Inclusive range of cloud message ids to fetch.

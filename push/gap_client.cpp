@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/bridge_metrics.h"
 #include "common/clock.h"
 #include "push/byte_order.h"
 #include "push/push_log.h"
@@ -94,6 +95,7 @@ bool GapClient::SleepSeconds(uint32_t seconds) {
 void GapClient::Disconnect() {
   net::Close(socket_);
   socket_ = -1;
+  if (connected_) Metrics().PushLost();
   connected_ = false;
   replyArmedAt_ = 0;
   reconnectRequested_ = false;

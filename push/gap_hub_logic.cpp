@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/bridge_metrics.h"
 #include "common/clock.h"
 #include "common/file_util.h"
 #include "push/byte_order.h"
@@ -206,6 +207,7 @@ void GapHubLogic::OnConnectReply(const ConnectRsp& rsp) {
     return;
   }
   rejectDelay_ = 1;
+  Metrics().PushEstablished();
   if (token_ == 0) {
     token_ = rsp.token;
     createtime_ = rsp.createtime;

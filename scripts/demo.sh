@@ -187,6 +187,9 @@ info "organisation:    总部 > 研发部 (alice, bob, erin), 市场部 (carol, 
   printf '[im]\ninstall_dir = %s\nserver_ip = 127.0.0.1\napp_port = %s\nfilemonitor_port = %s\n\n' "$demo/imserver" "$im_app" "$im_fm"
   cget /service.ini
   printf '\n[push]\nhost = 127.0.0.1\nport = %s\n' "$push_port"
+  # The worker's status endpoint on any free loopback port (it writes the
+  # port to Config/status.addr; -Status finds it there).
+  printf '\n[status]\nlisten = 127.0.0.1:0\n'
 } >"$demo/Config/service.ini"
 cget /qy.ini >"$demo/Config/qy.ini"
 # Default limits, except maxcpu at its highest (99): the CPU limit is
@@ -342,6 +345,17 @@ later="run without --once to see it imported"
 ((once)) || later="it is shown below when it happens"
 info "directory: the export runs on the fifth pass of the directory thread, about $(( (expected_at - $(now_ms)) / 1000 )) s from now (4-5 min after start); $later"
 
+# 9. The bridge's own account: the -Status summary from the worker's status endpoint.
+t=$(now_ms)
+status_out="$("$demo/bin/nuv4ondeko" -Status 2>&1)"
+status_rc=$?
+if ((status_rc == 0)); then
+  ok "$t" "status: nuv4ondeko -Status (exit 0):"
+else
+  fail "$t" "status: nuv4ondeko -Status exited $status_rc:"
+fi
+sed 's/^/        /' <<<"$status_out"
+
 echo
 if ((failures)); then
   echo "demo: $failures step(s) FAILED; logs in $demo/Logs, simulator output in $run"
@@ -362,6 +376,7 @@ The bridge keeps running. Explore it from another terminal, for example:
   curl -s 127.0.0.1:$im_ctl/messages | jq '.[].values.Content'
   curl -s -d '{"user":"erin","state":"away"}' 127.0.0.1:$im_ctl/users
   curl -s 127.0.0.1:$cloud_ctl/mute | jq -c .; curl -s 127.0.0.1:$cloud_ctl/reports | jq .
+  $demo/bin/nuv4ondeko -Status; curl -s $(cat "$demo/Config/status.addr" 2>/dev/null)/metrics | grep '^nuv4ondeko_messages'
 Log: $demo/Logs/$(date +%Y-%m).log
 Events as they happen (directory import expected about $(( (expected_at - $(now_ms)) / 1000 )) s from now); Ctrl-C stops everything:
 EOF

@@ -15,8 +15,10 @@ class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
 
+  // Variables ("NAME=value") the next starts add to the caller's environment.
+  virtual void SetEnvironment(std::vector<std::string> vars) { (void)vars; }
   // Starts program with args (argv[0] is the program itself), the caller's
-  // environment and current directory. 0 and the new pid, or -1 and the
+  // environment (with SetEnvironment's variables) and current directory. 0 and the new pid, or -1 and the
   // system error code in err.
   virtual int Start(const std::string& program, const std::vector<std::string>& args, int& pid,
                     int& err) = 0;

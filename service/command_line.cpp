@@ -21,6 +21,10 @@ CommandLineAction ScanCommandLine(const std::string& line) {
       action.role = CommandLineAction::kService;
       return action;
     }
+    if (::strcasecmp(rest, "Status") == 0) {
+      action.role = CommandLineAction::kStatus;
+      return action;
+    }
     if (::strcasecmp(rest, "Child") == 0) action.child = true;
   }
   return action;

@@ -16,6 +16,7 @@ struct CommandLineAction {
     kUnregServer,  // remove the registration and the service, then exit
     kRegServer,    // register without a service, then exit
     kService,      // register as a service, then exit
+    kStatus,       // print the running worker's status, then exit
   };
   Role role = kNone;
   bool child = false;  // "/Child" ended the line: run the worker

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -22,6 +23,8 @@ class LinuxChildProcess : public ChildProcess {
  public:
   ~LinuxChildProcess() override { CloseHandles(); }
 
+  void SetEnvironment(std::vector<std::string> vars) override { extraEnv_ = std::move(vars); }
+
   int Start(const std::string& program, const std::vector<std::string>& args, int& pid,
             int& err) override {
     pid = 0;
@@ -35,6 +38,18 @@ class LinuxChildProcess : public ChildProcess {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // Our environment without the variables set here, then those.
+    std::vector<char*> envp;
+    for (char** e = environ; e && *e; ++e) {
+      bool replaced = false;
+      for (const std::string& v : extraEnv_) {
+        const size_t eq = v.find('=');
+        if (eq != std::string::npos) replaced = replaced || std::strncmp(*e, v.c_str(), eq + 1) == 0;
+      }
+      if (!replaced) envp.push_back(*e);
+    }
+    for (const std::string& v : extraEnv_) envp.push_back(const_cast<char*>(v.c_str()));
+    envp.push_back(nullptr);
     sigset_t none;
     sigemptyset(&none);
     const pid_t parent = ::getpid();
@@ -62,7 +77,7 @@ class LinuxChildProcess : public ChildProcess {
       ::setpgid(0, 0);
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(1);  // the watchdog died before prctl
-      ::execv(program.c_str(), argv.data());
+      ::execve(program.c_str(), argv.data(), envp.data());
       int e = errno;
       ssize_t ignored = ::write(report[1], &e, sizeof e);
       (void)ignored;
@@ -138,6 +153,7 @@ class LinuxChildProcess : public ChildProcess {
 
   pid_t pid_ = 0;
   int pidfd_ = -1;
+  std::vector<std::string> extraEnv_;
 };
 
 }  // namespace

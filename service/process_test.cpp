@@ -30,6 +30,8 @@ class ProcessTest : public ::testing::Test {
     exe_ = root_.bin() + "nuv4ondeko";
     std::string cmd = std::string("cp '") + NUV_BINARY_DIR + "/service/nuv4ondeko' '" + exe_ + "'";
     ASSERT_EQ(system(cmd.c_str()), 0);
+    // No status endpoint: its default port would be shared between runs.
+    test::WriteWholeFile(root_.config() + "service.ini", "[status]\nlisten =\n");
     unitDir_ = root_.root() + "/units";
     ASSERT_EQ(system(("mkdir -p '" + unitDir_ + "'").c_str()), 0);
     // The children's environment: ours without anything that would make

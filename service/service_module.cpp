@@ -23,9 +23,12 @@ CServiceModule::CServiceModule(std::unique_ptr<ServicePlatform> platform,
       child_(std::move(child)),
       runAsChild_(std::move(runAsChild)) {}
 
+const char CServiceModule::kRestartsVariable[] = "NUV4ONDEKO_WORKER_RESTARTS";
+
 CServiceModule::~CServiceModule() {
   m_bRunning = false;
   if (watchdog_.joinable()) watchdog_.join();
+  if (status_.joinable()) status_.join();
 }
 
 int CServiceModule::Main(const std::string& commandLine) {
@@ -34,6 +37,13 @@ int CServiceModule::Main(const std::string& commandLine) {
     case CommandLineAction::kUnregServer: return UnregisterServer();
     case CommandLineAction::kRegServer: return RegisterServer(false);
     case CommandLineAction::kService: return RegisterServer(true);
+    case CommandLineAction::kStatus: {
+      std::string text;
+      const int code = statusCommand_ ? statusCommand_(&text) : 4;
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      if (!text.empty()) platform_->Console(text);
+      return code;
+    }
     case CommandLineAction::kNone: break;
   }
   if (action.child) return runAsChild_ ? runAsChild_() : 1;
@@ -200,6 +210,7 @@ void CServiceModule::ServiceRun() {
   m_bRunning = true;
   DoChildProc();
   WriteLogF("DoChildProc() return , start message loop");
+  if (m_bService && statusSource_ && !status_.joinable()) status_ = std::thread([this] { StatusThread(); });
 
   loop_.Run([this](int control) { Handler(control); });
 
@@ -208,6 +219,17 @@ void CServiceModule::ServiceRun() {
   m_bRunning = false;
   GetClock().SleepMs(5000);
   if (watchdog_.joinable()) watchdog_.join();
+  if (status_.joinable()) status_.join();
+}
+
+void CServiceModule::StatusThread() {
+  auto stopped = [this] { return !m_bRunning.load(); };
+  while (!stopped()) {
+    const std::string line = statusSource_();
+    if (stopped()) break;  // the stop's own status stays
+    if (!line.empty()) platform_->Notify("STATUS=" + line);
+    SleepUnless(kStatusEveryMs, stopped);
+  }
 }
 
 void CServiceModule::DoChildProc() {
@@ -252,11 +274,13 @@ int CServiceModule::StartChildProc() {
   const std::string exe = platform_->ExecutablePath();
   int pid = 0;
   int err = 0;
+  child_->SetEnvironment({std::string(kRestartsVariable) + "=" + std::to_string(childStarts_)});
   if (child_->Start(exe, {exe, "/Child"}, pid, err) != 0) {
     WriteLogF("StartChildProc CreateProcess() failed , lasterr %d", err);
     return -1;
   }
   WriteLogF("StartChildProc CreateProcess() OK , child pid %d", pid);
+  ++childStarts_;
   return 0;
 }
 

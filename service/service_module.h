@@ -4,9 +4,12 @@
 // watchdog (the installed service, or the same code run from a console) it
 // holds the single-instance lock, runs the watchdog thread that keeps one
 // worker process alive, and waits for a stop request; for "/Child" it hands
-// over to the worker's main routine. One instance per process, owned by the
-// entry point. Threads: the main thread (everything but the watchdog loop)
-// and the watchdog thread, which share only m_bRunning.
+// over to the worker's main routine; for "-Status" it prints the running
+// worker's status. One instance per process, owned by the entry point.
+// Threads: the main thread (everything but the watchdog loop), the watchdog
+// thread and, as a service with a status source, the status thread that
+// tells systemd a one-line status every few seconds; they share only
+// m_bRunning (the status source is set before ServiceRun).
 
 #include <atomic>
 #include <cstdarg>
@@ -63,6 +66,16 @@ class CServiceModule {
   // 0 or -1.
   int TerminateChild();
 
+  // Where the watchdog's one-line status for systemd comes from (asked every
+  // kStatusEveryMs while it runs as a service); unset: no status line.
+  void SetStatusSource(std::function<std::string()> source) { statusSource_ = std::move(source); }
+  // What "-Status" runs: prints into out, returns the exit code. Unset: 4.
+  void SetStatusCommand(std::function<int(std::string* out)> command) { statusCommand_ = std::move(command); }
+  static constexpr uint32_t kStatusEveryMs = 5000;
+  // The environment variable that tells a worker how many workers this
+  // watchdog started before it.
+  static const char kRestartsVariable[];
+
   // Whether ServiceRun reads the stop signals (tests running the module in
   // their own process turn it off and call Handler instead).
   void SetCatchSignals(bool on) { catchSignals_ = on; }
@@ -74,6 +87,7 @@ class CServiceModule {
 
  private:
   void WatchdogThread();
+  void StatusThread();
   void SetServiceStatus(State state);
   std::string UnitPath();
 
@@ -91,9 +105,13 @@ class CServiceModule {
   std::unique_ptr<ServicePlatform> platform_;
   std::unique_ptr<ChildProcess> child_;  // used by the watchdog thread only
   std::function<int()> runAsChild_;
+  std::function<std::string()> statusSource_;
+  std::function<int(std::string*)> statusCommand_;
+  int childStarts_ = 0;  // workers started; watchdog thread only
   MessageLoop loop_;
   InstanceLock lock_;
   std::thread watchdog_;
+  std::thread status_;
 };
 
 }  // namespace nuv

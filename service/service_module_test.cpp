@@ -308,6 +308,40 @@ TEST_F(ServiceModuleTest, AsAServiceReportsEachStateToSystemd) {
   EXPECT_TRUE(rec_.Get(&SystemRecord::console).empty());
 }
 
+TEST_F(ServiceModuleTest, AsAServiceTellsSystemdTheWorkersStatusEveryFewSeconds) {
+  MakeModule(false, true);
+  ASSERT_EQ(Registration().Write(true), 0);
+  VirtualClock clock(VirtualClock::Mode::kAuto);
+  SetClockForTest(&clock);
+  std::mutex mu;
+  std::vector<int64_t> askedMs;  // guarded by mu
+  module_->SetStatusSource([&] {
+    std::lock_guard<std::mutex> g(mu);
+    askedMs.push_back(GetClock().NowMs());
+    return "IM up, push up; " + std::to_string(askedMs.size()) + " to cloud";
+  });
+  std::thread stopper([&] {
+    WaitReal([&] {
+      std::lock_guard<std::mutex> g(mu);
+      return askedMs.size() >= 3;
+    });
+    module_->Handler(MessageLoop::kStop);
+  });
+  EXPECT_EQ(module_->Main("\"/opt/nuv/bin/nuv4ondeko\""), 0);
+  stopper.join();
+  std::vector<std::string> lines;
+  for (const auto& n : rec_.Get(&SystemRecord::notify))
+    if (n.rfind("STATUS=IM up", 0) == 0) lines.push_back(n);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "STATUS=IM up, push up; 1 to cloud");
+  EXPECT_EQ(lines[1], "STATUS=IM up, push up; 2 to cloud");
+  std::lock_guard<std::mutex> g(mu);
+  // Never more often (other threads' sleeps move the automatic clock too).
+  EXPECT_GE(askedMs[1] - askedMs[0], static_cast<int64_t>(CServiceModule::kStatusEveryMs));
+  // The stop's own report is the last word.
+  EXPECT_EQ(rec_.Get(&SystemRecord::notify).back(), "STATUS=Stopped");
+}
+
 TEST_F(ServiceModuleTest, RegisteredServiceStartedFromAConsoleRunsAsAPlainProcess) {
   ASSERT_EQ(Registration().Write(true), 0);
   VirtualClock clock(VirtualClock::Mode::kAuto);

@@ -254,7 +254,8 @@ void BridgeRig::WriteServiceIni() {
   s << "[im]\ninstall_dir = " << root_.root() << "/imserver\nserver_ip = 127.0.0.1\napp_port = "
     << imAppPort_ << "\nfilemonitor_port = " << imFmPort_ << "\n\n"
     << cloud << (cloud.empty() || cloud.back() == '\n' ? "" : "\n") << options_.cloudExtra
-    << "\n[push]\nhost = 127.0.0.1\nport = " << pushPort_ << "\n" << options_.iniExtra;
+    << "\n[push]\nhost = 127.0.0.1\nport = " << pushPort_ << "\n\n[status]\nlisten = " << options_.statusListen
+    << "\n" << options_.iniExtra;
   test::WriteWholeFile(root_.config() + "service.ini", s.str());
 }
 
@@ -279,6 +280,15 @@ bool BridgeRig::StartWatchdog(std::string* why) {
     return false;
   }
   return true;
+}
+
+int BridgeRig::RunExe(const std::vector<std::string>& args, std::string* output, double maxSeconds) {
+  Subprocess run;
+  const std::string out = root_.root() + "/run-" + std::to_string(++runs_) + ".out";
+  if (!run.Start(ExePath(), args, env_, out)) return -1;
+  const int code = run.Wait(maxSeconds);
+  if (output) *output = run.Output();
+  return code;
 }
 
 bool BridgeRig::StartAll(std::string* why, double upSeconds) {
@@ -468,6 +478,14 @@ int BridgeRig::CountLog(const std::string& needle) const {
 
 bool BridgeRig::WaitLog(const std::string& needle, double maxSeconds, int count) const {
   return WaitUntil([&] { return CountLog(needle) >= count; }, maxSeconds, 100);
+}
+
+uint16_t BridgeRig::StatusPort() const {
+  const std::string p = root_.config() + "status.addr";
+  if (!test::FileExists(p)) return 0;
+  const std::string text = test::ReadWholeFile(p);
+  const size_t colon = text.rfind(':');
+  return colon == std::string::npos ? 0 : Port(text.substr(colon + 1));
 }
 
 uint64_t BridgeRig::SavedToken() const {

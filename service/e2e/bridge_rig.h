@@ -50,6 +50,9 @@ struct RigOptions {
   std::string iniExtra;     // sections added at the end of service.ini
   bool writeServiceIni = true;
   bool writeQyIni = true;
+  // service.ini [status] listen: any free loopback port by default, so that
+  // parallel runs never meet; "" turns the worker's status endpoint off.
+  std::string statusListen = "127.0.0.1:0";
 };
 
 class BridgeRig {
@@ -144,9 +147,17 @@ class BridgeRig {
   std::string Diagnostics(size_t lines = 60) const;
   bool WaitLog(const std::string& needle, double maxSeconds, int count = 1) const;
   // token and maxmsgid of Config/generalconf.ini (0 when unreadable).
+  // The worker's status endpoint: the port it published in
+  // Config/status.addr (0 when none), and a GET there.
+  uint16_t StatusPort() const;
+  ControlAnswer Status(const std::string& path) const { return ControlGet(StatusPort(), path); }
   uint64_t SavedToken() const;
   uint64_t SavedMaxMsgId() const;
   std::string ExePath() const { return root_.bin() + "nuv4ondeko"; }
+  // Runs the installed executable with args (as an operator would, with the
+  // rig's environment) and waits up to maxSeconds: its exit code (-1 when it
+  // did not end) and what it printed.
+  int RunExe(const std::vector<std::string>& args, std::string* output, double maxSeconds = 10);
 
  private:
   std::string Sim(const std::string& rel) const;
@@ -168,6 +179,7 @@ class BridgeRig {
   uint16_t imFmPort_ = 0;
   size_t tokensSeen_ = 0;
   int imStarts_ = 0;
+  int runs_ = 0;
   std::vector<std::string> outputs_;  // every program's console file, checked at the end
 };
 
