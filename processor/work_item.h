@@ -61,6 +61,9 @@ struct CQueueMsg {
   std::vector<CQueueFile> files;
   int32_t createTime = 0;     // seconds since 1970
   uint32_t combineTick = 0;   // ms tick when it entered the combine queue
+  // Broadcast receivers (pieces of to) already sent to by an earlier
+  // attempt; a later attempt sends to the others only.
+  std::vector<std::wstring> served;
 };
 
 // Inclusive range of cloud message ids to fetch.
