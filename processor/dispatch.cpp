@@ -68,7 +68,10 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   WorkHandler handler = m_handlers.Find(item.type);
   if (!handler) {
     WriteLogF("%s MsgType = %d, Unknow msg, skip", tag.c_str(), item.type);
-    if (journal) journal->Remove(item.journalId);
+    if (journal) {
+      journal->Remove(item.journalId);
+      RemoveCopiesOf(tag, item);
+    }
     return;  // the item and its payload are dropped here
   }
   int result = WQUEUE_HANDLER_FAILED;
@@ -103,11 +106,15 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   // request is not kept: every connect asks for one again.
   if (result < 0 && journal && item.type != WQUEUE_ONDEKOBINDTOKEN) {
     item.retryCount = 0;
-    journal->Park(item.journalId, item, qid, TransportReason(qid), now);
+    if (journal->Park(item.journalId, item, qid, TransportReason(qid), now).action == ParkResult::kDropped)
+      RemoveCopiesOf(tag, item);
     return;  // the journal wrote what it decided; the local copy goes
   }
   WriteLogF("%s", RetryLine(tag, item, false).c_str());
-  if (journal) journal->Remove(item.journalId);
+  if (journal) {
+    journal->Remove(item.journalId);
+    RemoveCopiesOf(tag, item);
+  }
 }
 
 void CNuv4OndekoProcessor::DoProc(int qid) {
