@@ -148,8 +148,10 @@ bool GetMsg(Reader& r, uint8_t version, CQueueMsg* m) {
   }
   m->served.clear();
   if (version < kServedVersion) return true;
-  // Each served receiver takes at least its length.
+  // Each served receiver takes at least its length; version 2 is written
+  // only with some.
   if (!r.Count(&count, 4)) return false;
+  if (count == 0) return r.Fail(JournalDecode::kBadCount);
   m->served.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
     std::wstring receiver;

@@ -164,6 +164,10 @@ TEST(JournalCodecTest, ReadsWhatEarlierBuildsWroteAndKeepsServedReceivers) {
     WorkItem w;
     EXPECT_NE(DecodeWorkPayload(WQUEUE_ONDEKO2NUVMSG, bytes.substr(0, cut), &w), JournalDecode::kOk) << cut;
   }
+  // The new version without served receivers is never written: refused.
+  WorkItem w;
+  EXPECT_EQ(DecodeWorkPayload(WQUEUE_ONDEKO2NUVMSG, "\x02" + earlier.substr(1) + std::string(4, '\0'), &w),
+            JournalDecode::kBadCount);
 }
 
 // Counts the device flushes SQLite asks for on write-ahead logs. While one
