@@ -58,6 +58,16 @@ class JournalWorkerTest : public test::BareProcessorTest {
   void RunWorker(int qid) {
     threads_.emplace_back([this, qid] { proc_->DoProc(qid); });
   }
+  // The worker ends; a new one starts with empty queues on the same file.
+  void NextWorker() {
+    test::ShutdownDriving(*proc_, clock_);
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+    proc_.reset();
+    test::ResetQueues();
+    proc_ = std::make_unique<CNuv4OndekoProcessor>();
+    proc_->OpenJournal(path_, false);
+  }
   // Lets the worker handle what it can, then moves time by ms in one step
   // and hands due parked items back, as a supervisor pass does.
   void Pass(int64_t ms) {
@@ -324,13 +334,7 @@ TEST_F(JournalWorkerTest, CopiesNoEntryRefersToGoWhenDroppedAndAfterReplay) {
   EXPECT_TRUE(test::FileExists(tmp + "shared.dat"));
 
   // A new worker: what the waiting item refers to stays, the rest goes.
-  test::ShutdownDriving(*proc_, clock_);
-  for (auto& t : threads_) t.join();
-  threads_.clear();
-  proc_.reset();
-  test::ResetQueues();
-  proc_ = std::make_unique<CNuv4OndekoProcessor>();
-  proc_->OpenJournal(path_, false);
+  NextWorker();
   EXPECT_EQ(proc_->ReplayJournal(), 1);
   EXPECT_EQ(test::DirEntries(tmp), (std::vector<std::string>{"shared.dat"}));
   EXPECT_EQ(test::DirEntries(dl), (std::vector<std::string>{"dk-kept"}));
@@ -409,13 +413,7 @@ TEST_F(JournalWorkerTest, CombinedCopiesLeaveOneEntry) {
 
   // What a new worker replays: the combined message in the text queue, the
   // pending one in the combine queue.
-  test::ShutdownDriving(*proc_, clock_);
-  for (auto& t : threads_) t.join();
-  threads_.clear();
-  proc_.reset();
-  test::ResetQueues();
-  proc_ = std::make_unique<CNuv4OndekoProcessor>();
-  proc_->OpenJournal(path_, false);
+  NextWorker();
   EXPECT_EQ(proc_->ReplayJournal(), 2);
   std::vector<WorkItem> got = Drain(WQUEUE_QID_TXT2ONDEKO);
   ASSERT_EQ(got.size(), 1u);
