@@ -323,13 +323,15 @@ TEST_F(JournalWorkerTest, CopiesNoEntryRefersToGoWhenDroppedAndAfterReplay) {
   };
   // Refused twice, the first item is dropped: its own copy goes, the one it
   // shares with a waiting item stays.
-  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVFILE, MsgHandler([](CQueueMsg& m, bool) { return m.msgid == 1 ? 0 : 1; }));
+  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVFILE,
+                             MsgHandler([](CQueueMsg& m, bool) { return m.msgid == 1 ? 0 : 1; }));
   Accept(WQUEUE_QID_FILE2NUV, withCopies(1, {dl + "dk-own/a.bin", tmp + "shared.dat"}));
   J().Add(withCopies(2, {tmp + "shared.dat", dl + "dk-kept/image.png"}), WQUEUE_QID_FILE2NUV, clock_.Now());
   proc_->SetStatus(CNuv4OndekoProcessor::START);
   RunWorker(WQUEUE_QID_FILE2NUV);
   for (int i = 0; i < 20 && !root_.LogContains("RETRYFAIL"); ++i) Pass(1000);
-  EXPECT_TRUE(root_.LogContains("DoProc[QID=1] WQUEUE_ONDEKO2NUVFILE dkmsgid 1 dropped: removed 1 local copies (5 bytes)"));
+  EXPECT_TRUE(
+      root_.LogContains("DoProc[QID=1] WQUEUE_ONDEKO2NUVFILE dkmsgid 1 dropped: removed 1 local copies (5 bytes)"));
   EXPECT_FALSE(test::FileExists(dl + "dk-own"));
   EXPECT_TRUE(test::FileExists(tmp + "shared.dat"));
 
