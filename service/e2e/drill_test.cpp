@@ -204,8 +204,9 @@ TEST_F(DrillE2E, CloudFilesOfOneNameReachTheirOwnReceiversThroughRefusalsAndDrop
       sent.push_back(a);
     }
   };
-  // Every SendFile the IM server took: which attachment it is (-1: none of
-  // them), and how many of each.
+  // The SendFile calls the IM server took, counted per attachment they
+  // carry (name, receivers, kind and bytes alike); foreign: those carrying
+  // none of them.
   auto arrivals = [&](int* foreign) {
     std::map<size_t, int> seen;
     *foreign = 0;
