@@ -44,8 +44,12 @@ void NUVSAPIObjEvent::Invoke(SdkEvent& ev) {
     std::lock_guard<std::mutex> g(mu_);
     owner = owner_;
   }
-  if (!owner) return;
-  // Errors never leave an event handler: they would end an SDK thread.
+  if (!owner) {
+    ev.declined = true;  // connected, but no one to hand it to
+    return;
+  }
+  // Errors never leave an event handler: they would end an SDK thread. A
+  // message whose handler failed was not taken.
   try {
     if (kind_ == Source::kApp) {
       switch (ev.number) {
@@ -78,25 +82,29 @@ void NUVSAPIObjEvent::Invoke(SdkEvent& ev) {
     }
   } catch (const std::exception& e) {
     WriteLogF("NUVSAPIObjEvent event %d handler failed: %s", ev.number, e.what());
+    ev.declined = true;
   } catch (...) {
     WriteLogF("NUVSAPIObjEvent event %d handler failed", ev.number);
+    ev.declined = true;
   }
 }
 
-void NUVSAPIObjEvent::EventsHandled() {
+bool NUVSAPIObjEvent::EventsHandled() {
   CAppEventHandler* owner;
   {
     std::lock_guard<std::mutex> g(mu_);
     owner = owner_;
   }
-  if (!owner || kind_ != Source::kApp) return;
+  if (kind_ != Source::kApp) return true;
+  if (!owner) return false;  // nobody can make them safe now
   try {
-    owner->OnMessagesHandled();
+    return owner->OnMessagesHandled();
   } catch (const std::exception& e) {
     WriteLogF("NUVSAPIObjEvent settling the messages failed: %s", e.what());
   } catch (...) {
     WriteLogF("NUVSAPIObjEvent settling the messages failed");
   }
+  return false;
 }
 
 }  // namespace nuv

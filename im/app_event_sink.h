@@ -23,8 +23,9 @@ class CAppEventHandler {
   virtual void OnDownloadFail(int32_t code) = 0;
   virtual void OnDownloadComplete() = 0;
   // Not an SDK event: the application object is about to tell the server
-  // that the messages received so far were taken.
-  virtual void OnMessagesHandled() {}
+  // that the messages received so far were taken. False holds that back
+  // (what they became is not safe yet); it is asked again later.
+  virtual bool OnMessagesHandled() { return true; }
 
  protected:
   ~CAppEventHandler() = default;  // owners destroy through their own type
@@ -44,7 +45,7 @@ class NUVSAPIObjEvent : public ISdkEventListener {
   void Unadvise();
 
   void Invoke(SdkEvent& ev) override;
-  void EventsHandled() override;
+  bool EventsHandled() override;
 
  private:
   const Source kind_;

@@ -60,7 +60,7 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // Event handlers.
   void OnAppStop(int32_t code) override;
   void OnRecvMessage(NuvMessage& message) override;
-  void OnMessagesHandled() override;
+  bool OnMessagesHandled() override;
   void OnFileUploaded(const std::wstring& info, int16_t* outFlag) override;
   void OnDownloadFail(int32_t code) override;
   void OnDownloadComplete() override;
@@ -89,21 +89,29 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // An ordinary text as an IM message; a key shorter than 20 characters is
   // replaced by a new GUID (kept in msg for the retry). 1 sent, 0 failed.
   int SendTxtMsg2Nuv(CQueueMsg& msg);
-  // A broadcast as a system message to each receiver of msg.to. 1 when done
-  // (receivers that failed are not tried again), 0 when nothing could start.
+  // A broadcast as a system message to each receiver of msg.to that is not
+  // in msg.served yet; each one reached is added there. 1 when done
+  // (receivers the IM server refused are not tried again), -1 (transport)
+  // when the IM server could not be reached for some receiver or nobody was
+  // reached at all, 0 when nothing could start.
   int SendSysMsg2Nuv(CQueueMsg& msg);
   // Work-item type WQUEUE_ONDEKO2NUVFILE, on the WQUEUE_QID_FILE2NUV worker:
   // fetches the attachments from the cloud and sends each as a file message.
   // Attachments fetched by the first attempt are kept for the retry; the
   // retry delivers what it has -- unless the cloud could not be reached on
   // the retry: then nothing is given up and it returns -1 (transport
-  // failure; the work journal parks the item).
+  // failure; the work journal parks the item). -1 also when the IM server
+  // could not be reached for a file. An attempt that delivered none of the
+  // attachments is not done (0). After the retry a copy not delivered is
+  // removed and its attachment set back to WAIT (fetched again if the item
+  // comes back).
   int SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry);
-  // Fetches one attachment (fid: the cloud's media id) into the download
-  // directory; fileName becomes the cloud's name reduced to a safe base name.
-  // 1 when it is on disk (status OK), 0 on failure (status ERR), -1 when
-  // the cloud could not be reached or answered with a server error (status
-  // ERR).
+  // Fetches one attachment (fid: the cloud's media id) into a folder of its
+  // own in the download directory; fileName becomes the cloud's name
+  // reduced to a safe base name. An attachment with status OK whose copy is
+  // gone is fetched again. 1 when it is on disk (status OK), 0 on failure
+  // (status ERR), -1 when the cloud could not be reached or answered with a
+  // server error (status ERR).
   int GetOndekoFile(CQueueFile& file);
   // The users online, offline and away as the IM server lists them, in the
   // ANSI code page. 1. Raises NuvSdkError when the IM server cannot be asked
@@ -150,6 +158,7 @@ class CAppManager : public CAppEventHandler, public ImApp {
   std::atomic<uint64_t> msgIdCounter{0};
   NuvRootFactory rootFactory;
   std::atomic<uint64_t> downloadOwnerSeq{0};
+  std::atomic<bool> ackHeld{false};  // OnMessagesHandled holds the acknowledgements
 
   // Guarded by fileLock.
   CSLock fileLock;

@@ -1,7 +1,12 @@
 // CAppManager: messages and files from the cloud delivered into the IM, and
 // the presence lists the directory sync reads.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "cloud/ondeko_api.h"
@@ -40,6 +45,22 @@ std::string CurrentError() {
   }
 }
 
+// The SDK error code of the failure being handled; call inside a catch
+// block only.
+uint32_t CurrentCode() {
+  try {
+    throw;
+  } catch (const NuvSdkError& e) {
+    return e.code();
+  } catch (...) {
+    return kSdkErrFail;
+  }
+}
+
+// The IM server could not be reached or did not answer: says nothing about
+// the message.
+bool IsUnreachable(uint32_t code) { return code == kSdkErrServerUnavailable || code == kSdkErrTimeout; }
+
 NuvSdkError NotInitialised() {
   return NuvSdkError(kSdkErrFail, "the IM application objects are not initialised");
 }
@@ -48,7 +69,49 @@ bool MovePath(const std::wstring& from, const std::wstring& to) {
   return std::rename(WideToPath(from).c_str(), WideToPath(to).c_str()) == 0;
 }
 
-void RemovePath(const std::wstring& path) { std::remove(WideToPath(path).c_str()); }
+bool IsFile(const std::wstring& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(WideToPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::wstring DirOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L'/');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// A folder of its own in the download directory for one attachment's copy,
+// so that attachments of the same name (of one message or of several) never
+// meet; the copy keeps its name, which is what the IM user sees. Empty when
+// it cannot be made.
+std::string MakeCopyDir() {
+  std::string templ = GetDownloadDirA() + "dk-XXXXXX";
+  if (!::mkdtemp(&templ[0])) return std::string();
+  return templ;
+}
+
+// Removes a local copy, and its folder when that is an attachment's own
+// folder in the download directory (and empty now). Nothing outside the
+// download directory is touched.
+void RemoveCopy(const std::wstring& path) {
+  const std::wstring top = GetDownloadDir() + L"/";
+  if (path.compare(0, top.size(), top) != 0) return;
+  // <file> or <folder>/<file>, nothing deeper, no "." or "..".
+  const std::wstring rest = path.substr(top.size());
+  const size_t slash = rest.find(L'/');
+  const std::wstring folder = slash == std::wstring::npos ? std::wstring() : rest.substr(0, slash);
+  const std::wstring name = slash == std::wstring::npos ? rest : rest.substr(slash + 1);
+  auto plain = [](const std::wstring& n) { return !n.empty() && n != L"." && n != L".." && n.find(L'/') == n.npos; };
+  if (!plain(name) || (slash != std::wstring::npos && !plain(folder))) return;
+  std::remove(WideToPath(path).c_str());
+  if (!folder.empty()) ::rmdir(WideToPath(top + folder).c_str());
+}
+
+// The attachment's copy goes; a later attempt fetches it again.
+void DropCopy(CQueueFile& f) {
+  RemoveCopy(f.localPath);
+  f.localPath.clear();
+  f.status = FILE_STATUS_WAIT;
+}
 
 }  // namespace
 
@@ -126,27 +189,43 @@ int CAppManager::SendSysMsg2Nuv(CQueueMsg& msg) {
     if (!root) throw NotInitialised();
     std::vector<std::wstring> receivers;
     SplitText(msg.to, receivers);
-    int ok = 0, fail = 0;
+    // Receivers an earlier attempt reached are not sent to again (each
+    // served entry stands for one piece of to).
+    std::vector<std::wstring> servedBefore = msg.served;
+    int ok = 0, fail = 0, unreachable = 0, skipped = 0;
     for (const std::wstring& r : receivers) {
+      auto done = std::find(servedBefore.begin(), servedBefore.end(), r);
+      if (done != servedBefore.end()) {
+        servedBefore.erase(done);
+        ++skipped;
+        continue;
+      }
       uint32_t code = 0;
       try {
         root->SendSysMessage(r, msg.from, 100, msg.content);
         ++ok;
+        msg.served.push_back(r);
         continue;
-      } catch (const NuvSdkError& e) {
-        code = e.code();
-      } catch (const std::exception&) {
-        code = kSdkErrFail;
+      } catch (...) {
+        code = CurrentCode();
       }
       WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST to '%s' '%s' key %s FAIL, hr=%ld", Id(msg.msgid),
                 U8(r).c_str(), content.c_str(), tail.c_str(), Hr(code));
       ++fail;
+      if (IsUnreachable(code)) ++unreachable;
+    }
+    if (skipped > 0) {
+      WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST %d users served by an earlier attempt, not sent again",
+                Id(msg.msgid), skipped);
     }
     WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST to %d users '%s' key %s %d OK %d Fail", Id(msg.msgid),
               static_cast<int>(receivers.size()), content.c_str(), tail.c_str(), ok, fail);
-    // Receivers that failed are not tried again: one that got it is enough.
+    // Receivers the IM server could not be reached for, or nobody reached at
+    // all: the broadcast did not go out (the retry policy counts what becomes
+    // of it).
+    if (unreachable > 0 || (fail > 0 && ok == 0 && skipped == 0)) return WQUEUE_HANDLER_TRANSPORT;
     CountHandled(MetricDirection::kCloudToIm, MetricKind::kBroadcast,
-                 ok > 0 ? MetricOutcome::kDelivered : MetricOutcome::kRefused, msg);
+                 ok + skipped > 0 ? MetricOutcome::kDelivered : MetricOutcome::kRefused, msg);
     return 1;
   } catch (...) {
     WriteLogF("SendSysMsg2Nuv dkmsgid %llu BCAST '%s' key %s FAIL, %s", Id(msg.msgid), content.c_str(),
@@ -190,12 +269,13 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
     return 1;
   }
 
-  const std::wstring downloadDir = GetDownloadDir();
   std::vector<bool> delivered(msg.files.size(), false);
+  int sent = 0;
   for (size_t i = 0; i < msg.files.size(); ++i) {
     CQueueFile& f = msg.files[i];
     if (f.status != FILE_STATUS_OK) continue;
-    const std::wstring dest = downloadDir + L"/" + f.fileName;
+    // The copy takes its display name inside its own folder.
+    const std::wstring dest = DirOf(f.localPath) + L"/" + f.fileName;
     if (!MovePath(f.localPath, dest)) {
       WriteLogF("SendFileMsg2Nuv dkmsgid %llu MoveFileEx(%s.dat, %s) return false", Id(msg.msgid),
                 U8(f.fid).c_str(), U8(f.fileName).c_str());
@@ -208,37 +288,46 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
       if (!root) throw NotInitialised();
       root->SendFile(msg.from, L"", msg.to, dest, f.kind == FILE_KIND_FILE ? 1 : 0, msg.key);
     } catch (...) {
+      const bool unreachable = IsUnreachable(CurrentCode());
       WriteLogF("SendFileMsg2Nuv dkmsgid %llu SendFile '%s' to '%s' key %s FAIL, %s", Id(msg.msgid),
                 U8(f.fileName).c_str(), U8(msg.to).c_str(), U8(KeyTail(msg.key)).c_str(),
                 CurrentError().c_str());
-      // No echo is expected for it. Leave only what the retry still has to
-      // send: the attachments already delivered go, the fetched copies of the
-      // rest stay (status OK) unless there is no retry.
+      // No echo is expected for it. Leave only what is still to be sent:
+      // the attachments already delivered go, the fetched copies of the rest
+      // stay (status OK) for the retry; after the retry they go, and an
+      // attempt after that (the journal's) fetches them again.
       TakeSentFileEcho(f.fileName, msg.key, f.size);
       std::vector<CQueueFile> rest;
       for (size_t j = 0; j < msg.files.size(); ++j) {
         if (delivered[j]) continue;
-        if (isRetry && msg.files[j].status == FILE_STATUS_OK) RemovePath(msg.files[j].localPath);
+        if (isRetry && msg.files[j].status == FILE_STATUS_OK) DropCopy(msg.files[j]);
         rest.push_back(std::move(msg.files[j]));
       }
       msg.files = std::move(rest);
-      return 0;
+      return unreachable ? WQUEUE_HANDLER_TRANSPORT : 0;
     }
-    RemovePath(dest);
+    RemoveCopy(dest);
     delivered[i] = true;
     Metrics().CountAttachment(MetricDirection::kCloudToIm, MetricOutcome::kDelivered,
                               f.size > 0 ? static_cast<uint64_t>(f.size) : 0);
+    ++sent;
+  }
+  if (sent == 0) {
+    // Nothing of the message reached the IM: it is not done.
+    WriteLogF("SendFileMsg2Nuv dkmsgid %llu no file could be delivered, retry %s ok %d size %d", Id(msg.msgid),
+              isRetry ? "TRUE" : "FALSE", ok, count);
+    if (isRetry)
+      for (CQueueFile& f : msg.files)
+        if (f.status == FILE_STATUS_OK) DropCopy(f);
+    return 0;
   }
   // The message is done: fetched copies that could not be delivered go too.
-  bool any = false;
   for (size_t i = 0; i < msg.files.size(); ++i) {
-    any = any || delivered[i];
     if (delivered[i]) continue;
-    if (msg.files[i].status == FILE_STATUS_OK) RemovePath(msg.files[i].localPath);
+    if (msg.files[i].status == FILE_STATUS_OK) RemoveCopy(msg.files[i].localPath);
     Metrics().CountAttachment(MetricDirection::kCloudToIm, MetricOutcome::kDropped, 0);
   }
-  CountHandled(MetricDirection::kCloudToIm, MetricKind::kFile,
-               any ? MetricOutcome::kDelivered : MetricOutcome::kDropped, msg);
+  CountHandled(MetricDirection::kCloudToIm, MetricKind::kFile, MetricOutcome::kDelivered, msg);
   WriteLogF("SendFileMsg2Nuv dkmsgid %llu '%s' to '%s' filecount %d key %s finished", Id(msg.msgid),
             U8(msg.from).c_str(), U8(msg.to).c_str(), count, U8(KeyTail(msg.key)).c_str());
   return 1;
@@ -246,8 +335,13 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
 
 int CAppManager::GetOndekoFile(CQueueFile& file) {
   if (file.status == FILE_STATUS_OK) {
-    WriteLogF("GetOndekoFile mediaid '%s' file has downloaded", U8(file.fid).c_str());
-    return 1;
+    if (IsFile(file.localPath)) {
+      WriteLogF("GetOndekoFile mediaid '%s' file has downloaded", U8(file.fid).c_str());
+      return 1;
+    }
+    WriteLogF("GetOndekoFile mediaid '%s' local copy '%s' is gone, fetch it again", U8(file.fid).c_str(),
+              U8(file.localPath).c_str());
+    DropCopy(file);
   }
   try {
     COndekoApi api(configDir);
@@ -261,15 +355,23 @@ int CAppManager::GetOndekoFile(CQueueFile& file) {
       file.status = FILE_STATUS_ERR;
       return IsCloudTransportFailure(ret, urlRsp) ? -1 : 0;
     }
+    const std::string copyDir = MakeCopyDir();
+    if (copyDir.empty()) {
+      WriteLogF("GetOndekoFile mediaid '%s' cannot make a folder in '%s'", U8(file.fid).c_str(),
+                GetDownloadDirA().c_str());
+      file.status = FILE_STATUS_ERR;
+      return 0;
+    }
     DownloadFileRequest dlReq;
     dlReq.url = urlRsp.media_url;
-    dlReq.targetDir = GetDownloadDirA();
+    dlReq.targetDir = copyDir + "/";
     DownloadFileReply dlRsp;
     ret = api.DownloadFile(dlReq, dlRsp);
     if (ret != 0 || dlRsp.errCode != 0) {
       WriteLogF("GetOndekoFile DownloadFile() failed, url '%s' iRet = %d errcode %d errmsg '%s'",
                 dlReq.url.c_str(), ret, dlRsp.errCode, dlRsp.message.c_str());
       if (!dlRsp.localPath.empty()) std::remove(dlRsp.localPath.c_str());  // a file without a name
+      ::rmdir(copyDir.c_str());
       file.status = FILE_STATUS_ERR;
       return IsCloudTransportFailure(ret, dlRsp) ? -1 : 0;
     }

@@ -13,6 +13,7 @@
 #include "common/text_conv.h"
 #include "im/app_manager.h"
 #include "im/im_app_fixture.h"
+#include "im/im_connection.h"
 #include "im/msg_body.h"
 #include "processor/combine_queue.h"
 #include "sim/cloud/sim_cloud.h"
@@ -151,17 +152,19 @@ TEST_F(DeliveryTest, SdkErrorsWhileSendingAreCaughtAndCountAsAFailedAttempt) {
   CQueueMsg text = Text(0, L"alice", L"bob", L"hi", L"{11111111-2222-4333-8444-555555555555}");
   EXPECT_EQ(0, app_->SendText2Nuv(text, false));
   EXPECT_TRUE(Logged("SendTxtMsg2Nuv dkmsgid 7 'alice' to 'bob' 'hi' key 555555555555 FAIL, SDK error 800706ba"));
-  // Each receiver of a broadcast fails alone; the broadcast is done.
+  // Each receiver of a broadcast fails alone; with nobody reached the
+  // broadcast did not go out (transport: the worker tries it again).
   CQueueMsg bcast = Text(1, L"t", L"a;b", L"x", L"{BROADCASTMSG}", 8);
-  EXPECT_EQ(1, app_->SendText2Nuv(bcast, false));
+  EXPECT_EQ(-1, app_->SendText2Nuv(bcast, false));
+  EXPECT_TRUE(bcast.served.empty());
   EXPECT_TRUE(Logged("SendSysMsg2Nuv dkmsgid 8 BCAST to 'b' 'x' key BROADCASTMSG FAIL, hr=-2147023174"));
   EXPECT_TRUE(Logged("SendSysMsg2Nuv dkmsgid 8 BCAST to 2 users 'x' key BROADCASTMSG 0 OK 2 Fail"));
 
-  // A file is fetched, but the IM server cannot take it: tried again later,
-  // with the fetched copy kept and no echo expected for it.
+  // A file is fetched, but the IM server cannot be reached: tried again
+  // later, with the fetched copy kept and no echo expected for it.
   const std::string bytes("\x00\x01zip\xff", 6);
   CQueueMsg file = FileMsg({Attachment(cloud_->PutMedia("a.zip", bytes))});
-  EXPECT_EQ(0, app_->SendFileMsg2Nuv(file, false));
+  EXPECT_EQ(-1, app_->SendFileMsg2Nuv(file, false));
   EXPECT_TRUE(Logged("SendFileMsg2Nuv dkmsgid 9 SendFile 'a.zip' to 'bob' key ABCDEF012345 FAIL, SDK error 800706ba"));
   ASSERT_EQ(1u, file.files.size());
   EXPECT_FALSE(app_->TakeSentFileEcho(L"a.zip", file.key, 6));
@@ -265,6 +268,98 @@ TEST_F(DeliveryTest, UnreachableCloudOnTheRetryGivesNothingUp) {
   EXPECT_EQ(1, app_->SendFileMsg2Nuv(m, false));
   EXPECT_EQ(2u, env_.server().SentFiles().size());
   EXPECT_TRUE(DirEntries(DownloadDir()).empty());
+}
+
+TEST_F(DeliveryTest, AttachmentsOfOneNameKeepTheirOwnBytesAndReceivers) {
+  // The IM server refuses the first file: its copy waits for the retry
+  // while another message's attachment of the same name goes through.
+  env_.SetFaults([](sim::ImSimServer::Faults& f) { f.sendFileFail = 1; });
+  CQueueMsg a = FileMsg({Attachment(cloud_->PutMedia("image.png", "bytes of A", "image"), FILE_KIND_IMAGE)});
+  a.to = L"bob";
+  CQueueMsg b = FileMsg({Attachment(cloud_->PutMedia("image.png", "bytes of B", "image"), FILE_KIND_IMAGE)});
+  b.msgid = 10;
+  b.to = L"carol";
+  EXPECT_EQ(0, app_->SendFileMsg2Nuv(a, false));
+  EXPECT_EQ(1, app_->SendFileMsg2Nuv(b, false));
+  EXPECT_EQ(1, app_->SendFileMsg2Nuv(a, true));
+  const auto files = env_.server().SentFiles();
+  ASSERT_EQ(2u, files.size());
+  for (const auto& f : files) EXPECT_EQ("image.png", f.fields.Get("name"));
+  EXPECT_EQ("carol", files[0].fields.Get("receiver"));
+  EXPECT_EQ("bytes of B", files[0].data);
+  EXPECT_EQ("bob", files[1].fields.Get("receiver"));
+  EXPECT_EQ("bytes of A", files[1].data);
+  EXPECT_TRUE(DirEntries(DownloadDir()).empty());
+}
+
+TEST_F(DeliveryTest, AFileWhoseCopyIsGoneIsFetchedAgainNotReportedDone) {
+  // Both attempts refused: the copy goes, and a later round (the journal's)
+  // fetches it again instead of finishing with nothing delivered.
+  env_.SetFaults([](sim::ImSimServer::Faults& f) { f.sendFileFail = 2; });
+  CQueueMsg m = FileMsg({Attachment(cloud_->PutMedia("r.txt", "report"))});
+  EXPECT_EQ(0, app_->SendFileMsg2Nuv(m, false));
+  EXPECT_EQ(0, app_->SendFileMsg2Nuv(m, true));
+  EXPECT_TRUE(DirEntries(DownloadDir()).empty());
+  env_.SetFaults([](sim::ImSimServer::Faults& f) { f.sendFileFail = 0; });
+  EXPECT_EQ(1, app_->SendFileMsg2Nuv(m, false));
+  ASSERT_EQ(1u, env_.server().SentFiles().size());
+  EXPECT_EQ("report", env_.server().SentFiles()[0].data);
+  EXPECT_EQ(2u, cloud_->CountRequests("media_download"));
+
+  // A copy kept for the retry and removed meanwhile is fetched again too.
+  env_.SetFaults([](sim::ImSimServer::Faults& f) { f.sendFileFail = 1; });
+  CQueueMsg n = FileMsg({Attachment(cloud_->PutMedia("s.txt", "second"))});
+  EXPECT_EQ(0, app_->SendFileMsg2Nuv(n, false));
+  ASSERT_EQ(0, std::remove(WideToPath(n.files[0].localPath).c_str()));
+  EXPECT_EQ(1, app_->SendFileMsg2Nuv(n, true));
+  EXPECT_TRUE(Logged("GetOndekoFile mediaid '" + WideToUtf8(n.files[0].fid) + "' local copy '"));
+  ASSERT_EQ(2u, env_.server().SentFiles().size());
+  EXPECT_EQ("second", env_.server().SentFiles()[1].data);
+  EXPECT_TRUE(DirEntries(DownloadDir()).empty());
+}
+
+// The real root object, except that sending a system message to one chosen
+// receiver fails once as a lost connection does.
+class LosesOneReceiver : public INuvRoot {
+ public:
+  LosesOneReceiver(std::shared_ptr<INuvRoot> real, std::wstring victim)
+      : real_(std::move(real)), victim_(std::move(victim)) {}
+  void SetServerIP(const std::wstring& ip) override { real_->SetServerIP(ip); }
+  void SetServerPort(uint16_t port) override { real_->SetServerPort(port); }
+  std::shared_ptr<INuvApp> AppObject() override { return real_->AppObject(); }
+  std::shared_ptr<INuvFileMonitor> FileMonitorObject() override { return real_->FileMonitorObject(); }
+  std::shared_ptr<INUVSData> CreateNUVSData() override { return real_->CreateNUVSData(); }
+  std::wstring QueryUsersByState(const std::wstring& s) override { return real_->QueryUsersByState(s); }
+  void SendSysMessage(const std::wstring& receiver, const std::wstring& title, int32_t kind,
+                      const std::wstring& content) override {
+    if (receiver == victim_) {
+      victim_.clear();
+      throw NuvSdkError(kSdkErrServerUnavailable, "SendSysMessage: connection to the IM server lost");
+    }
+    real_->SendSysMessage(receiver, title, kind, content);
+  }
+  void SendFile(const std::wstring& sender, const std::wstring& extra, const std::wstring& receiver,
+                const std::wstring& path, int32_t isFile, const std::wstring& key) override {
+    real_->SendFile(sender, extra, receiver, path, isFile, key);
+  }
+
+ private:
+  std::shared_ptr<INuvRoot> real_;
+  std::wstring victim_;
+};
+
+TEST_F(DeliveryTest, BroadcastThatLostAReceiverIsRetriedForThatReceiverOnly) {
+  CAppManager flaky([] { return std::make_shared<LosesOneReceiver>(CreateNuvRoot(), L"b"); });
+  flaky.InitApp();
+  CQueueMsg m = Text(1, L"通知", L"a;b;c", L"停电", L"{BROADCASTMSG}", 21);
+  EXPECT_EQ(-1, flaky.SendText2Nuv(m, false));
+  EXPECT_EQ((std::vector<std::wstring>{L"a", L"c"}), m.served);
+  EXPECT_EQ(1, flaky.SendText2Nuv(m, true));
+  EXPECT_TRUE(Logged("SendSysMsg2Nuv dkmsgid 21 BCAST 2 users served by an earlier attempt, not sent again"));
+  EXPECT_TRUE(Logged("SendSysMsg2Nuv dkmsgid 21 BCAST to 3 users '停电' key BROADCASTMSG 1 OK 0 Fail"));
+  std::vector<std::string> receivers;
+  for (const auto& sys : env_.server().SysMessages()) receivers.push_back(sys.Get("receiver"));
+  EXPECT_EQ((std::vector<std::string>{"a", "c", "b"}), receivers);
 }
 
 TEST_F(DeliveryTest, EchoOfADeliveredFileIsDropped) {

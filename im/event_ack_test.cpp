@@ -40,7 +40,7 @@ class HoldingListener : public ISdkEventListener {
   }
   // Settling: records how many texts had come; the first one is held until
   // released when holdSettle.
-  void EventsHandled() override {
+  bool EventsHandled() override {
     std::unique_lock<std::mutex> lk(mu_);
     settledAt_.push_back(texts_.size());
     if (holdSettle_ && !released_) {
@@ -48,6 +48,12 @@ class HoldingListener : public ISdkEventListener {
       cv_.wait(lk, [&] { return released_; });
       holding_ = false;
     }
+    return settles_;
+  }
+  // What settling answers from now on.
+  void Settles(bool ok) {
+    std::lock_guard<std::mutex> g(mu_);
+    settles_ = ok;
   }
   void HoldSettle() {
     std::lock_guard<std::mutex> g(mu_);
@@ -80,7 +86,7 @@ class HoldingListener : public ISdkEventListener {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> texts_;
-  bool holding_ = false, released_ = false, holdSettle_ = false;
+  bool holding_ = false, released_ = false, holdSettle_ = false, settles_ = true;
   int stops_ = 0;
   std::vector<size_t> settledAt_;
 };
@@ -169,6 +175,45 @@ TEST(AppEventAck, MessagesAreAcknowledgedOnlyAfterTheListenerSettledThemInBatche
   EXPECT_EQ(20u, settled.back());
   EXPECT_LT(settled.size(), 20u) << "one settling per message";
   for (size_t i = 1; i < settled.size(); ++i) EXPECT_LT(settled[i - 1], settled[i]);
+}
+
+TEST(AppEventAck, MessagesNoListenerTookOrCouldSettleStayWithTheServer) {
+  test::ImTestEnv env;
+  HoldingListener listener("none");
+  StartedApp started(env, &listener);
+  std::shared_ptr<INuvApp> app = started.app;
+  // The listener is gone for a moment (the application is being stopped):
+  // the message that comes meanwhile is not acknowledged.
+  app->Unadvise(&listener);
+  ASSERT_TRUE(started.Send("acked-1"));
+  ASSERT_TRUE(test::WaitUntil([&] {
+    return env.root().LogContains("NetApp message event seq 1 was not taken by a listener") ||
+           env.server().RecordCounts().acks > 0;
+  }));
+  EXPECT_EQ(0u, env.server().RecordCounts().acks);
+  ASSERT_TRUE(app->Advise(&listener));
+  ASSERT_TRUE(started.Send("acked-2"));
+  ASSERT_TRUE(test::WaitUntil([&] { return env.server().RecordCounts().acks == 1; }));
+  EXPECT_EQ((std::vector<uint64_t>{1}), env.server().Unacked("{A}"));
+  EXPECT_EQ((std::vector<std::string>{"acked-2"}), listener.Texts());
+
+  // The listener cannot make what it took safe: held, asked again after a
+  // pause, acknowledged once it can.
+  listener.Settles(false);
+  ASSERT_TRUE(started.Send("acked-3"));
+  ASSERT_TRUE(test::WaitUntil([&] { return listener.SettledAt().size() == 2; }));
+  env.clock().Advance(1000);
+  ASSERT_TRUE(test::WaitUntil([&] { return listener.SettledAt().size() == 3; }));
+  EXPECT_EQ((std::vector<uint64_t>{1, 3}), env.server().Unacked("{A}"));
+  listener.Settles(true);
+  env.clock().Advance(1000);
+  ASSERT_TRUE(test::WaitUntil([&] { return env.server().RecordCounts().acks == 2; }));
+  EXPECT_EQ((std::vector<uint64_t>{1}), env.server().Unacked("{A}"));
+
+  // The next Start hands the one nobody took again.
+  app->Start(L"", 0);
+  ASSERT_TRUE(test::WaitUntil([&] { return env.server().Unacked("{A}").empty(); }));
+  EXPECT_EQ((std::vector<std::string>{"acked-2", "acked-3", "acked-1"}), listener.Texts());
 }
 
 }  // namespace

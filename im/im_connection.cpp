@@ -79,6 +79,15 @@ void ImConnection::Post(std::function<void()> fn) {
   ev_->cv.notify_one();
 }
 
+void ImConnection::PostAfter(uint32_t ms, std::function<void()> fn) {
+  const int64_t due = GetClock().NowMs() + ms;
+  {
+    std::lock_guard<std::mutex> g(ev_->mu);
+    ev_->timed.emplace(due, std::move(fn));
+  }
+  ev_->cv.notify_one();
+}
+
 int ImConnection::EnsureConnected() {
   std::lock_guard<std::mutex> cg(connectMu_);
   std::string ip;
@@ -235,10 +244,25 @@ void ImConnection::EventMain(const std::shared_ptr<EventQueue>& q) {
     std::function<void()> fn;
     {
       std::unique_lock<std::mutex> lk(q->mu);
-      q->cv.wait(lk, [&] { return q->stop || !q->events.empty(); });
-      if (q->events.empty()) return;
-      fn = std::move(q->events.front());
-      q->events.pop_front();
+      while (!fn) {
+        if (!q->events.empty()) {
+          fn = std::move(q->events.front());
+          q->events.pop_front();
+        } else if (q->stop) {
+          return;
+        } else if (q->timed.empty()) {
+          q->cv.wait(lk, [&] { return q->stop || !q->events.empty() || !q->timed.empty(); });
+        } else if (q->timed.begin()->first <= GetClock().NowMs()) {
+          fn = std::move(q->timed.begin()->second);
+          q->timed.erase(q->timed.begin());
+        } else {
+          // Until the first is due, or something new comes.
+          const int64_t left = q->timed.begin()->first - GetClock().NowMs();
+          const size_t timed = q->timed.size();
+          GetClock().WaitFor(lk, q->cv, static_cast<uint32_t>(left > 0 ? left : 0),
+                             [&] { return q->stop || !q->events.empty() || q->timed.size() != timed; });
+        }
+      }
     }
     fn();
   }

@@ -63,6 +63,9 @@ class ImConnection {
   bool IsConnected() const;
   // Runs fn on the event thread after the events already received.
   void Post(std::function<void()> fn);
+  // Runs fn on the event thread once ms of the process clock have passed
+  // (after the events received by then). Dropped when the connection goes.
+  void PostAfter(uint32_t ms, std::function<void()> fn);
 
   static constexpr uint32_t kCallTimeoutMs = 30000;
   static constexpr uint32_t kCallSliceMs = 100;
@@ -102,6 +105,7 @@ class ImConnection {
     std::mutex mu;
     std::condition_variable cv;
     std::deque<std::function<void()>> events;
+    std::multimap<int64_t, std::function<void()>> timed;  // by due time, clock ms
     bool stop = false;
   };
   static void EventMain(const std::shared_ptr<EventQueue>& q);

@@ -100,8 +100,19 @@ void CAppManager::OnRecvMessage(NuvMessage& message) {
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(noticeItem));
 }
 
-void CAppManager::OnMessagesHandled() {
-  if (WorkJournal* journal = ProcessorJournal()) journal->Flush();
+bool CAppManager::OnMessagesHandled() {
+  WorkJournal* journal = ProcessorJournal();
+  if (!journal) return true;
+  // While the journal cannot write (a full disk), what the messages became
+  // lives in memory only: the IM server keeps them until it is on disk.
+  const bool onDisk = journal->Flush();
+  if (onDisk != !ackHeld.load()) {
+    ackHeld = !onDisk;
+    WriteLog(onDisk ? L"OnMessagesHandled the work journal is written again: the IM messages held are acknowledged"
+                    : L"OnMessagesHandled the work journal cannot be written: IM messages stay unacknowledged "
+                      L"with the IM server until it can");
+  }
+  return onDisk;
 }
 
 bool CAppManager::TakeSentFileEcho(const std::wstring& fileName, const std::wstring& key, int size) {

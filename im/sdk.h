@@ -34,6 +34,10 @@ struct SdkEvent {
   std::wstring info;                     // file uploaded
   int16_t outFlag = 0;                   // file uploaded
   std::shared_ptr<NuvMessage> message;   // message received
+  // Set by a listener that did not take a message event (nobody to handle
+  // it): the source does not tell the server it was taken, so the server
+  // hands it again.
+  bool declined = false;
 };
 
 // Receives the events of one source (see the event tables of the sinks).
@@ -43,9 +47,10 @@ class ISdkEventListener {
   virtual void Invoke(SdkEvent& ev) = 0;
   // After a run of message events, before the source tells the server they
   // were taken (the server forgets them then): whatever the listener must
-  // have made safe before that is made so here. On the source's event
-  // thread.
-  virtual void EventsHandled() {}
+  // have made safe before that is made so here. False when it cannot be
+  // made safe now: the source holds the acknowledgements (the server keeps
+  // the events) and asks again later. On the source's event thread.
+  virtual bool EventsHandled() { return true; }
 };
 
 // Something that raises events: the application object and the file monitor.

@@ -51,13 +51,17 @@ class ListenerSlot {
     std::lock_guard<std::recursive_mutex> g(mu_);
     if (listener_ == l) listener_ = nullptr;
   }
-  void Raise(SdkEvent& ev) {
+  // True when a listener took the event.
+  bool Raise(SdkEvent& ev) {
     std::lock_guard<std::recursive_mutex> g(mu_);
-    if (listener_) listener_->Invoke(ev);
+    if (!listener_) return false;
+    listener_->Invoke(ev);
+    return !ev.declined;
   }
-  void Settle() {
+  // True when the listener made what it took safe; false also without one.
+  bool Settle() {
     std::lock_guard<std::recursive_mutex> g(mu_);
-    if (listener_) listener_->EventsHandled();
+    return listener_ && listener_->EventsHandled();
   }
 
  private:
@@ -156,13 +160,19 @@ class NetApp : public INuvApp {
       ev.code = static_cast<int32_t>(f.fields.GetInt("code", 0));
       started_ = false;
     }
-    slot_.Raise(ev);
+    const bool taken = slot_.Raise(ev);
     // The handler has returned: the message is the listener's now. Without
     // the acknowledgement the server hands it again to the next Start of
     // this application. A lost acknowledgement only means a second copy.
     // Acknowledgements wait until the events received so far are handled
     // and the listener has settled them: one settling for a whole burst.
+    // A message nobody took is left with the server.
     if (ev.number == APP_EVENT_RECV_MESSAGE && f.fields.Has("seq")) {
+      if (!taken) {
+        WriteLogF("NetApp message event seq %s was not taken by a listener, left with the IM server",
+                  f.fields.Get("seq").c_str());
+        return;
+      }
       unacked_.push_back(f.fields.Get("seq"));
       if (!settlePosted_) {
         settlePosted_ = true;
@@ -170,9 +180,22 @@ class NetApp : public INuvApp {
       }
     }
   }
+  // A listener that cannot settle now has the acknowledgements held (the
+  // server keeps the events) and is asked again after a pause, or with the
+  // next message.
   void SettleAndAck() {
     settlePosted_ = false;
-    slot_.Settle();
+    if (unacked_.empty()) return;
+    if (!slot_.Settle()) {
+      if (!retryPosted_) {
+        retryPosted_ = true;
+        conn_.PostAfter(kSettleRetryMs, [this] {
+          retryPosted_ = false;
+          if (!settlePosted_) SettleAndAck();
+        });
+      }
+      return;
+    }
     std::vector<std::string> seqs;
     seqs.swap(unacked_);
     for (const std::string& seq : seqs) {
@@ -191,11 +214,14 @@ class NetApp : public INuvApp {
     slot_.Raise(ev);
   }
 
+  static constexpr uint32_t kSettleRetryMs = 1000;
+
   ListenerSlot slot_;
   std::atomic<bool> started_{false};
   // Event thread only: message events handled and not yet acknowledged.
   std::vector<std::string> unacked_;
   bool settlePosted_ = false;
+  bool retryPosted_ = false;
   // Guarded by mu_: the settings (the endpoint lives in conn_).
   std::mutex mu_;
   std::wstring guid_, name_;

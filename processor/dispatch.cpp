@@ -69,7 +69,10 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   WorkHandler handler = m_handlers.Find(item.type);
   if (!handler) {
     WriteLogF("%s MsgType = %d, Unknow msg, skip", tag.c_str(), item.type);
-    if (journal) journal->Remove(item.journalId);
+    if (journal) {
+      journal->Remove(item.journalId);
+      RemoveCopiesOf(tag, item);
+    }
     return;  // the item and its payload are dropped here
   }
   int result = WQUEUE_HANDLER_FAILED;
@@ -106,12 +109,16 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
     item.retryCount = 0;
     const ParkResult parked = journal->Park(item.journalId, item, qid, TransportReason(qid), now);
     CountRetryOutcome(item, parked.action == ParkResult::kDropped ? MetricOutcome::kDropped : MetricOutcome::kParked);
+    if (parked.action == ParkResult::kDropped) RemoveCopiesOf(tag, item);
     return;  // the journal wrote what it decided; the local copy goes
   }
   WriteLogF("%s", RetryLine(tag, item, false).c_str());
-  if (journal) journal->Remove(item.journalId);
   // Handled outcomes (delivered, given up) are counted by the handlers.
   CountRetryOutcome(item, result < 0 ? MetricOutcome::kDropped : MetricOutcome::kRefused);
+  if (journal) {
+    journal->Remove(item.journalId);
+    RemoveCopiesOf(tag, item);
+  }
 }
 
 void CNuv4OndekoProcessor::DoProc(int qid) {

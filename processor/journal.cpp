@@ -176,6 +176,14 @@ long long L(int64_t v) { return static_cast<long long>(v); }
 
 bool IsJournalType(int type) { return type >= WQUEUE_NUV2ONDEKOMSG && type <= WQUEUE_FETCHONDEKOMSG; }
 
+std::vector<std::string> CopiesOf(const WorkItem& item) {
+  std::vector<std::string> out;
+  if (!item.msg) return out;
+  for (const CQueueFile& f : item.msg->files)
+    if (!f.localPath.empty()) out.push_back(WideToPath(f.localPath));
+  return out;
+}
+
 int64_t BackOffSec(int attempts) {
   int64_t d = WorkJournal::kFirstParkSec;
   for (int i = 1; i < attempts && d < WorkJournal::kMaxParkSec; ++i) d *= 2;
@@ -196,6 +204,7 @@ struct WorkJournal::Rec {
   int64_t nextDue = 0;
   std::string reason;
   std::string label;  // DescribeWorkItem of the item, for log lines
+  std::vector<std::string> copies;  // the item's local copies (LocalCopies)
   std::string payload;
   bool payloadHeld = false;
   bool onDisk = false;
@@ -355,6 +364,7 @@ bool WorkJournal::LoadIndexLocked(std::string* why) {
     const JournalDecode d = DecodeWorkPayload(r.type, Blob(st.get(), 8), &item);
     if (d == JournalDecode::kOk) {
       r.label = DescribeWorkItem(item);
+      r.copies = CopiesOf(item);
     } else {
       r.label = StrFormat("MsgType %d", r.type);
       if (r.state != JOURNAL_UNREADABLE) {
@@ -561,6 +571,7 @@ void WorkJournal::SetItemLocked(uint64_t id, Rec& r, const WorkItem& item, int q
   r.type = item.type;
   r.qid = qid;
   r.label = DescribeWorkItem(item);
+  r.copies = CopiesOf(item);
   r.payload = EncodeWorkPayload(item);
   r.payloadHeld = true;
   if (!r.dirty) dirtyIds_.push_back(id);
@@ -778,6 +789,21 @@ void WorkJournal::LogParkedIfDue(int64_t now) {
             s.total, s.perQueue[1 + WQUEUE_QID_TXT2NUV], s.perQueue[1 + WQUEUE_QID_FILE2NUV],
             s.perQueue[1 + WQUEUE_QID_TXT2ONDEKO], s.perQueue[1 + WQUEUE_QID_FILE2ONDEKO], s.perQueue[0],
             L(s.oldestAgeSec));
+}
+
+std::vector<std::string> WorkJournal::LocalCopies() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  std::vector<std::string> out;
+  for (const auto& kv : recs_) out.insert(out.end(), kv.second.copies.begin(), kv.second.copies.end());
+  return out;
+}
+
+bool WorkJournal::RefersToCopy(const std::string& path) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  for (const auto& kv : recs_)
+    for (const std::string& c : kv.second.copies)
+      if (c == path) return true;
+  return false;
 }
 
 size_t WorkJournal::Size() const {

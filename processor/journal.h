@@ -150,6 +150,13 @@ class WorkJournal {
   // is at least 10 minutes old (the first one at once).
   void LogParkedIfDue(int64_t now);
 
+  // The local copies (attachments' localPath, as file-system names) the
+  // entries refer to, queued and parked alike; an unreadable entry's are
+  // not known.
+  std::vector<std::string> LocalCopies() const;
+  // Whether some entry refers to the local copy path.
+  bool RefersToCopy(const std::string& path) const;
+
   // Entries known (queued, parked and unreadable).
   size_t Size() const;
   bool Durable() const;

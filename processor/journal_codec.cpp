@@ -8,6 +8,8 @@ namespace nuv {
 namespace {
 
 constexpr uint8_t kPayloadVersion = 1;
+// A message record with its served receivers.
+constexpr uint8_t kServedVersion = 2;
 // Smallest encoded attachment: four i32 and six empty texts.
 constexpr size_t kMinFileBytes = 4 * 4 + 6 * 4;
 
@@ -123,9 +125,13 @@ void PutMsg(Writer& w, const CQueueMsg& m) {
     w.Text(f.fileName);
     w.Text(f.mediaId);
   }
+  if (!m.served.empty()) {
+    w.U32(static_cast<uint32_t>(m.served.size()));
+    for (const std::wstring& r : m.served) w.Text(r);
+  }
 }
 
-bool GetMsg(Reader& r, CQueueMsg* m) {
+bool GetMsg(Reader& r, uint8_t version, CQueueMsg* m) {
   uint32_t count = 0;
   if (!(r.Int(&m->mt) && r.U64(&m->msgid) && r.Text(&m->from) && r.Text(&m->to) && r.Text(&m->key) &&
         r.Text(&m->content) && r.I32(&m->createTime) && r.U32(&m->combineTick) && r.Count(&count, kMinFileBytes)))
@@ -140,6 +146,18 @@ bool GetMsg(Reader& r, CQueueMsg* m) {
       return false;
     m->files.push_back(std::move(f));
   }
+  m->served.clear();
+  if (version < kServedVersion) return true;
+  // Each served receiver takes at least its length; version 2 is written
+  // only with some.
+  if (!r.Count(&count, 4)) return false;
+  if (count == 0) return r.Fail(JournalDecode::kBadCount);
+  m->served.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    std::wstring receiver;
+    if (!r.Text(&receiver)) return false;
+    m->served.push_back(std::move(receiver));
+  }
   return true;
 }
 
@@ -149,7 +167,7 @@ bool IsMsgType(int type) { return type >= WQUEUE_NUV2ONDEKOMSG && type <= WQUEUE
 
 std::string EncodeQueueMsg(const CQueueMsg& msg) {
   Writer w;
-  w.U8(kPayloadVersion);
+  w.U8(msg.served.empty() ? kPayloadVersion : kServedVersion);
   PutMsg(w, msg);
   return w.Take();
 }
@@ -158,8 +176,8 @@ JournalDecode DecodeQueueMsg(const uint8_t* data, size_t size, CQueueMsg* out) {
   Reader r(data, size);
   uint8_t version = 0;
   if (!r.U8(&version)) return r.Finish();
-  if (version != kPayloadVersion) return JournalDecode::kBadVersion;
-  GetMsg(r, out);
+  if (version != kPayloadVersion && version != kServedVersion) return JournalDecode::kBadVersion;
+  GetMsg(r, version, out);
   return r.Finish();
 }
 

@@ -9,9 +9,12 @@
 // Layout (little-endian): a version byte, then for a message: mt i32, msgid
 // u64, from/to/key/content as wide texts, createTime i32, combineTick u32, a
 // u32 attachment count and per attachment kind/size/status/failCount i32 and
-// fid/fkey/localPath/datName/fileName/mediaId as wide texts. A wide text is a
+// fid/fkey/localPath/datName/fileName/mediaId as wide texts; version 2 adds a
+// u32 count of served receivers and each as a wide text. A wide text is a
 // u32 count of characters followed by that many u32 code units. A token is a
-// u64; a fetch range two u64 (first, last).
+// u64; a fetch range two u64 (first, last). A message without served
+// receivers is written as version 1, the form earlier builds write and read;
+// both versions are read.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Fuzz target over the journal's decoder: every work-item type on the raw
-// input and on the input behind a valid version byte (so that random inputs
+// input and on the input behind each valid version byte (so that random inputs
 // reach the fields); whatever decodes must encode back to the same bytes.
 
 #include <cstddef>
@@ -26,8 +26,10 @@ void DecodeAll(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DecodeAll(data, size);
-  std::string versioned(1, '\x01');
-  versioned.append(reinterpret_cast<const char*>(data), size);
-  DecodeAll(reinterpret_cast<const uint8_t*>(versioned.data()), versioned.size());
+  for (const char version : {'\x01', '\x02'}) {
+    std::string versioned(1, version);
+    versioned.append(reinterpret_cast<const char*>(data), size);
+    DecodeAll(reinterpret_cast<const uint8_t*>(versioned.data()), versioned.size());
+  }
   return 0;
 }

@@ -1,18 +1,23 @@
 // The processor's side of the work journal: opening it, replaying what a
-// previous worker accepted and did not finish, and handing parked entries
-// back to their queues when their time has come.
+// previous worker accepted and did not finish, handing parked entries back
+// to their queues when their time has come, and removing the local copies
+// of attachments that no entry refers to any more.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/clock.h"
 #include "common/log.h"
+#include "common/paths.h"
 #include "common/text_conv.h"
 #include "processor/combine_queue.h"
 #include "processor/journal.h"
@@ -46,6 +51,75 @@ void PrepareAttachments(WorkItem& item) {
       f.failCount = 0;
     } else if (item.type == WQUEUE_ONDEKO2NUVFILE) {
       f.status = FILE_STATUS_WAIT;
+    }
+  }
+}
+
+// The directories where attachments' local copies live: IM downloads (and
+// upload copies) in the temporary-files directory, each directly in it;
+// cloud downloads in the download directory, directly or in a folder of
+// their own one level down.
+struct CopyDirs {
+  std::string tmp = WideToPath(GetTmpFilesDir());
+  std::string download = WideToPath(GetDownloadDir());
+};
+
+bool PlainName(const std::string& n) { return !n.empty() && n != "." && n != ".." && n.find('/') == n.npos; }
+
+// True when path is a place a local copy is made (see CopyDirs); then
+// folder is its own folder in the download directory, or empty.
+bool IsCopyPlace(const CopyDirs& dirs, const std::string& path, std::string* folder) {
+  folder->clear();
+  const std::string tmp = dirs.tmp + "/", dl = dirs.download + "/";
+  if (path.compare(0, tmp.size(), tmp) == 0) return PlainName(path.substr(tmp.size()));
+  if (path.compare(0, dl.size(), dl) != 0) return false;
+  const std::string rest = path.substr(dl.size());
+  const size_t slash = rest.find('/');
+  if (slash == std::string::npos) return PlainName(rest);
+  if (!PlainName(rest.substr(0, slash)) || !PlainName(rest.substr(slash + 1))) return false;
+  *folder = dl + rest.substr(0, slash);
+  return true;
+}
+
+using FileId = std::pair<dev_t, ino_t>;
+
+bool RegularFile(const std::string& path, FileId* id, off_t* size) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *id = FileId(st.st_dev, st.st_ino);
+  *size = st.st_size;
+  return true;
+}
+
+// What a sweep removed.
+struct Swept {
+  int files = 0;
+  unsigned long long bytes = 0;
+};
+
+// Removes the regular files of dir (and, with folders, of its folders one
+// level down, which go too when emptied) that are not among keep.
+void SweepDir(const std::string& dir, bool folders, const std::set<FileId>& keep, Swept* out) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (struct dirent* e = ::readdir(d)) {
+    if (PlainName(e->d_name)) names.push_back(e->d_name);
+  }
+  ::closedir(d);
+  for (const std::string& n : names) {
+    const std::string path = dir + "/" + n;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode) && folders) {
+      SweepDir(path, false, keep, out);
+      ::rmdir(path.c_str());  // only when empty
+      continue;
+    }
+    if (!S_ISREG(st.st_mode) || keep.count(FileId(st.st_dev, st.st_ino))) continue;
+    if (::unlink(path.c_str()) == 0) {
+      ++out->files;
+      out->bytes += static_cast<unsigned long long>(st.st_size);
     }
   }
 }
@@ -165,7 +239,54 @@ int CNuv4OndekoProcessor::ReplayJournal() {
               total, counts[1 + WQUEUE_QID_TXT2NUV], counts[1 + WQUEUE_QID_FILE2NUV], counts[1 + WQUEUE_QID_TXT2ONDEKO],
               counts[1 + WQUEUE_QID_FILE2ONDEKO], counts[0]);
   }
+  RemoveOrphanCopies();
   return total;
+}
+
+int CNuv4OndekoProcessor::RemoveOrphanCopies() {
+  WorkJournal* j = m_journal.get();
+  // A journal that could not be read from disk knows nothing of the copies.
+  if (!j || !j->Durable()) return 0;
+  const CopyDirs dirs;
+  std::set<FileId> keep;
+  for (const std::string& path : j->LocalCopies()) {
+    FileId id;
+    off_t size;
+    if (RegularFile(path, &id, &size)) keep.insert(id);
+  }
+  Swept swept;
+  SweepDir(dirs.tmp, false, keep, &swept);
+  SweepDir(dirs.download, true, keep, &swept);
+  if (swept.files > 0) {
+    WriteLogF("ReplayJournal removed %d local copies no journal entry refers to (%llu bytes) from '%s' and '%s'",
+              swept.files, swept.bytes, dirs.tmp.c_str(), dirs.download.c_str());
+  }
+  return swept.files;
+}
+
+int CNuv4OndekoProcessor::RemoveCopiesOf(const std::string& tag, const WorkItem& item) {
+  WorkJournal* j = m_journal.get();
+  if (!j || !item.msg) return 0;
+  const CopyDirs dirs;
+  Swept swept;
+  for (const CQueueFile& f : item.msg->files) {
+    const std::string path = WideToPath(f.localPath);
+    std::string folder;
+    FileId id;
+    off_t size;
+    // Another entry may share it (copies of one IM message not combined).
+    if (!IsCopyPlace(dirs, path, &folder) || !RegularFile(path, &id, &size) || j->RefersToCopy(path)) continue;
+    if (::unlink(path.c_str()) == 0) {
+      ++swept.files;
+      swept.bytes += static_cast<unsigned long long>(size);
+    }
+    if (!folder.empty()) ::rmdir(folder.c_str());
+  }
+  if (swept.files > 0) {
+    WriteLogF("%s %s dropped: removed %d local copies (%llu bytes)", tag.c_str(), DescribeWorkItem(item).c_str(),
+              swept.files, swept.bytes);
+  }
+  return swept.files;
 }
 
 void CNuv4OndekoProcessor::RequeueParked() {
@@ -174,6 +295,12 @@ void CNuv4OndekoProcessor::RequeueParked() {
   const int64_t now = GetClock().Now();
   for (JournalEntry& e : j->TakeDue(now)) {
     const uint64_t id = e.id;
+    // A copy the last round had may be gone since (removed after a failed
+    // attempt, or by the operator): checked as at replay.
+    if (e.item.msg && !e.item.msg->files.empty()) {
+      PrepareAttachments(e.item);
+      j->Update(id, e.item, e.qid, false);
+    }
     if (!EnqueueEntry(e, static_cast<int32_t>(now), false)) j->Remove(id, false);
   }
   j->LogParkedIfDue(now);

@@ -130,6 +130,46 @@ TEST(JournalCodecTest, RoundTripsEveryPayloadAndRefusesDamagedBytes) {
   EXPECT_EQ(DecodeWorkPayload(WQUEUE_NUV2ONDEKOFILE, huge, &w), JournalDecode::kBadCount);
 }
 
+TEST(JournalCodecTest, ReadsWhatEarlierBuildsWroteAndKeepsServedReceivers) {
+  // A broadcast as an earlier build wrote it (no served receivers).
+  const std::string earlier(
+      "\x01\x01\x00\x00\x00\x92\x10\x00\x00\x00\x00\x00\x00\x02\x00\x00"
+      "\x00\x1a\x90\x00\x00\xe5\x77\x00\x00\x05\x00\x00\x00\x61\x00\x00"
+      "\x00\x3b\x00\x00\x00\x62\x00\x00\x00\x3b\x00\x00\x00\x63\x00\x00"
+      "\x00\x0e\x00\x00\x00\x7b\x00\x00\x00\x42\x00\x00\x00\x52\x00\x00"
+      "\x00\x4f\x00\x00\x00\x41\x00\x00\x00\x44\x00\x00\x00\x43\x00\x00"
+      "\x00\x41\x00\x00\x00\x53\x00\x00\x00\x54\x00\x00\x00\x4d\x00\x00"
+      "\x00\x53\x00\x00\x00\x47\x00\x00\x00\x7d\x00\x00\x00\x02\x00\x00"
+      "\x00\x68\x00\x00\x00\x69\x00\x00\x00\x20\xf3\x37\x69\x07\x00\x00"
+      "\x00\x00\x00\x00\x00",
+      133);
+  WorkItem old;
+  ASSERT_EQ(DecodeWorkPayload(WQUEUE_ONDEKO2NUVMSG, earlier, &old), JournalDecode::kOk);
+  ASSERT_TRUE(old.msg);
+  EXPECT_EQ(old.msg->msgid, 4242u);
+  EXPECT_EQ(old.msg->from, L"通知");
+  EXPECT_EQ(old.msg->to, L"a;b;c");
+  EXPECT_EQ(old.msg->content, L"hi");
+  EXPECT_TRUE(old.msg->served.empty());
+  // Written back unchanged while nobody was served: earlier builds read it.
+  EXPECT_EQ(EncodeWorkPayload(old), earlier);
+
+  old.msg->served = {L"a", L"", L"张三"};
+  const std::string bytes = EncodeWorkPayload(old);
+  WorkItem back;
+  ASSERT_EQ(DecodeWorkPayload(WQUEUE_ONDEKO2NUVMSG, bytes, &back), JournalDecode::kOk);
+  ExpectSameMsg(*old.msg, *back.msg);
+  EXPECT_EQ(back.msg->served, old.msg->served);
+  for (size_t cut = 0; cut < bytes.size(); ++cut) {
+    WorkItem w;
+    EXPECT_NE(DecodeWorkPayload(WQUEUE_ONDEKO2NUVMSG, bytes.substr(0, cut), &w), JournalDecode::kOk) << cut;
+  }
+  // The new version without served receivers is never written: refused.
+  WorkItem w;
+  EXPECT_EQ(DecodeWorkPayload(WQUEUE_ONDEKO2NUVMSG, "\x02" + earlier.substr(1) + std::string(4, '\0'), &w),
+            JournalDecode::kBadCount);
+}
+
 // Counts the device flushes SQLite asks for on write-ahead logs. While one
 // lives it is the default file system: a wrapper of the real one that hands
 // every call on. One at a time, on the test thread.

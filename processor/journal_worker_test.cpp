@@ -58,6 +58,16 @@ class JournalWorkerTest : public test::BareProcessorTest {
   void RunWorker(int qid) {
     threads_.emplace_back([this, qid] { proc_->DoProc(qid); });
   }
+  // The worker ends; a new one starts with empty queues on the same file.
+  void NextWorker() {
+    test::ShutdownDriving(*proc_, clock_);
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+    proc_.reset();
+    test::ResetQueues();
+    proc_ = std::make_unique<CNuv4OndekoProcessor>();
+    proc_->OpenJournal(path_, false);
+  }
   // Lets the worker handle what it can, then moves time by ms in one step
   // and hands due parked items back, as a supervisor pass does.
   void Pass(int64_t ms) {
@@ -274,6 +284,66 @@ TEST_F(JournalWorkerTest, ReplayRestoresAcceptedOrderAndKeepsLocalCopies) {
   EXPECT_EQ(back[0].journalId, parked);
 }
 
+TEST_F(JournalWorkerTest, ParkedFileMessageComesBackWithItsAttachmentsChecked) {
+  // Parked after a round whose copy went: the attachment is fetched again,
+  // not taken for delivered.
+  auto m = Msg(50, L"zhang", L"li", L"{K}", L"");
+  CQueueFile f;
+  f.fid = L"MID-1";
+  f.status = FILE_STATUS_OK;
+  f.fileName = L"image.png";
+  f.localPath = GetDownloadDir() + L"/dk-gone/image.png";
+  m->files.push_back(f);
+  WorkItem item = MakeMsgItem(WQUEUE_ONDEKO2NUVFILE, std::move(m), Now());
+  const uint64_t id = J().Add(item, WQUEUE_QID_FILE2NUV, clock_.Now());
+  J().Park(id, item, WQUEUE_QID_FILE2NUV, "IM server or cloud not reachable", clock_.Now());
+  clock_.Advance(61000);
+  proc_->RequeueParked();
+  std::vector<WorkItem> back = Drain(WQUEUE_QID_FILE2NUV);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].msg->files[0].status, FILE_STATUS_WAIT);
+}
+
+TEST_F(JournalWorkerTest, CopiesNoEntryRefersToGoWhenDroppedAndAfterReplay) {
+  const std::string tmp = WideToPath(GetTmpFilesDir()) + "/";
+  const std::string dl = WideToPath(GetDownloadDir()) + "/";
+  ASSERT_TRUE(MakeDirs(dl + "dk-own") && MakeDirs(dl + "dk-kept") && MakeDirs(dl + "dk-left"));
+  for (const std::string& p : {tmp + "shared.dat", dl + "dk-own/a.bin", dl + "dk-kept/image.png", tmp + "late.dat",
+                               tmp + "upload.pdf.part", dl + "dk-left/image.png", dl + "stray.bin"})
+    test::WriteWholeFile(p, "12345");
+  auto withCopies = [&](uint64_t id, const std::vector<std::string>& paths) {
+    auto m = Msg(id, L"zhang", L"li", L"{K}", L"");
+    for (const std::string& p : paths) {
+      CQueueFile f;
+      f.status = FILE_STATUS_OK;
+      f.localPath = Utf8ToWide(p);
+      m->files.push_back(f);
+    }
+    return MakeMsgItem(WQUEUE_ONDEKO2NUVFILE, std::move(m), Now());
+  };
+  // Refused twice, the first item is dropped: its own copy goes, the one it
+  // shares with a waiting item stays.
+  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVFILE,
+                             MsgHandler([](CQueueMsg& m, bool) { return m.msgid == 1 ? 0 : 1; }));
+  Accept(WQUEUE_QID_FILE2NUV, withCopies(1, {dl + "dk-own/a.bin", tmp + "shared.dat"}));
+  J().Add(withCopies(2, {tmp + "shared.dat", dl + "dk-kept/image.png"}), WQUEUE_QID_FILE2NUV, clock_.Now());
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_FILE2NUV);
+  for (int i = 0; i < 20 && !root_.LogContains("RETRYFAIL"); ++i) Pass(1000);
+  EXPECT_TRUE(
+      root_.LogContains("DoProc[QID=1] WQUEUE_ONDEKO2NUVFILE dkmsgid 1 dropped: removed 1 local copies (5 bytes)"));
+  EXPECT_FALSE(test::FileExists(dl + "dk-own"));
+  EXPECT_TRUE(test::FileExists(tmp + "shared.dat"));
+
+  // A new worker: what the waiting item refers to stays, the rest goes.
+  NextWorker();
+  EXPECT_EQ(proc_->ReplayJournal(), 1);
+  EXPECT_EQ(test::DirEntries(tmp), (std::vector<std::string>{"shared.dat"}));
+  EXPECT_EQ(test::DirEntries(dl), (std::vector<std::string>{"dk-kept"}));
+  EXPECT_TRUE(test::FileExists(dl + "dk-kept/image.png"));
+  EXPECT_EQ(CountLog(root_, "ReplayJournal removed 4 local copies no journal entry refers to (20 bytes)"), 1);
+}
+
 TEST_F(JournalWorkerTest, WorkerNotesTheEntryInHand) {
   std::atomic<bool> entered{false}, release{false};
   proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg&, bool) {
@@ -345,13 +415,7 @@ TEST_F(JournalWorkerTest, CombinedCopiesLeaveOneEntry) {
 
   // What a new worker replays: the combined message in the text queue, the
   // pending one in the combine queue.
-  test::ShutdownDriving(*proc_, clock_);
-  for (auto& t : threads_) t.join();
-  threads_.clear();
-  proc_.reset();
-  test::ResetQueues();
-  proc_ = std::make_unique<CNuv4OndekoProcessor>();
-  proc_->OpenJournal(path_, false);
+  NextWorker();
   EXPECT_EQ(proc_->ReplayJournal(), 2);
   std::vector<WorkItem> got = Drain(WQUEUE_QID_TXT2ONDEKO);
   ASSERT_EQ(got.size(), 1u);

@@ -150,6 +150,12 @@ class CNuv4OndekoProcessor {
   // Puts parked entries whose time has come back into their queues and
   // writes the operator's parked line when it is due (supervisor pass).
   void RequeueParked();
+  // Removes the local copies in the temporary-files and download
+  // directories that no journal entry refers to (what a killed worker, an
+  // item given up or a late download left); one summary line. Run by
+  // ReplayJournal, before anything else uses the directories; nothing when
+  // the journal is not on disk. Returns how many files went.
+  int RemoveOrphanCopies();
   // The queue worker's note of the journal entry it is handling (0: none),
   // kept beside the journal (<journal>.inhand<qid>, written without a device
   // flush: it has to survive the worker's end, not a power loss). An entry
@@ -179,6 +185,9 @@ class CNuv4OndekoProcessor {
   bool StartSupervised(int index);
   void RunRoutine(int index);
   void HandleItem(int qid, const std::string& tag, WorkItem& item);
+  // An item given up (its entry removed): its local copies that no other
+  // entry refers to go, with one line (tag first). Only with a journal.
+  int RemoveCopiesOf(const std::string& tag, const WorkItem& item);
   bool CheckQueueHealth(int64_t supervisorStart);
   // Ends the sleeps of the queue workers and the combining thread so that
   // they look at the status (and the stop request) again.

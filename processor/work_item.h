@@ -65,6 +65,9 @@ struct CQueueMsg {
   // metric; not journaled (a replayed message has 0 and is timed from
   // createTime).
   int64_t acceptedMs = 0;
+  // Broadcast receivers (pieces of to) already sent to by an earlier
+  // attempt; a later attempt sends to the others only.
+  std::vector<std::wstring> served;
 };
 
 // Inclusive range of cloud message ids to fetch.

@@ -211,6 +211,29 @@ TEST(JournalBridge, ImServerOutageWhileCloudMessagesAreCreatedLosesNothing) {
   ReportJournalSize(env, "after the IM server outage");
 }
 
+TEST(JournalBridge, ImMessagesStayUnacknowledgedWhileTheJournalCannotWrite) {
+  const std::string guid = "{1BDD00D1-0874-42D5-B372-C451ABF49C5C}";
+  BridgeTestEnv env(Paced());
+  ASSERT_TRUE(env.WaitForStart());
+  WorkJournal& journal = *env.processor().Journal();
+  // The disk is full and the cloud away: the message lives in memory only.
+  journal.SetMaxPageCount(1);
+  env.cloud().InjectFault("send_msg", Outage());
+  ASSERT_TRUE(TypeIm(env, "held " + std::string(20000, 'x')));
+  ASSERT_TRUE(env.WaitUntil([&] { return env.root().LogContains("RETRYONCE WQUEUE_NUV2ONDEKOMSG"); }));
+  EXPECT_TRUE(env.root().LogContains("IM messages stay unacknowledged with the IM server until it can"));
+  EXPECT_FALSE(journal.Durable());
+  EXPECT_EQ(env.im().Unacked(guid).size(), 1u);
+
+  // Room again: once the journal has it on disk the IM server is told.
+  journal.SetMaxPageCount(0);
+  ASSERT_TRUE(env.WaitUntil([&] { return env.im().Unacked(guid).empty(); }));
+  EXPECT_TRUE(journal.Durable());
+  EXPECT_TRUE(env.root().LogContains("the IM messages held are acknowledged"));
+  env.cloud().ClearFaults();
+  ASSERT_TRUE(env.WaitUntil([&] { return SentTexts(env, "held ").size() == 1; }, 60000));
+}
+
 // The pace of a burst of IM texts to the cloud with the journal as wired
 // (every acceptance and removal committed, flushed to the device) and
 // without it; printed for comparison, both must deliver everything.

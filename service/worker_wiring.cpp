@@ -9,6 +9,7 @@
 #include "im/app_manager.h"
 #include "processor/intake.h"
 #include "processor/journal.h"
+#include "processor/message_metrics.h"
 #include "processor/processor.h"
 #include "push/gap_hub_logic.h"
 
@@ -75,7 +76,16 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
                     MsgHandler([p](CQueueMsg& m, bool isRetry) { return p->SendFileMsg2Ondeko(m, isRetry); }));
   // Cloud to IM.
   handlers.Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([p](CQueueMsg& m, bool isRetry) {
-                      return ImSideResult(p, CAppManager::GetInstance().SendText2Nuv(m, isRetry));
+                      const int r = CAppManager::GetInstance().SendText2Nuv(m, isRetry);
+                      // Without a journal to keep it, a broadcast is done
+                      // after one attempt: its receivers not reached are not
+                      // tried again.
+                      if (r < 0 && m.mt == 1 && !p->Journal()) {
+                        CountHandled(MetricDirection::kCloudToIm, MetricKind::kBroadcast,
+                                     m.served.empty() ? MetricOutcome::kDropped : MetricOutcome::kDelivered, m);
+                        return static_cast<int>(WQUEUE_HANDLER_DONE);
+                      }
+                      return ImSideResult(p, r);
                     }));
   handlers.Register(WQUEUE_ONDEKO2NUVFILE, MsgHandler([p](CQueueMsg& m, bool isRetry) {
                       return ImSideResult(p, CAppManager::GetInstance().SendFileMsg2Nuv(m, isRetry));

@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <array>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "service/e2e/bridge_rig.h"
 
@@ -167,6 +171,88 @@ TEST_F(DrillE2E, KilledWatchdogTakesItsWorkerAlong) {
   ASSERT_TRUE(rt.ok);
   std::printf("[drill] worker gone %.2f s after kill -9 of the watchdog\n", workerGone);
   Report("kill -9 watchdog (time from the new start)", SecondsSince(t1), rt);
+}
+
+// Cloud files and images for different receivers, most of them named
+// image.png, while the IM server refuses one SendFile and drops every
+// connection twice: each attachment reaches its own receivers with its own
+// bytes, nothing else arrives (no other file, no echo forwarded to the
+// cloud) and no copy is left in TmpFiles or Download.
+TEST_F(DrillE2E, CloudFilesOfOneNameReachTheirOwnReceiversThroughRefusalsAndDrops) {
+  StartBridge();
+  const size_t cloudSentBefore = rig().Cloud("/sent").json.size();
+  struct Attachment {
+    std::string name, bytes, to;
+    bool image;
+  };
+  std::vector<Attachment> sent;
+  std::mt19937 rng(2121);
+  const std::vector<std::vector<std::string>> receivers = {{"alice"}, {"bob"}, {"carol"}, {"alice", "carol"}};
+  auto send = [&](int count) {
+    for (int k = 0; k < count; ++k) {
+      const size_t i = sent.size();
+      Attachment a;
+      a.image = i % 4 != 3;
+      a.name = i % 4 == 2 ? "plan.bin" : "image.png";
+      a.bytes.resize(20000 + rng() % 60000);
+      for (char& c : a.bytes) c = static_cast<char>(rng() & 0xFF);
+      const std::vector<std::string>& to = receivers[i % receivers.size()];
+      for (const std::string& r : to) a.to += (a.to.empty() ? "" : ";") + r;
+      Json::Value extra;
+      extra[a.image ? "image_id_list" : "file_id_list"].append(rig().CloudPutMedia(a.name, a.bytes, a.image));
+      ASSERT_NE(rig().CloudUserSends("zhang", to, "drill file " + std::to_string(i), extra), 0u);
+      sent.push_back(a);
+    }
+  };
+  // The SendFile calls the IM server took, counted per attachment they
+  // carry (name, receivers, kind and bytes alike); foreign: those carrying
+  // none of them.
+  auto arrivals = [&](int* foreign) {
+    std::map<size_t, int> seen;
+    *foreign = 0;
+    for (const Json::Value& f : rig().Im("/sentfiles/meta").json) {
+      bool matched = false;
+      for (size_t i = 0; i < sent.size() && !matched; ++i) {
+        matched = f["name"].asString() == sent[i].name && f["receiver"].asString() == sent[i].to &&
+                  f["sha256"].asString() == Sha256Hex(sent[i].bytes) &&
+                  f["isFile"].asString() == (sent[i].image ? "0" : "1");
+        if (matched) ++seen[i];
+      }
+      if (!matched) ++*foreign;
+    }
+    return seen;
+  };
+  auto drop = [&] { ASSERT_TRUE(rig().ImPost("/drop", Json::Value(Json::objectValue)).ok()); };
+  int foreign = 0;
+  const auto t0 = SteadyClock::now();
+
+  Json::Value refuse;
+  refuse["send_file_fail"] = "once";
+  ASSERT_TRUE(rig().ImPost("/faults", refuse).ok());
+  send(4);
+  ASSERT_TRUE(WaitUntil([&] { return arrivals(&foreign).size() >= 2; }, 30)) << rig().Diagnostics(40);
+  drop();
+  send(2);  // while the bridge is away from the IM server
+  ASSERT_TRUE(WaitUntil([&] { return arrivals(&foreign).size() == sent.size(); }, 90)) << rig().Diagnostics(40);
+  send(2);
+  drop();
+  const bool all = WaitUntil([&] { return arrivals(&foreign).size() == sent.size(); }, 90);
+  std::map<size_t, int> seen = arrivals(&foreign);
+  int duplicates = 0;
+  for (const auto& kv : seen) duplicates += kv.second - 1;
+  std::printf("[drill] %zu cloud attachments through a refused SendFile and two dropped connections: all arrived %s "
+              "after %.1f s, duplicates %d, foreign %d\n",
+              sent.size(), all ? "yes" : "NO", SecondsSince(t0), duplicates, foreign);
+  std::fflush(stdout);
+  ASSERT_TRUE(all) << seen.size() << "/" << sent.size() << rig().Diagnostics(40);
+  EXPECT_EQ(foreign, 0) << rig().Im("/sentfiles/meta").body;
+  // A SendFile the server took just as its connection went is sent again.
+  EXPECT_LE(duplicates, 2);
+  EXPECT_EQ(rig().CountLog("SendFile: the file cannot be delivered now"), 1) << "the refusal was not met";
+  EXPECT_EQ(rig().Cloud("/sent").json.size(), cloudSentBefore) << "an echo went to the cloud";
+  const std::string tmp = rig().root().bin() + "TmpFiles", download = rig().root().root() + "/Download";
+  EXPECT_TRUE(WaitUntil([&] { return test::DirEntries(tmp).empty() && test::DirEntries(download).empty(); }, 10))
+      << test::DirEntries(tmp).size() << " in TmpFiles, " << test::DirEntries(download).size() << " in Download";
 }
 
 TEST_F(DrillE2E, StatusReportsEveryTenSecondsAndRebootReportOfAWorkerEndingItself) {

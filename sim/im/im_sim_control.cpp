@@ -240,11 +240,16 @@ void ImSimControl::Impl::AddBuiltins() {
     f.failFmStart = b.get("fail_fm_start", f.failFmStart).asBool();
     f.neverAnnounce = b.get("never_announce", f.neverAnnounce).asBool();
     f.holdDownloads = b.get("hold_downloads", f.holdDownloads).asBool();
-    if (b.isMember("download_fail")) {
-      const std::string d = b["download_fail"].asString();
-      if (d != "none" && d != "once" && d != "always") return Error(400, "download_fail: none|once|always");
-      f.downloadFail = d == "none" ? 0 : d == "once" ? 1 : 2;
-    }
+    // A fault that can hit none, the next one or every one: 0, 1, 2.
+    auto howOften = [&b](const char* key, int* value) {
+      if (!b.isMember(key)) return true;
+      const std::string d = b[key].asString();
+      if (d != "none" && d != "once" && d != "always") return false;
+      *value = d == "none" ? 0 : d == "once" ? 1 : 2;
+      return true;
+    };
+    if (!howOften("download_fail", &f.downloadFail)) return Error(400, "download_fail: none|once|always");
+    if (!howOften("send_file_fail", &f.sendFileFail)) return Error(400, "send_file_fail: none|once|always");
     s.SetFaults(f);
     return ControlReply{200, "{}\n"};
   });

@@ -296,6 +296,11 @@ WireFields ImSimServer::HandleOp(const std::shared_ptr<Conn>& c, const std::stri
     return r;
   }
   if (op == "SendFile") {
+    if (faults_.sendFileFail != 0) {
+      // Refused: nothing delivered, nothing echoed.
+      if (faults_.sendFileFail == 1) faults_.sendFileFail = 0;
+      return err(kErrFail, "SendFile: the file cannot be delivered now");
+    }
     sentFiles_.push_back(SentFile{f.fields, f.body, MonotonicMicros()});
     // The server echoes a delivered file to the application as a one-file
     // message, as it does for every file message it passes on.

@@ -57,6 +57,7 @@ class ImSimServer {
     bool failFmStart = false;
     bool neverAnnounce = false;
     int downloadFail = 0;  // 0 never, 1 the next download, 2 every download
+    int sendFileFail = 0;  // SendFile answers an error: 0 never, 1 the next one, 2 every one
     bool holdDownloads = false;  // answer downloads only on ReleaseDownloads
   };
   // A file the bridge delivered with SendFile, bytes copied at the call.
