@@ -208,10 +208,10 @@ int64_t TakeRetryAfterSec() {
 }
 
 int64_t ParseRetryAfter(const std::string& value, int64_t now) {
-  size_t b = value.find_first_not_of(" \t");
+  static const char kSpace[] = " \t\r\n";
+  const size_t b = value.find_first_not_of(kSpace);
   if (b == std::string::npos) return 0;
-  const size_t e = value.find_last_not_of(" \t\r\n");
-  const std::string v = value.substr(b, e - b + 1);
+  const std::string v = value.substr(b, value.find_last_not_of(kSpace) - b + 1);
   int64_t sec = 0;
   if (v.find_first_not_of("0123456789") == std::string::npos) {
     // Delta seconds; more digits than any sane wait only means "long".

@@ -499,6 +499,7 @@ TEST_F(OndekoApiTest, ThrottlingIsATransportFailureAndItsRetryAfterIsKept) {
   EXPECT_EQ(TakeRetryAfterSec(), 120);  // the date is long past
   EXPECT_EQ(TakeRetryAfterSec(), 0);
   EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:30 GMT", 1445412480), 30);
+  EXPECT_EQ(ParseRetryAfter("\n", 0), 0);  // blank: no number to read
 }
 
 TEST_F(OndekoApiTest, CancelledExchangeEndsPromptlyAndANewOneIsNotStarted) {
