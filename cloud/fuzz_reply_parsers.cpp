@@ -1,10 +1,12 @@
-// Feeds arbitrary bytes to every reply parser of the cloud client: none may
-// crash, leak or read out of bounds, whatever the body holds.
+// Feeds arbitrary bytes to every reply parser of the cloud client (and the
+// Retry-After header's): none may crash, leak or read out of bounds,
+// whatever the body holds.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "cloud/http_transport.h"
 #include "cloud/reply_parsers.h"
 
 namespace {
@@ -63,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name;
     FindDownloadFileName(*b, name);
     IsJsonReplyHeaders(*b);
+    ParseRetryAfter(*b, 1445412480);
   }
   return 0;
 }

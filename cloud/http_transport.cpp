@@ -1,6 +1,7 @@
 #include "cloud/http_transport.h"
 
 #include <curl/curl.h>
+#include <curl/header.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/clock.h"
 #include "common/log.h"
 
 namespace nuv {
@@ -34,6 +36,8 @@ thread_local EasyPtr tlsHandle;
 thread_local bool tlsReuse = true;
 // HTTP status of this thread's last transfer (0: none received).
 thread_local long tlsLastStatus = 0;
+// Longest Retry-After of this thread's throttled replies since the last take.
+thread_local int64_t tlsRetryAfterSec = 0;
 
 // One easy handle for one request: the thread's own one (options reset,
 // connections kept) or, with reuse off, a fresh one released afterwards.
@@ -95,6 +99,14 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ulto
   return 1;  // aborts the transfer
 }
 
+// Keeps the Retry-After of the last reply on h, if it has one.
+void NoteRetryAfter(CURL* h) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(h, "Retry-After", 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header) return;
+  const int64_t sec = ParseRetryAfter(header->value ? header->value : "", GetClock().Now());
+  tlsRetryAfterSec = std::max(tlsRetryAfterSec, sec);
+}
+
 // Runs the transfer; a stall abort is reported as libcurl's time-out.
 CURLcode Perform(CURL* h, const CloudSettings& opt) {
   tlsLastStatus = 0;
@@ -106,6 +118,7 @@ CURLcode Perform(CURL* h, const CloudSettings& opt) {
   CURLcode rc = curl_easy_perform(h);
   long status = 0;
   if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) tlsLastStatus = status;
+  if (status == 408 || status == 429 || status == 503) NoteRetryAfter(h);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, nullptr);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
   if (rc == CURLE_ABORTED_BY_CALLBACK && watch.fired) rc = CURLE_OPERATION_TIMEDOUT;
@@ -187,6 +200,29 @@ void SetConnectionReuse(bool on) {
 }
 
 long LastHttpStatus() { return tlsLastStatus; }
+
+int64_t TakeRetryAfterSec() {
+  const int64_t sec = tlsRetryAfterSec;
+  tlsRetryAfterSec = 0;
+  return sec;
+}
+
+int64_t ParseRetryAfter(const std::string& value, int64_t now) {
+  static const char kSpace[] = " \t\r\n";
+  const size_t b = value.find_first_not_of(kSpace);
+  if (b == std::string::npos) return 0;
+  const std::string v = value.substr(b, value.find_last_not_of(kSpace) - b + 1);
+  int64_t sec = 0;
+  if (v.find_first_not_of("0123456789") == std::string::npos) {
+    // Delta seconds; more digits than any sane wait only means "long".
+    sec = v.size() > 9 ? kMaxRetryAfterSec : std::stoll(v);
+  } else {
+    const time_t when = curl_getdate(v.c_str(), nullptr);
+    if (when == static_cast<time_t>(-1)) return 0;
+    sec = static_cast<int64_t>(when) - now;
+  }
+  return std::min(std::max<int64_t>(sec, 0), kMaxRetryAfterSec);
+}
 
 std::string CurlErrorText(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 

@@ -16,6 +16,7 @@
 // Transfers that keep moving are not limited in total time. Any thread; libcurl's
 // global state is set up once per process on first use.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,18 @@ int HttpDownload(const std::string& url, const HeaderList& headers, const std::s
 // HTTP status of the calling thread's last transfer; 0 when it received none
 // (no connection, time-out before the status line).
 long LastHttpStatus();
+
+// The longest wait, in seconds, that replies to this thread with HTTP status
+// 408, 429 or 503 asked for in their Retry-After header (delta seconds or an
+// HTTP date) since the thread's last call; 0 when none did. Capped at
+// kMaxRetryAfterSec. Each call starts the count again: the queue worker
+// calls it before and after one handler.
+constexpr int64_t kMaxRetryAfterSec = 3600;
+int64_t TakeRetryAfterSec();
+// The delay a Retry-After value asks for at now (seconds since 1970): the
+// number of seconds, or the date minus now; 0 for a date already past or a
+// value that is neither. Capped at kMaxRetryAfterSec.
+int64_t ParseRetryAfter(const std::string& value, int64_t now);
 
 // libcurl's text for a result code.
 std::string CurlErrorText(int code);

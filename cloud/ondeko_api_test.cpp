@@ -461,22 +461,45 @@ TEST_F(OndekoApiTest, ServerErrorsAndUnreachableCloudAreTransportFailuresRefusal
   EXPECT_EQ(unreachable.httpStatus, 0);
   EXPECT_TRUE(IsCloudTransportFailure(r4, unreachable));
 
-  // A server error page in place of a download is neither the file nor an
-  // error reply: nothing is left behind as if it were the file.
+  // A server error or throttling page in place of a download is neither the
+  // file nor an error reply: nothing is left behind as if it were the file.
   const std::string id = cloud_->PutMedia("e.txt", "bytes");
   GetMediaUrlReply media;
   ASSERT_EQ(api.GetMediaUrl(GetMediaUrlRequest{id}, media), kApiOk);
-  f.kind = SimFault::Kind::HttpStatus;
-  f.httpStatus = 500;
-  f.body = "Internal Server Error";
-  cloud_->InjectFault("media_download", f);
   const std::string target = root_->root() + "/dl/";
   ASSERT_TRUE(MakeDirs(target));
-  DownloadFileReply dl;
-  const int r5 = api.DownloadFile(DownloadFileRequest{media.media_url, target}, dl);
-  EXPECT_EQ(r5, kApiBadReply);
-  EXPECT_TRUE(IsCloudTransportFailure(r5, dl));
-  EXPECT_FALSE(test::FileExists(target + id));
+  for (int status : {500, 429}) {
+    f.kind = SimFault::Kind::HttpStatus;
+    f.httpStatus = status;
+    f.body = "Internal Server Error";
+    cloud_->InjectFault("media_download", f);
+    DownloadFileReply dl;
+    const int r5 = api.DownloadFile(DownloadFileRequest{media.media_url, target}, dl);
+    EXPECT_EQ(r5, kApiBadReply);
+    EXPECT_TRUE(IsCloudTransportFailure(r5, dl)) << status;
+    EXPECT_FALSE(test::FileExists(target + id));
+  }
+}
+
+// 408 and 429 ask the client to come back later, as 503 does: not refusals,
+// even with a refusal's body; the longest wait asked for is kept.
+TEST_F(OndekoApiTest, ThrottlingIsATransportFailureAndItsRetryAfterIsKept) {
+  COndekoApi api = Api();
+  TakeRetryAfterSec();
+  SimFault f;
+  f.kind = SimFault::Kind::HttpStatus;
+  f.body = R"({"result":{"errCode":45011,"message":"slow down"}})";
+  for (const char* wait : {"120", "", "Wed, 21 Oct 2015 07:28:30 GMT"}) {
+    f.httpStatus = *wait ? 429 : 408;
+    f.retryAfter = wait;
+    cloud_->InjectFault("fetch_msg", f);
+    FetchMsgReply r;
+    EXPECT_TRUE(IsCloudTransportFailure(api.FetchMsg(FetchMsgRequest{1, 2}, r), r)) << f.httpStatus;
+  }
+  EXPECT_EQ(TakeRetryAfterSec(), 120);  // the date is long past
+  EXPECT_EQ(TakeRetryAfterSec(), 0);
+  EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:30 GMT", 1445412480), 30);
+  EXPECT_EQ(ParseRetryAfter("\n", 0), 0);  // blank: no number to read
 }
 
 TEST_F(OndekoApiTest, CancelledExchangeEndsPromptlyAndANewOneIsNotStarted) {

@@ -258,8 +258,8 @@ int COndekoHttp::DownloadFileOnce(uint64_t vid, const std::string& skey, const D
     return TransportFailed(rc, rsp);
   }
   rsp.httpStatus = static_cast<int32_t>(LastHttpStatus());
-  if (rsp.httpStatus >= 500) {
-    // A server error page is neither the file nor an error reply.
+  if (rsp.httpStatus >= 500 || IsThrottleStatus(rsp.httpStatus)) {
+    // A server error or throttling page is neither the file nor an error reply.
     std::remove(localPath.c_str());
     rsp.message = "HTTP status " + std::to_string(rsp.httpStatus);
     return kApiBadReply;

@@ -30,13 +30,19 @@ struct ApiResult {
   int32_t httpStatus = 0;  // HTTP status of the reply (0: none received)
 };
 
+// HTTP statuses that ask the client to come back later rather than refuse
+// the request: 408 (request time-out) and 429 (too many requests); 503 is
+// among the server errors below.
+inline bool IsThrottleStatus(int32_t status) { return status == 408 || status == 429; }
+
 // A failed call that says nothing about the request itself: the cloud could
-// not be reached (connect refused, time-out, TLS failure: kApiTransportFailed)
-// or answered with a server error (HTTP 5xx, whatever the body). A refusal --
-// a well-formed reply with a non-zero errCode -- is not one.
+// not be reached (connect refused, time-out, TLS failure: kApiTransportFailed),
+// answered with a server error (HTTP 5xx, whatever the body) or asked to be
+// called later (HTTP 408, 429). A refusal -- a well-formed reply with a
+// non-zero errCode and any other status -- is not one.
 inline bool IsCloudTransportFailure(int ret, const ApiResult& rsp) {
   const bool failed = ret != kApiOk || rsp.errCode != 0;
-  return ret == kApiTransportFailed || (failed && rsp.httpStatus >= 500);
+  return ret == kApiTransportFailed || (failed && (rsp.httpStatus >= 500 || IsThrottleStatus(rsp.httpStatus)));
 }
 
 // One cloud message, in both directions. Narrow strings: accounts, ids and

@@ -102,16 +102,23 @@ bool CConfigCenter::Init() {
   return true;
 }
 
-std::string CConfigCenter::Format() const {
+std::string CConfigCenter::Format() const { return FormatWith(values_.maxmsgid.load()); }
+
+std::string CConfigCenter::FormatWith(uint64_t maxmsgid) const {
   const ConfigValues& v = values_;
   return StrFormat("%llu;%llu;%u;%u;%u;%u;%u;%u;", static_cast<unsigned long long>(v.token.load()),
-                   static_cast<unsigned long long>(v.maxmsgid.load()), v.maxfilesize, v.maximgsize,
-                   v.maxcpu, v.maxmem, v.enqInterval, v.outqInterval);
+                   static_cast<unsigned long long>(maxmsgid), v.maxfilesize, v.maximgsize, v.maxcpu,
+                   v.maxmem, v.enqInterval, v.outqInterval);
 }
 
 int CConfigCenter::Save() {
   std::lock_guard<std::mutex> g(saveMu_);
   return WriteFileSafe(path_, Format());
+}
+
+int CConfigCenter::SaveWithMaxmsgid(uint64_t onDisk) {
+  std::lock_guard<std::mutex> g(saveMu_);
+  return WriteFileSafe(path_, FormatWith(onDisk));
 }
 
 }  // namespace nuv

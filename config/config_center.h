@@ -36,6 +36,9 @@ class CConfigCenter {
   bool Init();
   // Writes the whole record back (safe replace). 0 or the write's error code.
   int Save();
+  // The same, with maxmsgid written as onDisk instead of the current value
+  // (which stays as it is in memory).
+  int SaveWithMaxmsgid(uint64_t onDisk);
 
   ConfigValues& values() { return values_; }
   const std::string& path() const { return path_; }
@@ -44,6 +47,8 @@ class CConfigCenter {
   std::string Format() const;
 
  private:
+  std::string FormatWith(uint64_t maxmsgid) const;
+
   std::string path_;
   ConfigValues values_;
   std::mutex saveMu_;

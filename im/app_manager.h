@@ -165,6 +165,8 @@ class CAppManager : public CAppEventHandler, public ImApp {
   std::vector<SentFileRecord> sentFiles;
   std::vector<std::wstring> uploadedFids;
   std::vector<DowningEntry> downingFiles;
+  // The download loop whose file monitor could not be reached (0: none).
+  uint64_t unreachableOwner = 0;
 };
 
 }  // namespace nuv

@@ -1,12 +1,15 @@
 // CAppManager: fetching a message's attachments from the IM server's file
 // monitor. Announcements (OnFileUploaded) make attachments READY; one download
 // runs at a time; completion and failure events carry no file identity and
-// apply to the single entry of the downing list.
+// apply to the single entry of the downing list. A file the IM server refuses
+// (twice) ends in ERR; a file monitor that cannot be reached (or lost during
+// a download) ends the message's download loop with the file still READY.
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/sdk_error.h"
 #include "common/text_conv.h"
 #include "im/app_manager.h"
+#include "im/im_connection.h"
 
 namespace nuv {
 namespace {
@@ -17,6 +20,10 @@ std::string U8(const std::wstring& w) { return WideToUtf8(w); }
 std::string FidTail(const std::wstring& fid) {
   return U8(fid.size() > 12 ? fid.substr(fid.size() - 12) : fid);
 }
+
+// The file monitor could not be reached or did not answer: nothing is known
+// about the file itself.
+bool IsUnreachableCode(uint32_t code) { return code == kSdkErrServerUnavailable || code == kSdkErrTimeout; }
 
 }  // namespace
 
@@ -111,9 +118,15 @@ void CAppManager::DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& fail
     }
     DropStaleRetiredLocked();
     listEmpty = downingFiles.empty();
+    const bool unreachable = unreachableOwner == owner;
     fileLock.Unlock();
 
     const int64_t elapsed = GetClock().Now() - start;
+    if (unreachable) {
+      WriteLogF("DownloadNuvFile climsgid %llu file monitor not reachable, quit download loop",
+                static_cast<unsigned long long>(msg.msgid));
+      break;
+    }
     if (candidate && listEmpty) {
       DownloadNuvFile(*candidate, owner);
       continue;
@@ -131,6 +144,7 @@ void CAppManager::DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& fail
   }
 
   fileLock.Lock(L"DownloadNuvFile", 300000);
+  if (unreachableOwner == owner) unreachableOwner = 0;
   RetireDownloadsLocked(owner, msg.msgid);
   std::vector<CQueueFile> kept;
   for (CQueueFile& f : msg.files) {
@@ -157,21 +171,28 @@ bool CAppManager::DownloadNuvFile(CQueueFile& file, uint64_t owner) {
     datName = file.datName;
     fileName = file.fileName;
   }
-  long hr = 0;
+  uint32_t code = 0;
   try {
     std::shared_ptr<INuvFileMonitor> fm = fileMonitor;
-    if (!fm) throw NuvSdkError(0x80004005, "no file monitor");
+    if (!fm) throw NuvSdkError(kSdkErrServerUnavailable, "no file monitor");
     fm->DownloadFile(fid, fkey, datName);
     return true;
   } catch (const NuvSdkError& e) {
-    hr = static_cast<int32_t>(e.code());
+    code = e.code();
   } catch (...) {
-    hr = static_cast<int32_t>(0x80004005);
+    code = kSdkErrFail;
   }
   WriteLogF("DownloadNuvFile DownloadFile %s fid '%s' fkey '%s' failed hr=%ld", U8(fileName).c_str(),
-            FidTail(fid).c_str(), U8(fkey).c_str(), hr);
+            FidTail(fid).c_str(), U8(fkey).c_str(), static_cast<long>(static_cast<int32_t>(code)));
   CSLockGuard g(fileLock, L"DownloadNuvFile", 300000);
-  file.status = FILE_STATUS_ERR;
+  // A refusal gives the file up; an unreachable file monitor says nothing
+  // about it: it stays READY and the message's download loop ends.
+  if (IsUnreachableCode(code)) {
+    file.status = FILE_STATUS_READY;
+    unreachableOwner = owner;
+  } else {
+    file.status = FILE_STATUS_ERR;
+  }
   // A refused request raises no event: its entry would block every later
   // download, so it leaves the list at once.
   for (auto it = downingFiles.begin(); it != downingFiles.end(); ++it) {
@@ -189,6 +210,13 @@ void CAppManager::OnDownloadFail(int32_t code) {
     CQueueFile* f = downingFiles.front().file;
     if (!f) {
       WriteLogF("OnDownloadFail Call, iCode =%d for a retired download, ignored", code);
+    } else if (IsUnreachableCode(static_cast<uint32_t>(code))) {
+      // The connection to the file monitor went: not the file's failure.
+      WriteLogF("OnDownloadFail Call, fid '%s' file '%s' download faile, code %d, file monitor not reachable, "
+                "change status to READY",
+                FidTail(f->fid).c_str(), U8(f->fileName).c_str(), code);
+      f->status = FILE_STATUS_READY;
+      unreachableOwner = downingFiles.front().owner;
     } else {
       ++f->failCount;
       const bool final = f->failCount >= 2;

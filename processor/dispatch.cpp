@@ -3,6 +3,8 @@
 // policy: a failed item is tried once more after more than 5 s (the queue
 // holds it back), then dropped -- unless both attempts failed for a
 // transport reason: then the work journal parks it and hands it back later.
+// A cloud that throttles (HTTP 408, 429, 503) with a Retry-After gets at
+// least that long before the second attempt, and before a parked item's next.
 // A worker sleeps until its queue has work (an item queued, or a held-back
 // item's pause over) or the processor's status changes; producers and status
 // changes end the sleep at once.
@@ -10,6 +12,7 @@
 #include <exception>
 #include <string>
 
+#include "cloud/http_transport.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/str_format.h"
@@ -31,6 +34,9 @@ constexpr int64_t kWaitLogEveryMs = 20000;
 // ends meanwhile leaves at most this many finished items to be replayed
 // (delivered twice).
 constexpr int kRemovalBatch = 8;
+// Seconds after a failure at which the queue hands a failed item back (its
+// retry pause of more than 5 s, counted in whole seconds).
+constexpr int64_t kRetryPauseWholeSec = 6;
 
 // "<tag> RETRYONCE <what> re-enqueue" / "<tag> RETRYFAIL <what> delete msg".
 std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
@@ -75,6 +81,7 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
     }
     return;  // the item and its payload are dropped here
   }
+  TakeRetryAfterSec();  // what earlier work on this thread was told is not this item's
   int result = WQUEUE_HANDLER_FAILED;
   try {
     result = handler(item, item.retryCount != 0);
@@ -91,6 +98,8 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   }
 
   const int64_t now = GetClock().Now();
+  // A throttled cloud (HTTP 408, 429, 503) may say when to come back.
+  const int64_t retryAfter = result < 0 ? TakeRetryAfterSec() : 0;
   item.enqueueTime = static_cast<int32_t>(now);
   ++item.retryCount;
   if (item.retryCount == 1) {
@@ -98,8 +107,13 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
     // restart.
     if (journal) journal->Update(item.journalId, item, qid, false);
     const std::string line = RetryLine(tag, item, true);
+    const bool held = retryAfter > kRetryPauseWholeSec;
+    if (held) item.enqueueTime = static_cast<int32_t>(now + retryAfter - kRetryPauseWholeSec);
     GetWorkQueue(qid)->Enqueue(std::move(item));
     WriteLogF("%s", line.c_str());
+    if (held)
+      WriteLogF("%s the cloud asked to retry after %lld sec: the second attempt waits for it", tag.c_str(),
+                static_cast<long long>(retryAfter));
     return;
   }
   // Both attempts done; the second decides. A transport failure says nothing
@@ -107,7 +121,8 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   // request is not kept: every connect asks for one again.
   if (result < 0 && journal && item.type != WQUEUE_ONDEKOBINDTOKEN) {
     item.retryCount = 0;
-    const ParkResult parked = journal->Park(item.journalId, item, qid, TransportReason(qid), now);
+    const ParkResult parked = journal->Park(item.journalId, item, qid, TransportReason(qid), now,
+                                            retryAfter > 0 ? now + retryAfter : 0);
     CountRetryOutcome(item, parked.action == ParkResult::kDropped ? MetricOutcome::kDropped : MetricOutcome::kParked);
     if (parked.action == ParkResult::kDropped) RemoveCopiesOf(tag, item);
     return;  // the journal wrote what it decided; the local copy goes

@@ -3,13 +3,16 @@
 
 #include "processor/intake.h"
 
+#include <algorithm>
 #include <exception>
+#include <set>
 #include <string>
 #include <utility>
 
 #include "cloud/ondeko_api.h"
 #include "common/clock.h"
 #include "common/log.h"
+#include "common/service_ini.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
 #include "processor/journal.h"
@@ -59,6 +62,12 @@ std::string ReplyText(const ApiResult& r) { return WideToUtf8(AnsiToWide(r.messa
 
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 
+// How far above maxmsgid a notified id is trusted ([cloud] max_msgid_jump).
+uint64_t MaxMsgidJump() {
+  const long v = ServiceIni::Get().GetInt("cloud", "max_msgid_jump", kDefaultMaxMsgidJump);
+  return v > 0 ? static_cast<uint64_t>(v) : static_cast<uint64_t>(kDefaultMaxMsgidJump);
+}
+
 }  // namespace
 
 std::unique_ptr<CQueueMsg> OndekoItemToQueueMsg(const OndekoMsgItem& item, int32_t now) {
@@ -96,7 +105,29 @@ int EnqueueOndekoMsg(std::unique_ptr<CQueueMsg> msg, int32_t now) {
   return qid;
 }
 
+void CNuv4OndekoProcessor::AdvanceMaxmsgidLocked(CConfigCenter& config, uint64_t previous, uint64_t id,
+                                                 bool durable, const char* who) {
+  config.values().maxmsgid = id;
+  if (!durable) {
+    // What was queued lives in memory only: a worker that ends now must
+    // find maxmsgid where its messages are still fetched again.
+    if (!m_maxmsgidHeld) {
+      m_maxmsgidHeld = true;
+      m_maxmsgidOnDisk = previous;
+      WriteLogF("%s msgid %llu: the work journal cannot write, maxmsgid stays %llu on disk until it can", who, U(id),
+                U(previous));
+    }
+    return;
+  }
+  if (m_maxmsgidHeld) {
+    m_maxmsgidHeld = false;
+    WriteLogF("%s the work journal writes again, maxmsgid %llu saved", who, U(id));
+  }
+  if (int ret = config.Save()) WriteLogF("%s msgid %llu save maxmsgid to config failed ret %d", who, U(id), ret);
+}
+
 void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config) {
+  std::lock_guard<std::mutex> intake(m_intakeMu);
   ConfigValues& values = config.values();
   const uint64_t maxmsgid = values.maxmsgid.load();
   const uint64_t id = item.msg_id;
@@ -106,6 +137,21 @@ void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCent
   }
   const int32_t now = NowSeconds();
   WorkJournal* journal = m_journal.get();
+
+  // An id far above maxmsgid may be corrupt or forged: taken at its word it
+  // would skip every later message. The cloud is asked what lies above
+  // maxmsgid instead (the notified message among it if it is real), and
+  // maxmsgid moves only as far as that fetch finds messages.
+  const uint64_t jump = MaxMsgidJump();
+  if (maxmsgid != 0 && id - maxmsgid > jump) {
+    WorkItem probe = MakeFetchItem(maxmsgid + 1, id, now);
+    if (journal) probe.journalId = journal->Add(probe, WQUEUE_QID_TXT2ONDEKO, now, true);
+    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(probe));
+    WriteLogF("OndekoOnNotifyCallback msgid %llu is more than %llu above maxmsgid %llu, not trusted: Need Fetch "
+              "[%llu, %llu] msg page by page, enqueue",
+              U(id), U(jump), U(maxmsgid), U(maxmsgid + 1), U(id));
+    return;
+  }
 
   // Everything this notify hands to the queues is built first and recorded
   // in the journal (one commit) before maxmsgid moves past it: once saved,
@@ -129,16 +175,14 @@ void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCent
     msgItem = MakeOndekoMsgItem(std::move(msg), now, &msgQid);
     if (journal) msgItem.journalId = journal->Add(msgItem, msgQid, now, false);
   }
-  if (journal) journal->Flush();
+  const bool durable = !journal || journal->Flush();
 
   if (gap) {
     GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(fetch));
     WriteLogF("OndekoOnNotifyCallback msgid %llu Need Fetch [%llu, %llu] msg, enqueue", U(id), U(first), U(last));
   }
   // Advanced before the type check: a message of any type is taken in.
-  values.maxmsgid = id;
-  if (int ret = config.Save())
-    WriteLogF("OndekoOnNotifyCallback msgid %llu save maxmsgid to config failed ret %d", U(id), ret);
+  AdvanceMaxmsgidLocked(config, maxmsgid, id, durable, "OndekoOnNotifyCallback");
   if (!deliverable) {
     WriteLogF("OndekoOnNotifyCallback msgid %llu type %d invalid, skip msg", U(id), static_cast<int>(item.msg_type));
     return;
@@ -154,14 +198,19 @@ void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) 
   if (token != old) {
     WriteLogF("OndekoOnTokenCallback old token %llu save new token:%llu to config\n", U(old), U(token));
     values.token = token;
-    if (int ret = config.Save())
-      WriteLogF("OndekoOnTokenCallback save token %llu to config failed ret %d", U(token), ret);
+    std::lock_guard<std::mutex> intake(m_intakeMu);
+    const int ret = m_maxmsgidHeld ? config.SaveWithMaxmsgid(m_maxmsgidOnDisk) : config.Save();
+    if (ret) WriteLogF("OndekoOnTokenCallback save token %llu to config failed ret %d", U(token), ret);
   }
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeTokenItem(token, NowSeconds()));
   WriteLogF("OndekoOnTokenCallback bind token %llu Enqueue", U(token));
 }
 
 int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
+  return FetchOndekoMsg(first, last, CConfigCenter::GetInstance());
+}
+
+int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last, CConfigCenter& config) {
   const int32_t now = NowSeconds();
   COndekoApi api(m_configDir);
   FetchMsgReply rsp;
@@ -173,10 +222,33 @@ int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
               ReplyText(rsp).c_str());
     return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
   }
+
+  std::lock_guard<std::mutex> intake(m_intakeMu);
+  const uint64_t maxmsgid = config.values().maxmsgid.load();
+  // A range that reaches above maxmsgid was not trusted to a notify: only
+  // what the cloud holds above maxmsgid is taken in (what lies below is
+  // taken in or being fetched already), and maxmsgid follows it. Before the
+  // first message (maxmsgid 0) there is nothing to protect.
+  const bool probe = maxmsgid != 0 && last > maxmsgid;
+  uint64_t top = 0;  // the highest id of the reply inside the range
+  uint64_t newMax = maxmsgid;
+  std::set<uint64_t> taken;
+
   // The fetched messages are in the journal before the range's own entry is
   // removed (when this returns done).
   WorkJournal* journal = m_journal.get();
   for (const OndekoMsgItem& item : rsp.msglist) {
+    const bool inRange = item.msg_id >= first && item.msg_id <= last;
+    if (inRange) top = std::max(top, item.msg_id);
+    if (probe) {
+      if (!inRange) continue;
+      if (item.msg_id <= maxmsgid) {
+        WriteLogF("FetchOndekoMsg msgid %llu <= maxmsgid %llu, Need skip this msg", U(item.msg_id), U(maxmsgid));
+        continue;
+      }
+      if (!taken.insert(item.msg_id).second) continue;  // listed twice in the reply
+      newMax = std::max(newMax, item.msg_id);
+    }
     if (!IsDeliverableOndekoType(item.msg_type)) {
       WriteLogF("FetchOndekoMsg msgid %llu type %d invalid, skip msg", U(item.msg_id), static_cast<int>(item.msg_type));
       continue;
@@ -190,7 +262,25 @@ int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
     WriteLogF("FetchOndekoMsg dkmsgid %llu '%s' to '%s' '%s', key '%s' , enqueue", U(t.msgid), t.from.c_str(),
               t.to.c_str(), t.content.c_str(), t.key.c_str());
   }
-  if (journal) journal->Flush();
+  // A reply that stops short of its range may have been capped by the
+  // cloud: the rest is fetched next (an empty reply ends it).
+  WorkItem rest;
+  const bool more = top != 0 && top < last;
+  if (more) {
+    rest = MakeFetchItem(std::max(top, probe ? maxmsgid : 0) + 1, last, now);
+    if (journal) rest.journalId = journal->Add(rest, WQUEUE_QID_TXT2ONDEKO, now, false);
+  }
+  const bool durable = !journal || journal->Flush();
+  if (more) {
+    WriteLogF("FetchOndekoMsg (%llu, %llu) reply ends at msgid %llu, Need Fetch [%llu, %llu] msg, enqueue", U(first),
+              U(last), U(top), U(rest.range.first), U(rest.range.last));
+    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(rest));
+  }
+  if (newMax > maxmsgid) {
+    AdvanceMaxmsgidLocked(config, maxmsgid, newMax, durable, "FetchOndekoMsg");
+  } else if (m_maxmsgidHeld && durable) {
+    AdvanceMaxmsgidLocked(config, maxmsgid, maxmsgid, durable, "FetchOndekoMsg");
+  }
   if (rsp.msglist.empty()) WriteLogF("FetchOndekoMsg (%llu, %llu) OK, but no MsgItem return", U(first), U(last));
   return WQUEUE_HANDLER_DONE;
 }

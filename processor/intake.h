@@ -28,6 +28,10 @@ void OndekoOnNotifyCallback(uint64_t msgid, OndekoMsgItem* item);
 // Called by the push connection after every accepted connect. Returns 0.
 int OndekoOnTokenCallback(uint64_t token);
 
+// A notified id more than this far above maxmsgid is not trusted at once
+// (service.ini [cloud] max_msgid_jump; a day's traffic of a large site fits).
+constexpr long kDefaultMaxMsgidJump = 100000;
+
 // msg_type 0 (ordinary) and 1 (broadcast) are the kinds the IM side delivers.
 inline bool IsDeliverableOndekoType(uint32_t msgType) { return msgType == 0 || msgType == 1; }
 

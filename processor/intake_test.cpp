@@ -16,6 +16,7 @@
 #include "cloud/http_transport.h"
 #include "sim/cloud/sim_cloud_suite.h"
 #include "config/config_center.h"
+#include "processor/journal.h"
 #include "processor/processor_test_util.h"
 #include "push/gap_hub_logic.h"
 #include "sim/cloud/sim_cloud.h"
@@ -170,6 +171,30 @@ TEST_F(IntakeTest, OtherTypeAdvancesMaxMsgIdAndQueuesNothing) {
   EXPECT_EQ(OnDisk(), Counters(0, 109));
 }
 
+TEST_F(IntakeTest, MaxMsgIdOnDiskWaitsWhileTheJournalCannotWrite) {
+  LoadConfig(Counters(7, 100));
+  ASSERT_TRUE(proc_->OpenJournal(proc_->ConfigDir() + kJournalFileName, false));
+  WorkJournal& j = *proc_->Journal();
+  j.SetMaxPageCount(12);  // the disk fills up
+  for (uint64_t i = 0; i < 200 && j.Durable(); ++i)
+    j.Add(MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, test::Msg(i, L"a", L"b", L"k", std::wstring(3000, L'x')), Now()),
+          WQUEUE_QID_TXT2NUV, Now());
+  ASSERT_FALSE(j.Durable());
+  // What these queue is in memory only: the file keeps a maxmsgid from
+  // which a new worker would fetch them again.
+  Notify(Item(101));
+  Notify(Item(105));
+  proc_->OndekoOnToken(8, *config_);
+  EXPECT_EQ(config_->values().maxmsgid.load(), 105u);
+  EXPECT_EQ(OnDisk(), Counters(8, 100));
+  EXPECT_EQ(CountLog(root_, "OndekoOnNotifyCallback msgid 101: the work journal cannot write, maxmsgid stays 100"), 1);
+
+  j.SetMaxPageCount(0);
+  clock_.Advance(WorkJournal::kRetryWritesMs);
+  Notify(Item(106));
+  EXPECT_EQ(OnDisk(), Counters(8, 106));
+}
+
 TEST_F(IntakeTest, BroadcastComesFromItsChatName) {
   LoadConfig(Counters(0, 10));
   OndekoMsgItem it = Item(11, 1);
@@ -233,8 +258,8 @@ class IntakeCloudTest : public test::SimCloudSuite<IntakeTest> {
     LoadConfig(Counters(0, 0));
     // As the worker wiring registers them.
     CNuv4OndekoProcessor& processor = *proc_;
-    processor.Handlers().Register(WQUEUE_FETCHONDEKOMSG, FetchHandler([&processor](uint64_t a, uint64_t b) {
-                                    return processor.FetchOndekoMsg(a, b);
+    processor.Handlers().Register(WQUEUE_FETCHONDEKOMSG, FetchHandler([this](uint64_t a, uint64_t b) {
+                                    return proc_->FetchOndekoMsg(a, b, *config_);
                                   }));
     processor.Handlers().Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler([&processor](uint64_t t) {
                                     return processor.BindToken(t);
@@ -303,7 +328,7 @@ TEST_F(IntakeCloudTest, FailedFetchQueuesNothingAndAsksForARetry) {
   sim::SimFault refuse;
   refuse.errCode = 45009;
   cloud_->InjectFault("fetch_msg", refuse);
-  EXPECT_EQ(proc_->FetchOndekoMsg(first, last), 0);
+  EXPECT_EQ(proc_->FetchOndekoMsg(first, last, *config_), 0);
   EXPECT_TRUE(root_.LogContains("FetchOndekoMsg " + range + " iRet = 0 errcode 45009 errmsg 'injected fault'"));
 
   // A reply whose second element is not a message is rejected whole: the
@@ -313,17 +338,34 @@ TEST_F(IntakeCloudTest, FailedFetchQueuesNothingAndAsksForARetry) {
   broken.body = R"({"result":{"errCode":0,"message":"ok"},"data":{"msglist":[{"msg_id":)" + std::to_string(first) +
                 R"(,"msg_type":0,"content":"x"},5,{"msg_id":)" + std::to_string(last) + R"(,"msg_type":0}]}})";
   cloud_->InjectFault("fetch_msg", broken);
-  EXPECT_EQ(proc_->FetchOndekoMsg(first, last), 0);
+  EXPECT_EQ(proc_->FetchOndekoMsg(first, last, *config_), 0);
   EXPECT_EQ(CountLog(root_, "FetchOndekoMsg " + range + " iRet = "), 2);
   EXPECT_EQ(TotalQueued(), 0u);
 
   // The retry finds the cloud well again.
-  EXPECT_EQ(proc_->FetchOndekoMsg(first, last), 1);
+  EXPECT_EQ(proc_->FetchOndekoMsg(first, last, *config_), 1);
   EXPECT_EQ(Drain(WQUEUE_QID_TXT2NUV).size(), 2u);
   // Nothing in the range is still done.
-  EXPECT_EQ(proc_->FetchOndekoMsg(900000, 900005), 1);
+  EXPECT_EQ(proc_->FetchOndekoMsg(900000, 900005, *config_), 1);
   EXPECT_EQ(TotalQueued(), 0u);
   EXPECT_TRUE(root_.LogContains("FetchOndekoMsg (900000, 900005) OK, but no MsgItem return"));
+}
+
+TEST_F(IntakeCloudTest, CappedFetchRepliesAreFollowedByTheRest) {
+  cloud_->SetFetchLimit(2);
+  std::vector<uint64_t> ids;
+  for (int i = 0; i < 5; ++i) ids.push_back(cloud_->CreateMessage(CloudMsg(0), false));
+  LoadConfig(Counters(0, ids.back() + 1));
+  WorkItem fetch = MakeFetchItem(ids.front(), ids.back(), Now());
+  int handled = 0;
+  do {
+    EXPECT_EQ(Handle(fetch), 1);
+    ++handled;
+  } while (handled < 10 && GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->OutQueue(fetch));
+  std::vector<uint64_t> got;
+  for (const WorkItem& w : Drain(WQUEUE_QID_TXT2NUV)) got.push_back(w.msg->msgid);
+  EXPECT_EQ(got, ids);
+  EXPECT_EQ(handled, 3);  // [1..5], [3..5], [5..5] of the five
 }
 
 TEST_F(IntakeCloudTest, SameTokenTwiceSavesOnceAndBindsTwice) {

@@ -638,7 +638,8 @@ bool WorkJournal::Flush() {
   return FlushLocked(false);
 }
 
-ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const std::string& reason, int64_t now) {
+ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const std::string& reason, int64_t now,
+                             int64_t notBefore) {
   ParkResult res;
   if (!IsJournalType(item.type)) {
     res.action = ParkResult::kDropped;  // nothing a queue could handle
@@ -668,7 +669,7 @@ ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const s
   SetItemLocked(id, r, item, qid);
   r.state = JOURNAL_PARKED;
   ++r.attempts;
-  r.nextDue = now + BackOffSec(r.attempts);
+  r.nextDue = std::max(now + BackOffSec(r.attempts), notBefore);
   r.reason = reason;
   res.action = ParkResult::kRequeueLater;
   res.due = r.nextDue;

@@ -135,8 +135,11 @@ class WorkJournal {
 
   // Both attempts failed for a transport reason: parks the item (its
   // current bytes) or, when it is 24 hours old, drops it with a log line.
-  // An id of 0 or unknown records the item anew, accepted now.
-  ParkResult Park(uint64_t id, const WorkItem& item, int qid, const std::string& reason, int64_t now);
+  // An id of 0 or unknown records the item anew, accepted now. notBefore
+  // (seconds since 1970; the cloud's Retry-After) holds it back at least
+  // until then, whatever the back-off says.
+  ParkResult Park(uint64_t id, const WorkItem& item, int qid, const std::string& reason, int64_t now,
+                  int64_t notBefore = 0);
   // Parked entries whose due time has come, in accepted order, now queued
   // again (state JOURNAL_QUEUED); the caller puts them into their queues.
   std::vector<JournalEntry> TakeDue(int64_t now);

@@ -592,5 +592,24 @@ TEST_F(JournalFetchTest, ServerErrorsParkTheFetchAndRefusalsDropIt) {
   EXPECT_EQ(J().Size(), 0u);
 }
 
+TEST_F(JournalFetchTest, ThrottledFetchWaitsAsAskedAndIsParkedNotDropped) {
+  Register(*proc_);
+  sim::SimFault busy;
+  busy.kind = sim::SimFault::Kind::HttpStatus;
+  busy.httpStatus = 429;
+  busy.retryAfter = "300";
+  busy.count = 2;
+  cloud_->InjectFault("fetch_msg", busy);
+  Accept(WQUEUE_QID_TXT2ONDEKO, MakeFetchItem(6000, 6001, Now()));
+  const int64_t t0 = clock_.Now();
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2ONDEKO);
+  for (int i = 0; i < 400 && cloud_->CountRequests("fetch_msg") < 2; ++i) Pass(1000);
+  EXPECT_NEAR(static_cast<double>(clock_.Now() - t0), 300.5, 1.0);  // not after the usual 6 s
+  ASSERT_TRUE(test::WaitReal([&] { return J().Parked(clock_.Now()).total == 1; }));
+  EXPECT_TRUE(root_.LogContains("WorkJournal::Park WQUEUE_FETCHONDEKOMSG [6000, 6001] parked (round 1, cloud not "
+                                "reachable), back in TXT2ONDEKO in 300 sec"));
+}
+
 }  // namespace
 }  // namespace nuv

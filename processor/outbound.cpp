@@ -1,6 +1,7 @@
 // The handlers that carry IM users' messages to the cloud: texts go out as
 // one send_msg; messages with attachments first fetch the files from the IM
-// server, drop (and announce) what is too large or could not be fetched,
+// server, drop (and announce) what is too large or what the IM server would
+// not give (a file monitor out of reach is waited for, like the cloud),
 // upload the rest one by one and then send one send_msg naming their media
 // ids. What must survive a failed attempt lives in the work item's message:
 // dropped attachments are gone from files, uploaded ones carry their mediaId.
@@ -10,8 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cloud/ondeko_api.h"
@@ -176,6 +179,42 @@ void EnqueueNotice(std::unique_ptr<CQueueMsg> notice, int32_t now, WorkJournal* 
   if (CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)) q->Enqueue(std::move(item));
 }
 
+std::vector<std::wstring> FidsOf(const std::vector<CQueueFile>& files) {
+  std::vector<std::wstring> fids;
+  for (const CQueueFile& f : files) fids.push_back(f.fid);
+  return fids;
+}
+
+// Puts files back into the order of order (the fids before the download);
+// files of equal fid keep their own order.
+void RestoreOrder(std::vector<CQueueFile>& files, const std::vector<std::wstring>& order) {
+  std::vector<bool> used(order.size(), false);
+  std::vector<std::pair<size_t, CQueueFile>> ranked;
+  for (CQueueFile& f : files) {
+    size_t rank = order.size();
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (!used[i] && order[i] == f.fid) {
+        used[i] = true;
+        rank = i;
+        break;
+      }
+    }
+    ranked.emplace_back(rank, std::move(f));
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  files.clear();
+  for (auto& r : ranked) files.push_back(std::move(r.second));
+}
+
+// The size of the local copy at path; false when there is none.
+bool LocalSize(const std::wstring& path, uint64_t* size) {
+  struct stat st {};
+  if (path.empty() || ::stat(WideToPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 int FailureResult(int ret, const ApiResult& rsp) {
   return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
 }
@@ -223,13 +262,19 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
   const ConfigValues& limits = CConfigCenter::GetInstance().values();
   const unsigned long long climsgid = msg.msgid;
   const std::string shortKey = U8(KeyTail(msg.key));
+  // Without a journal the retry is the last attempt: what cannot be fetched
+  // or uploaded then is dropped and the rest goes. With one, a message that
+  // meets an unreachable IM file monitor or cloud is parked whole and tried
+  // again later.
+  const bool lastAttempt = isRetry && !m_journal;
+  auto tooBig = [&limits](const CQueueFile& f, uint64_t size) {
+    return size > (f.kind == FILE_KIND_IMAGE ? limits.maximgsize : limits.maxfilesize);
+  };
 
-  // Size limits; an attachment exactly at its limit goes.
+  // Size limits as announced; an attachment exactly at its limit goes.
   std::vector<CQueueFile> failList, bigList;
   for (auto it = msg.files.begin(); it != msg.files.end();) {
-    const uint32_t size = static_cast<uint32_t>(it->size);
-    const uint32_t limit = it->kind == FILE_KIND_IMAGE ? limits.maximgsize : limits.maxfilesize;
-    if (size > limit) {
+    if (tooBig(*it, static_cast<uint32_t>(it->size))) {
       bigList.push_back(std::move(*it));
       it = msg.files.erase(it);
     } else {
@@ -239,11 +284,39 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
 
   const int32_t now = static_cast<int32_t>(GetClock().Now());
   ImApp* app = m_seams.imApp ? m_seams.imApp() : nullptr;
+  const std::vector<std::wstring> order = FidsOf(msg.files);
+  std::vector<CQueueFile> notFetched;
   if (app) {
-    app->DownloadAllFiles(msg, failList);
+    app->DownloadAllFiles(msg, notFetched);
   } else {
-    for (CQueueFile& f : msg.files) failList.push_back(std::move(f));
+    for (CQueueFile& f : msg.files) notFetched.push_back(std::move(f));
     msg.files.clear();
+  }
+  // The IM server refused these (ERR): they go into the notice. The others
+  // could not be fetched for a transport reason and wait for the next
+  // attempt, in their place among the attachments.
+  int dlWaiting = 0;
+  for (CQueueFile& f : notFetched) {
+    if (f.status == FILE_STATUS_ERR || lastAttempt) {
+      failList.push_back(std::move(f));
+      continue;
+    }
+    if (f.status == FILE_STATUS_DOWNING) f.status = FILE_STATUS_READY;  // requested, so announced
+    msg.files.push_back(std::move(f));
+    ++dlWaiting;
+  }
+  if (dlWaiting > 0) RestoreOrder(msg.files, order);
+  // The bytes received count, not the size the IM client announced.
+  for (auto it = msg.files.begin(); it != msg.files.end();) {
+    uint64_t real = 0;
+    if (it->status == FILE_STATUS_OK && LocalSize(it->localPath, &real) && tooBig(*it, real)) {
+      WriteLogF("%s climsgid %llu fid '%s' announced %d bytes but %llu arrived, too large", kFileFunc, climsgid,
+                U8(it->fid).c_str(), it->size, static_cast<unsigned long long>(real));
+      bigList.push_back(std::move(*it));
+      it = msg.files.erase(it);
+    } else {
+      ++it;
+    }
   }
 
   std::unique_ptr<CQueueMsg> failNotice, bigNotice;
@@ -284,6 +357,7 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
       ++uploaded;
       continue;
     }
+    if (f.status != FILE_STATUS_OK) continue;  // not fetched yet (counted above)
     std::string mediaId;
     const int up = UploadFile2Ondeko(msg.msgid, f, mediaId);
     if (up > 0) {
@@ -292,7 +366,7 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
     } else {
       WriteLogF("SendFileMsg2Ondeko climsgid %llu UploadFile2Ondeko fid '%s' failed, retry %s", climsgid,
                 U8(f.fid).c_str(), isRetry ? "TRUE" : "FALSE");
-      if (up < 0) {
+      if (up < 0 && !lastAttempt) {
         ++unreachable;  // the copy stays for a later attempt
       } else if (isRetry) {
         RemoveLocal(f.localPath);
@@ -301,15 +375,17 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
     }
   }
 
-  // The cloud could not be reached: nothing is sent without the attachments
-  // it did not take; the item (copies and media ids kept) is tried again.
-  if (unreachable > 0 && (isRetry || failed == unreachable)) {
-    WriteLogF("%s climsgid %llu errcount %d retry %s 回队列重试", kFileFunc, climsgid, failed,
+  // The IM file monitor or the cloud could not be reached: nothing is sent
+  // without the attachments they did not give or take; the item (copies
+  // and media ids kept) is tried again.
+  const int waiting = unreachable + dlWaiting;
+  if (waiting > 0 && (isRetry || failed == unreachable)) {
+    WriteLogF("%s climsgid %llu errcount %d retry %s 回队列重试", kFileFunc, climsgid, failed + dlWaiting,
               isRetry ? "TRUE" : "FALSE");
     return WQUEUE_HANDLER_TRANSPORT;
   }
-  if (failed > 0 && !isRetry) {
-    WriteLogF("%s climsgid %llu errcount %d retry %s 回队列重试", kFileFunc, climsgid, failed, "FALSE");
+  if ((failed > 0 || dlWaiting > 0) && !isRetry) {
+    WriteLogF("%s climsgid %llu errcount %d retry %s 回队列重试", kFileFunc, climsgid, failed + dlWaiting, "FALSE");
     return WQUEUE_HANDLER_FAILED;
   }
 

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "common/paths.h"
 #include "common/text_conv.h"
 #include "config/config_center.h"
+#include "processor/journal.h"
 #include "processor/processor_test_util.h"
 #include "sim/cloud/sim_cloud.h"
 
@@ -30,7 +32,8 @@ const std::wstring kKey = L"{6F9619FF-8B86-D011-B42D-00C04FC964FF}";
 
 // The IM connector as the file worker sees it: DownloadAllFiles writes the
 // bytes it knows for an attachment's fid to its localPath (as the file
-// monitor would) and fails the others; NextMsgId counts from 9000.
+// monitor would), leaves the fids of an unreachable file monitor READY and
+// refuses the others (ERR); NextMsgId counts from 9000.
 class FileImApp : public test::FakeImApp {
  public:
   void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed) override {
@@ -38,9 +41,13 @@ class FileImApp : public test::FakeImApp {
     std::vector<CQueueFile> kept;
     for (CQueueFile& f : msg.files) {
       auto it = bytes.find(f.fid);
-      if (f.status != FILE_STATUS_OK && it != bytes.end()) {
+      if (f.status != FILE_STATUS_OK && unreachable.count(f.fid)) {
+        f.status = FILE_STATUS_READY;
+      } else if (f.status != FILE_STATUS_OK && it != bytes.end()) {
         test::WriteWholeFile(WideToPath(f.localPath), it->second);
         f.status = FILE_STATUS_OK;
+      } else if (f.status != FILE_STATUS_OK) {
+        f.status = FILE_STATUS_ERR;
       }
       if (f.status == FILE_STATUS_OK)
         kept.push_back(std::move(f));
@@ -52,6 +59,7 @@ class FileImApp : public test::FakeImApp {
   uint64_t NextMsgId() override { return nextId++; }
 
   std::map<std::wstring, std::string> bytes;  // fid -> content the IM server holds
+  std::set<std::wstring> unreachable;         // fids the file monitor cannot be reached for
   int downloads = 0;
   uint64_t nextId = 9000;
 };
@@ -125,6 +133,24 @@ class OutboundTest : public test::SimCloudSuite<test::BareProcessorTest> {
     return out;
   }
   bool TmpDirEmpty() const { return test::DirEntries(tmpDir_).empty(); }
+  // "two files" with attachments <p>1 and <p>2; the first upload goes
+  // through, the second meets server errors on two attempts.
+  std::unique_ptr<CQueueMsg> SecondOfTwoUploadsUnreachable(uint64_t id, const std::wstring& p, const std::string& two) {
+    static const std::string one = "first file bytes";
+    auto msg = Message(id, L"two files");
+    msg->files.push_back(File(FILE_KIND_FILE, p + L"1", L"one.txt", &one));
+    msg->files.push_back(File(FILE_KIND_FILE, p + L"2", L"two.txt", &two));
+    SimFault f;
+    f.kind = SimFault::Kind::HttpStatus;
+    f.httpStatus = 502;
+    f.skip = 1;
+    f.count = 2;
+    cloud_->InjectFault("media_upload", f);
+    return msg;
+  }
+  // With a journal a transport failure parks the message; without one the
+  // retry is its last attempt.
+  void OpenJournal() { ASSERT_TRUE(proc_->OpenJournal(proc_->ConfigDir() + kJournalFileName, false)); }
 
   FileImApp app_;
   size_t sentBase_ = 0, mediaBase_ = 0;
@@ -313,17 +339,9 @@ TEST_F(OutboundTest, FailedSecondUploadRetriesOnlyWhatIsMissing) {
 }
 
 TEST_F(OutboundTest, UnreachableCloudKeepsTheAttachmentsAndSendsNothingWithoutThem) {
-  const std::string one = "first file bytes", two = "second file bytes";
-  auto msg = Message(614, L"two files");
-  msg->files.push_back(File(FILE_KIND_FILE, L"W1", L"one.txt", &one));
-  msg->files.push_back(File(FILE_KIND_FILE, L"W2", L"two.txt", &two));
-  SimFault f;
-  f.kind = SimFault::Kind::HttpStatus;
-  f.httpStatus = 502;
-  f.skip = 1;   // the first upload goes through
-  f.count = 2;  // then the upload proxy answers with server errors
-  cloud_->InjectFault("media_upload", f);
-
+  const std::string two = "second file bytes";
+  auto msg = SecondOfTwoUploadsUnreachable(614, L"W", two);
+  OpenJournal();
   EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), WQUEUE_HANDLER_TRANSPORT);
   // The retry meets the same: nothing is given up, the copy stays.
   EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), WQUEUE_HANDLER_TRANSPORT);
@@ -340,8 +358,9 @@ TEST_F(OutboundTest, UnreachableCloudKeepsTheAttachmentsAndSendsNothingWithoutTh
   EXPECT_TRUE(TmpDirEmpty());
 
   // A text send meeting a server error says so too; a refusal does not.
-  f.skip = 0;
-  f.count = 1;
+  SimFault f;
+  f.kind = SimFault::Kind::HttpStatus;
+  f.httpStatus = 502;
   cloud_->InjectFault("send_msg", f);
   auto text = test::Msg(615, L"alice", L"bob", kKey, L"hi");
   EXPECT_EQ(proc_->SendTxtMsg2Ondeko(*text, false), WQUEUE_HANDLER_TRANSPORT);
@@ -349,6 +368,66 @@ TEST_F(OutboundTest, UnreachableCloudKeepsTheAttachmentsAndSendsNothingWithoutTh
   refuse.errCode = 40099;
   cloud_->InjectFault("send_msg", refuse);
   EXPECT_EQ(proc_->SendTxtMsg2Ondeko(*text, true), WQUEUE_HANDLER_FAILED);
+}
+
+TEST_F(OutboundTest, WithoutAJournalTheRetrySendsWhatWentThroughAndLeavesNoCopy) {
+  const std::string two = "second file bytes";
+  auto msg = SecondOfTwoUploadsUnreachable(616, L"X", two);
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), WQUEUE_HANDLER_TRANSPORT);
+  EXPECT_EQ(test::ReadWholeFile(tmpDir_ + "X2.dat"), two);
+  // The last attempt: the text and the first attachment go, the second is
+  // dropped with its copy.
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), WQUEUE_HANDLER_DONE);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].content, "two files");
+  ASSERT_EQ(Media().size(), 1u);
+  EXPECT_EQ(Sent()[0].file_id_list, (std::vector<std::string>{Media()[0].media_id}));
+  EXPECT_TRUE(TmpDirEmpty());
+}
+
+TEST_F(OutboundTest, UnreachableFileMonitorIsWaitedForNotAnnouncedAsAFailure) {
+  const std::string a = "image one", b = "image two";
+  auto msg = Message(617, L"pictures");
+  msg->files.push_back(File(FILE_KIND_IMAGE, L"FA", L"a.png", &a));
+  msg->files.push_back(File(FILE_KIND_IMAGE, L"FB", L"b.png", &b));
+  app_.unreachable = {L"FA", L"FC"};
+  // Without a journal the retry is the last attempt: the notice the IM
+  // server's refusal gets.
+  auto other = Message(618, L"");
+  other->files.push_back(File(FILE_KIND_FILE, L"FC", L"c.doc", &a));
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*other, true), 1);
+  auto notices = TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].msg->content, L"获取NUV文件失败：c.doc  ，未能同步文件到OndekoPallen");
+
+  OpenJournal();
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), WQUEUE_HANDLER_TRANSPORT);
+  EXPECT_TRUE(Sent().empty());
+  // The file monitor is back (a later round): the message goes whole, its
+  // images in their order, and no notice ever.
+  app_.unreachable.clear();
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), WQUEUE_HANDLER_DONE);
+  ASSERT_EQ(Sent().size(), 1u);
+  ASSERT_EQ(Media().size(), 2u);
+  EXPECT_EQ(Sent()[0].image_id_list, (std::vector<std::string>{Media()[1].media_id, Media()[0].media_id}));
+  EXPECT_TRUE(TakeNotices().empty());
+  EXPECT_TRUE(TmpDirEmpty());
+}
+
+TEST_F(OutboundTest, SizeLimitsCountTheBytesThatArrived) {
+  // The IM client announced 10 bytes; 101 arrive, one over the image limit.
+  const std::string over(101, 'i'), small = "ok";
+  auto msg = Message(619, L"see");
+  msg->files.push_back(File(FILE_KIND_IMAGE, L"R1", L"big.png", &over, 10));
+  msg->files.push_back(File(FILE_KIND_FILE, L"R2", L"small.txt", &small));
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 1);
+  EXPECT_EQ(MediaNamesAndBytes(), (NamedBytes{{"small.txt", small}}));
+  auto notices = TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].msg->content, L"NUV文件太大：big.png  ，未能同步文件到OndekoPallen");
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_FALSE(Sent()[0].hasImageIdList);
+  EXPECT_TRUE(TmpDirEmpty());
 }
 
 TEST_F(OutboundTest, RetryWithNothingUploadedAndNoTextSendsNothing) {

@@ -90,14 +90,24 @@ class CNuv4OndekoProcessor {
   // Cloud event intake (intake.cpp). The push thread's callbacks
   // OndekoOnNotifyCallback / OndekoOnTokenCallback (intake.h) forward to the
   // first two with the process-wide configuration center, whose maxmsgid and
-  // token they advance and save; only that one thread calls them. The worker
-  // of WQUEUE_QID_TXT2ONDEKO runs the last two (1 = done, 0 = try again,
-  // -1 = the cloud was not reachable or answered with a server error). With
-  // a journal, what the notify queues is recorded before maxmsgid is saved,
-  // and fetched messages before the fetch returns done.
+  // token they advance and save. The worker of WQUEUE_QID_TXT2ONDEKO runs
+  // the last two (1 = done, 0 = try again, -1 = the cloud was not reachable,
+  // answered with a server error or throttled). With a journal, what the
+  // notify queues is recorded before maxmsgid is saved, and fetched messages
+  // before the fetch returns done; while the journal cannot write, maxmsgid
+  // moves on in memory only and the file keeps the last value whose messages
+  // are on disk.
+  //
+  // A notified id more than [cloud] max_msgid_jump above maxmsgid is not
+  // trusted: maxmsgid stays and the range up to it is fetched instead. A
+  // fetch whose range reaches above maxmsgid takes in only what lies above
+  // it and moves maxmsgid to the highest id the cloud returned. A fetch
+  // reply that ends before its range does (the cloud caps its replies) is
+  // followed by a fetch of the rest.
   void OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config);
   void OndekoOnToken(uint64_t token, CConfigCenter& config);
   int FetchOndekoMsg(uint64_t first, uint64_t last);
+  int FetchOndekoMsg(uint64_t first, uint64_t last, CConfigCenter& config);
   int BindToken(uint64_t token);
 
   // Outbound to the cloud (outbound.cpp); handlers of the worker dispatch,
@@ -182,6 +192,10 @@ class CNuv4OndekoProcessor {
     std::atomic<unsigned long> id{0};  // id of the last start, for readers elsewhere
   };
   ImApp* App();
+  // Sets maxmsgid to id (from previous) and saves it when durable, else
+  // keeps the file's value (intake.cpp; m_intakeMu held).
+  void AdvanceMaxmsgidLocked(CConfigCenter& config, uint64_t previous, uint64_t id, bool durable,
+                             const char* who);
   bool StartSupervised(int index);
   void RunRoutine(int index);
   void HandleItem(int qid, const std::string& tag, WorkItem& item);
@@ -209,6 +223,13 @@ class CNuv4OndekoProcessor {
   // replay (before the workers start) and only read afterwards.
   std::array<int, WQUEUE_QID_COUNT> m_inHandFd{{-1, -1, -1, -1}};
   std::map<uint64_t, int> m_endsInHand;
+
+  // Cloud intake: the push callbacks and the fetch handler decide about
+  // maxmsgid one at a time under m_intakeMu. While the journal cannot write,
+  // m_maxmsgidHeld is set and the file keeps m_maxmsgidOnDisk.
+  std::mutex m_intakeMu;
+  bool m_maxmsgidHeld = false;
+  uint64_t m_maxmsgidOnDisk = 0;
 
   // Touched only by the control thread.
   std::unique_ptr<PushConnection> m_gapHub;

@@ -63,7 +63,11 @@ class ImApp {
   virtual void Stop() = 0;
   // Fetches every attachment of msg into its localPath and waits for them;
   // on return msg keeps only the attachments that arrived, and every other
-  // one has been appended to failed. Default: none can be fetched.
+  // one has been appended to failed: with status FILE_STATUS_ERR when the IM
+  // server said it cannot give it, with any other status when it could not
+  // be fetched for a transport reason (file monitor not reachable, no answer
+  // within the limit) and may be tried again. Default: none can be fetched
+  // (the IM server is not there).
   virtual void DownloadAllFiles(CQueueMsg& msg, std::vector<CQueueFile>& failed) {
     for (CQueueFile& f : msg.files) failed.push_back(std::move(f));
     msg.files.clear();

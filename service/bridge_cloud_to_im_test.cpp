@@ -110,6 +110,13 @@ bool PollFine(const std::function<bool()>& cond, int maxRealMs = BridgeTestEnv::
   return true;
 }
 
+// The texts the IM simulator received, in arrival order.
+std::vector<std::wstring> DeliveredTexts(BridgeTestEnv& env) {
+  std::vector<std::wstring> got;
+  for (const WireFields& m : env.im().Messages()) got.push_back(TextOf(m));
+  return got;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -433,11 +440,39 @@ TEST(BridgeCloudToIm, AnnouncedAgainAMessageIsNotDeliveredTwice) {
   env.Advance(6000);
   env.CreateCloudMessage(Text("sentinel", {"li"}));
   ASSERT_EQ(env.WaitForImMessages(3).size(), 3u);
-  std::vector<std::wstring> got;
-  for (const WireFields& m : env.im().Messages()) got.push_back(TextOf(m));
-  EXPECT_EQ(got, (std::vector<std::wstring>{L"only once", L"next", L"sentinel"}));
+  EXPECT_EQ(DeliveredTexts(env), (std::vector<std::wstring>{L"only once", L"next", L"sentinel"}));
   EXPECT_TRUE(env.root().LogContains("OndekoOnNotifyCallback msgid 1 <= maxmsgid 1, Need skip this msg"));
   EXPECT_EQ(env.cloud().CountRequests("fetch_msg"), 0u);
+}
+
+// One forged (or corrupt) id announced by the push server must not mute the
+// messages after it; what the cloud really holds above maxmsgid is fetched,
+// a page (here one message) at a time.
+TEST(BridgeCloudToIm, ForgedIdFarAheadDoesNotMuteLaterMessages) {
+  BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+  env.CreateCloudMessage(Text("first", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(1).size(), 1u);
+  env.cloud().SetFetchLimit(1);
+  env.CreateCloudMessageUnannounced(Text("missed one", {"li"}));
+  env.CreateCloudMessageUnannounced(Text("missed two", {"li"}));
+
+  OndekoMsgItem forged;
+  forged.msg_id = 1000000000000ull;
+  forged.to_userid_list = {"li"};
+  forged.content = "forged";
+  env.push().AnnounceMessage(forged);
+  ASSERT_TRUE(WaitForLogLines(env, "FetchOndekoMsg (4, 1000000000000) OK, but no MsgItem return"));
+  EXPECT_EQ(env.cloud().CountRequests("fetch_msg"), 3u);
+
+  env.CreateCloudMessage(Text("after", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(4).size(), 4u);
+  env.Advance(6000);
+  env.CreateCloudMessage(Text("sentinel", {"li"}));
+  ASSERT_EQ(env.WaitForImMessages(5).size(), 5u);
+  EXPECT_EQ(DeliveredTexts(env),
+            (std::vector<std::wstring>{L"first", L"missed one", L"missed two", L"after", L"sentinel"}));
+  EXPECT_EQ(GeneralConfField(env, 1), 5u);  // maxmsgid
 }
 
 TEST(BridgeCloudToIm, HostileCloudFileNameStaysInTheDownloadDirectory) {

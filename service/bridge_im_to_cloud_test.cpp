@@ -128,6 +128,35 @@ TEST(BridgeImToCloud, FileTheImServerWithholdsGivesTheFetchFailureNoticeAndTheTe
   EXPECT_TRUE(env.root().LogContains("NUV文件失败通知消息"));
 }
 
+TEST(BridgeImToCloud, FileMonitorThatDoesNotAnswerDelaysTheFileWithoutANotice) {
+  test::BridgeTestEnv env;
+  ASSERT_TRUE(env.WaitForStart());
+  ImSimServer::Faults faults = env.im().GetFaults();
+  faults.holdDownloads = true;
+  env.im().SetFaults(faults);
+  ImSimServer::UserMessage m = Typed("见附件", {"li"});
+  m.files = {{"late.doc", "late bytes", false, false}};
+  ASSERT_TRUE(env.RaiseImMessage(m));
+
+  // Both attempts time out: parked, not sent without its file.
+  ASSERT_TRUE(env.AdvanceUntil([&] { return env.root().LogContains("WorkJournal::Park WQUEUE_NUV2ONDEKOFILE"); }, 500));
+  EXPECT_EQ(env.cloud().SentCount(), 0u);
+  faults.holdDownloads = false;
+  env.im().SetFaults(faults);
+  env.im().ReleaseDownloads();
+
+  ASSERT_TRUE(env.AdvanceUntil([&] { return env.cloud().SentCount() >= 1; }, 1000));
+  const std::vector<SimSentMessage> sent = env.cloud().SentMessages();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].content, "见附件");
+  const std::vector<sim::SimMedia> media = env.cloud().UploadedMedia();
+  ASSERT_EQ(media.size(), 1u);
+  EXPECT_EQ(media[0].fileName, "late.doc");
+  EXPECT_EQ(media[0].data, "late bytes");
+  EXPECT_EQ(sent[0].file_id_list, std::vector<std::string>{media[0].media_id});
+  EXPECT_FALSE(env.root().LogContains("NUV文件失败通知消息"));
+}
+
 TEST(BridgeImToCloud, ExpiredSessionKeyIsRenewedOnceAndTheMessageGoesOut) {
   test::BridgeTestEnv env;
   ASSERT_TRUE(env.WaitForStart());

@@ -164,6 +164,13 @@ std::vector<std::string> CheckServiceIniText(const std::string& path, const std:
                               p, key, v.c_str(), std::strcmp(key, "connect_timeout") == 0 ? 10 : 60));
     }
   }
+  {
+    long n = 0;
+    if (Has(s, "cloud", "max_msgid_jump", &v) && !v.empty() && (!ParseLong(v, &n) || n <= 0)) {
+      out.push_back(StrFormat("'%s' [cloud] max_msgid_jump = '%s' is not a positive number; 100000 is used", p,
+                              v.c_str()));
+    }
+  }
   if (Has(s, "cloud", "verify_tls", &v) && !v.empty()) {
     const std::string b = Lower(v);
     if (b != "1" && b != "0" && b != "true" && b != "false" && b != "yes" && b != "no" && b != "on" &&

@@ -164,6 +164,7 @@ SimHttpReply SimCloudState::FaultReply(const std::string& endpoint, const SimFau
       r.status = f.httpStatus;
       r.contentType = "text/plain";
       r.body = f.body;
+      if (!f.retryAfter.empty()) r.headers.emplace_back("Retry-After", f.retryAfter);
       return r;
     case SimFault::Kind::Malformed:
     default:
@@ -285,8 +286,10 @@ SimHttpReply SimCloudState::FetchMsg(const SimRequest& req) {
     return BadRequest();
   Json::Value data;
   data["msglist"] = Json::Value(Json::arrayValue);
-  for (auto it = cloudMessages_.lower_bound(beg); it != cloudMessages_.end() && it->first <= end;
-       ++it)
+  // A capped reply holds the lowest ids of the range.
+  size_t n = 0;
+  for (auto it = cloudMessages_.lower_bound(beg);
+       it != cloudMessages_.end() && it->first <= end && (fetchLimit_ == 0 || n < fetchLimit_); ++it, ++n)
     data["msglist"].append(CloudMessageToJson(it->second));
   return Ok(data);
 }
@@ -553,6 +556,11 @@ void SimCloudState::SetMessageCreatedHook(std::function<void(const SimCloudMessa
 std::vector<uint64_t> SimCloudState::BoundTokens() const {
   std::lock_guard<std::mutex> lk(mu_);
   return tokens_;
+}
+
+void SimCloudState::SetFetchLimit(size_t limit) {
+  std::lock_guard<std::mutex> lk(mu_);
+  fetchLimit_ = limit;
 }
 
 std::string SimCloudState::PutMedia(const std::string& fileName, const std::string& data,

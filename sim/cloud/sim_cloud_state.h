@@ -64,6 +64,9 @@ class SimCloudState {
   size_t SentCount() const;
   void SetMessageCreatedHook(std::function<void(const SimCloudMessage&)> hook);
   std::vector<uint64_t> BoundTokens() const;
+  // fetch_msg answers at most this many messages of a range, the lowest ids
+  // first (0, the default: all of them).
+  void SetFetchLimit(size_t limit);
 
   // ---- media ----
   std::string PutMedia(const std::string& fileName, const std::string& data,
@@ -132,6 +135,7 @@ class SimCloudState {
   bool refreshRevoked_ = false;
   std::map<uint64_t, SimCloudMessage> cloudMessages_;
   uint64_t lastMsgId_ = 0;
+  size_t fetchLimit_ = 0;
   std::function<void(const SimCloudMessage&)> messageHook_;
   std::vector<SimSentMessage> sent_;
   std::vector<uint64_t> tokens_;

@@ -35,10 +35,12 @@ class SimCloudSuite : public Base {
     root.WriteServiceIni(cloud_->ServiceIniSection());
     WriteWholeFile(root.config() + "qy.ini", cloud_->QyIniText());
   }
-  // Forgets the faults and requests earlier cases left in the simulator.
+  // Forgets the faults, requests and fetch limit earlier cases left in the
+  // simulator.
   static void ResetCloud() {
     cloud_->ClearFaults();
     cloud_->ClearRequests();
+    cloud_->SetFetchLimit(0);
   }
 
   static std::unique_ptr<sim::SimCloud> cloud_;  // one simulator for the suite

@@ -280,6 +280,18 @@ TEST_F(SimCloudTest, LargeBodyWithFormContentTypeIsAccepted) {
   auto sent = cloud_.SentMessages();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].content.size(), content.size());
+
+  // A media file posted to the control port as "curl --data-binary" sends
+  // it: the form content type, every byte value, well over 8 KiB.
+  std::string file(40000, '\0');
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 7);
+  auto media = control_->Post("/media?name=big.bin", file, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(media);
+  ASSERT_EQ(media->status, 200) << media->body;
+  SimMedia stored;
+  ASSERT_TRUE(cloud_.GetMedia(ParseJson(media->body)["media_id"].asString(), stored));
+  EXPECT_TRUE(stored.data == file);
+  EXPECT_EQ(stored.fileName, "big.bin");
 }
 
 }  // namespace

@@ -92,6 +92,7 @@ struct SimFault {
   int httpStatus = 500;  // HttpStatus: reply with this status and a non-JSON body
   std::string body = "this is not json";  // Malformed / HttpStatus body
   int stallMs = 0;                        // Stall: wait this long, then answer normally
+  std::string retryAfter;                 // HttpStatus: sent as the Retry-After header when not empty
   // Set: the fault ends by itself at this moment, whatever is left of count
   // (an outage of a given length).
   std::chrono::steady_clock::time_point until{};

@@ -57,6 +57,7 @@ bool ParseFault(const Json::Value& b, SimFault& f, std::string& err) {
   f.httpStatus = b.get("httpStatus", 500).asInt();
   f.body = b.get("body", f.body).asString();
   f.stallMs = b.get("stallMs", 0).asInt();
+  if (b.isMember("retryAfter")) f.retryAfter = b["retryAfter"].asString();
   return true;
 }
 
@@ -157,13 +158,27 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     }
     Reply(res, a);
   });
-  s.Post("/media", [&cloud](const Request& req, Response& res) {
+  // The body is the file whatever its content type: read through a content
+  // reader, since the server library refuses a form-encoded body over 8 KiB
+  // when it parses it itself (and "curl --data-binary" sends that type).
+  s.Post("/media", [&cloud](const Request& req, Response& res, const httplib::ContentReader& reader) {
+    std::string body;
+    reader([&body](const char* data, size_t len) {
+      body.append(data, len);
+      return true;
+    });
     std::string name = req.get_param_value("name");
     if (name.empty()) return Error(res, "query parameter name is required");
     std::string type = req.has_param("type") ? req.get_param_value("type") : "file";
     Json::Value v;
-    v["media_id"] = cloud.PutMedia(name, req.body, type);
+    v["media_id"] = cloud.PutMedia(name, body, type);
     Reply(res, v);
+  });
+  s.Post("/fetch_limit", [&cloud](const Request& req, Response& res) {
+    Json::Value b;
+    if (!ReadBody(req, b) || !b["max"].isUInt()) return Error(res, "need {\"max\": n}");
+    cloud.SetFetchLimit(b["max"].asUInt());
+    Reply(res, Json::Value(Json::objectValue));
   });
   s.Get("/uploads", [&cloud](const Request&, Response& res) {
     Json::Value a(Json::arrayValue);
