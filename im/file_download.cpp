@@ -169,7 +169,7 @@ bool CAppManager::DownloadNuvFile(CQueueFile& file, uint64_t owner) {
     hr = static_cast<int32_t>(0x80004005);
   }
   WriteLogF("DownloadNuvFile DownloadFile %s fid '%s' fkey '%s' failed hr=%ld", U8(fileName).c_str(),
-            FidTail(fid).c_str(), U8(fkey).c_str(), hr);
+            FidTail(fid).c_str(), SecretTail(U8(fkey)).c_str(), hr);
   CSLockGuard g(fileLock, L"DownloadNuvFile", 300000);
   file.status = FILE_STATUS_ERR;
   // A refused request raises no event: its entry would block every later

@@ -151,13 +151,14 @@ void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) 
   ConfigValues& values = config.values();
   const uint64_t old = values.token.load();
   if (token != old) {
-    WriteLogF("OndekoOnTokenCallback old token %llu save new token:%llu to config\n", U(old), U(token));
+    WriteLogF("OndekoOnTokenCallback old token %s save new token:%s to config\n", SecretTail(old).c_str(),
+              SecretTail(token).c_str());
     values.token = token;
     if (int ret = config.Save())
-      WriteLogF("OndekoOnTokenCallback save token %llu to config failed ret %d", U(token), ret);
+      WriteLogF("OndekoOnTokenCallback save token %s to config failed ret %d", SecretTail(token).c_str(), ret);
   }
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeTokenItem(token, NowSeconds()));
-  WriteLogF("OndekoOnTokenCallback bind token %llu Enqueue", U(token));
+  WriteLogF("OndekoOnTokenCallback bind token %s Enqueue", SecretTail(token).c_str());
 }
 
 int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
@@ -198,7 +199,8 @@ int CNuv4OndekoProcessor::BindToken(uint64_t token) {
   COndekoApi api(m_configDir);
   EmptyReply rsp;
   const int ret = api.BindToken(BindTokenRequest{token}, rsp);
-  WriteLogF("BindToken %llu iRet = %d errcode %d errmsg '%s'", U(token), ret, rsp.errCode, ReplyText(rsp).c_str());
+  WriteLogF("BindToken %s iRet = %d errcode %d errmsg '%s'", SecretTail(token).c_str(), ret, rsp.errCode,
+            ReplyText(rsp).c_str());
   if (ret == kApiOk && rsp.errCode == 0) return WQUEUE_HANDLER_DONE;
   return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
 }
@@ -218,7 +220,7 @@ int OndekoOnTokenCallback(uint64_t token) {
   try {
     GetProcessor()->OndekoOnToken(token, CConfigCenter::GetInstance());
   } catch (const std::exception& e) {
-    WriteLogF("OndekoOnTokenCallback token %llu failed: %s", U(token), e.what());
+    WriteLogF("OndekoOnTokenCallback token %s failed: %s", SecretTail(token).c_str(), e.what());
   }
   return 0;
 }
