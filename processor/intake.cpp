@@ -59,6 +59,16 @@ std::string ReplyText(const ApiResult& r) { return WideToUtf8(AnsiToWide(r.messa
 
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 
+// generalconf.ini could not be read at start: maxmsgid is unknown, and taking
+// it as 0 would fetch the cloud's whole history into the IM again. The first
+// message announced sets it instead.
+void AdoptFirstNotifyId(uint64_t id, CConfigCenter& config) {
+  if (!config.CountersUnknown() || !config.AdoptMaxMsgIdFrom(id)) return;
+  WriteLogF("OndekoOnNotifyCallback msgid %llu maxmsgid is unknown (generalconf.ini could not be read): the "
+            "messages before this one are not fetched",
+            U(id));
+}
+
 }  // namespace
 
 std::unique_ptr<CQueueMsg> OndekoItemToQueueMsg(const OndekoMsgItem& item, int32_t now) {
@@ -96,6 +106,7 @@ int EnqueueOndekoMsg(std::unique_ptr<CQueueMsg> msg, int32_t now) {
 }
 
 void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config) {
+  AdoptFirstNotifyId(item.msg_id, config);
   ConfigValues& values = config.values();
   const uint64_t maxmsgid = values.maxmsgid.load();
   const uint64_t id = item.msg_id;
