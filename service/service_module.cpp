@@ -190,7 +190,7 @@ int CServiceModule::UnregisterServer() {
 void CServiceModule::ServiceRun() {
   if (catchSignals_) loop_.CatchSignals();
   m_bRunning = false;
-  if (!lock_.Acquire(InstanceLockName())) {
+  if (!lock_.Acquire(InstanceLockPath())) {
     WriteLogF("已经运行了一个实例，不能重复运行");
     return;
   }
