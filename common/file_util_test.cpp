@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "common/file_util.h"
 #include "common/paths.h"
@@ -119,14 +116,6 @@ TEST(FileUtil, CheckedReadTellsMissingFromUnreadable) {
   MakeDirs(dir + "d");
   EXPECT_EQ(ReadFileChecked(dir + "d", out, 100, false, &err), kReadFailed);
   EXPECT_EQ(err, EISDIR);
-  // A name that exists but cannot be opened at all (even by root).
-  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::strncpy(a.sun_path, (dir + "sock").c_str(), sizeof a.sun_path - 1);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  EXPECT_EQ(ReadFileChecked(dir + "sock", out, 100, false, &err), kReadFailed);
-  ::close(s);
 }
 
 TEST(SdkError, FormatsCodeAndTrimmedMeaning) {

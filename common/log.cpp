@@ -87,16 +87,16 @@ void AppendEscaped(std::string& out, unsigned char c) {
 
 // printf of one conversion with one argument, appended to out.
 template <typename T>
-void AppendFormatted(std::string& out, const std::string& spec, T value) {
+void AppendFormatted(std::string& out, const std::string& directive, T value) {
   char small[128];
-  int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  int n = std::snprintf(small, sizeof small, directive.c_str(), value);
   if (n < 0) return;
   if (static_cast<size_t>(n) < sizeof small) {
     out.append(small, static_cast<size_t>(n));
     return;
   }
   std::vector<char> big(static_cast<size_t>(n) + 1);
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), directive.c_str(), value);
   out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -288,15 +288,15 @@ std::string FormatLogText(const char* fmt, va_list apIn) {
     }
     // %[flags][width][.precision][length]conversion, rebuilt with the
     // starred numbers filled in.
-    std::string spec = "%";
-    while (*p && std::strchr("-+ #0'", *p)) spec += *p++;
+    std::string directive = "%";
+    while (*p && std::strchr("-+ #0'", *p)) directive += *p++;
     int width = -1;
     if (*p == '*') {
       width = va_arg(ap, int);
       ++p;
-      spec += std::to_string(width);
+      directive += std::to_string(width);
     } else {
-      while (std::isdigit(static_cast<unsigned char>(*p))) spec += *p++;
+      while (std::isdigit(static_cast<unsigned char>(*p))) directive += *p++;
     }
     int precision = -1;
     if (*p == '.') {
@@ -328,45 +328,45 @@ std::string FormatLogText(const char* fmt, va_list apIn) {
         if (!s) s = "(null)";
         value = precision >= 0 ? std::string(s, ::strnlen(s, static_cast<size_t>(precision))) : s;
       }
-      AppendFormatted(out, spec + "s", EscapeLogValue(value).c_str());
+      AppendFormatted(out, directive + "s", EscapeLogValue(value).c_str());
       continue;
     }
-    if (precision >= 0) spec += "." + std::to_string(precision);
-    spec += length;
-    spec += conv;
+    if (precision >= 0) directive += "." + std::to_string(precision);
+    directive += length;
+    directive += conv;
     switch (conv) {
       case 'd':
       case 'i':
-        if (length == "ll" || length == "q") AppendFormatted(out, spec, va_arg(ap, long long));
-        else if (length == "l") AppendFormatted(out, spec, va_arg(ap, long));
-        else if (length == "z") AppendFormatted(out, spec, va_arg(ap, ssize_t));
-        else if (length == "j") AppendFormatted(out, spec, va_arg(ap, intmax_t));
-        else if (length == "t") AppendFormatted(out, spec, va_arg(ap, ptrdiff_t));
-        else AppendFormatted(out, spec, va_arg(ap, int));
+        if (length == "ll" || length == "q") AppendFormatted(out, directive, va_arg(ap, long long));
+        else if (length == "l") AppendFormatted(out, directive, va_arg(ap, long));
+        else if (length == "z") AppendFormatted(out, directive, va_arg(ap, ssize_t));
+        else if (length == "j") AppendFormatted(out, directive, va_arg(ap, intmax_t));
+        else if (length == "t") AppendFormatted(out, directive, va_arg(ap, ptrdiff_t));
+        else AppendFormatted(out, directive, va_arg(ap, int));
         break;
       case 'u':
       case 'o':
       case 'x':
       case 'X':
-        if (length == "ll" || length == "q") AppendFormatted(out, spec, va_arg(ap, unsigned long long));
-        else if (length == "l") AppendFormatted(out, spec, va_arg(ap, unsigned long));
-        else if (length == "z") AppendFormatted(out, spec, va_arg(ap, size_t));
-        else if (length == "j") AppendFormatted(out, spec, va_arg(ap, uintmax_t));
-        else if (length == "t") AppendFormatted(out, spec, va_arg(ap, ptrdiff_t));
-        else AppendFormatted(out, spec, va_arg(ap, unsigned int));
+        if (length == "ll" || length == "q") AppendFormatted(out, directive, va_arg(ap, unsigned long long));
+        else if (length == "l") AppendFormatted(out, directive, va_arg(ap, unsigned long));
+        else if (length == "z") AppendFormatted(out, directive, va_arg(ap, size_t));
+        else if (length == "j") AppendFormatted(out, directive, va_arg(ap, uintmax_t));
+        else if (length == "t") AppendFormatted(out, directive, va_arg(ap, ptrdiff_t));
+        else AppendFormatted(out, directive, va_arg(ap, unsigned int));
         break;
       case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-        if (length == "L") AppendFormatted(out, spec, va_arg(ap, long double));
-        else AppendFormatted(out, spec, va_arg(ap, double));
+        if (length == "L") AppendFormatted(out, directive, va_arg(ap, long double));
+        else AppendFormatted(out, directive, va_arg(ap, double));
         break;
       case 'p':
-        AppendFormatted(out, spec, va_arg(ap, void*));
+        AppendFormatted(out, directive, va_arg(ap, void*));
         break;
       case 'n':
         (void)va_arg(ap, void*);  // writes nothing anywhere
         break;
       default:
-        out += spec;  // not a conversion: shown as written
+        out += directive;  // not a conversion: shown as written
         break;
     }
   }
