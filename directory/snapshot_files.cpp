@@ -154,6 +154,7 @@ int CDBProcessor::SaveSnapshot(const SnapshotKind& kind, const std::string& dir)
   // rename replaces the old snapshot atomically: readers see the old or the
   // new file, never none.
   int ret = ::rename(newPath.c_str(), finalPath.c_str());
+  if (ret == 0) SyncParentDir(finalPath);
   if (ret != 0) {
     WriteLogF("MoveFile %s strNewFilePath:%s strOldFilePath:%s ret:%d err_msg:%d", kind.word,
               newPath.c_str(), finalPath.c_str(), ret, errno);

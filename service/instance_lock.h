@@ -20,8 +20,9 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
 
   // Takes the lock on the file at path (created 0600, never through a link);
-  // false when another process holds it or the file cannot be opened.
-  bool Acquire(const std::string& path);
+  // false when another process holds it, or when the file cannot be opened
+  // (then openError is set to the reason, else to 0).
+  bool Acquire(const std::string& path, int* openError = nullptr);
   void Release();
   bool held() const { return fd_ >= 0; }
 
