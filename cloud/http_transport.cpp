@@ -15,6 +15,7 @@
 
 #include "common/file_util.h"
 #include "common/log.h"
+#include "common/paths.h"
 
 namespace nuv {
 namespace {
@@ -148,13 +149,18 @@ CURLcode Perform(CURL* h, const CloudSettings& opt) {
 // sinks; a sink over its limit makes the result CURLE_FILESIZE_EXCEEDED.
 CURLcode PerformBounded(CURL* h, const CloudSettings& opt, BoundedText& body, BoundedText& headers);
 
+// Once per installation the process works for (one in the service; tests
+// switch between temporary ones).
 void WarnOnceUnverified() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WriteLogF(
-        "COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
-        "the cloud's certificate and host name are not checked");
-  });
+  static std::mutex mu;
+  static std::string warnedFor;  // guarded by mu
+  const std::string where = GetLogDirA();
+  std::lock_guard<std::mutex> g(mu);
+  if (warnedFor == where) return;
+  warnedFor = where;
+  WriteLogF(
+      "COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
+      "the cloud's certificate and host name are not checked");
 }
 
 // Options every request shares: URL, headers, TLS, time-outs, no redirects.
