@@ -15,6 +15,8 @@ CloudSettings CloudSettings::FromServiceIni() {
   long stall = ini.GetInt("cloud", "stall_timeout", 60);
   s.connect_timeout_ms = (connect > 0 ? connect : 10) * 1000;
   s.stall_timeout_ms = (stall > 0 ? stall : 60) * 1000;
+  long freeMb = ini.GetInt("cloud", "min_free_disk_mb", 100);
+  s.min_free_disk_bytes = static_cast<uint64_t>(freeMb > 0 ? freeMb : 0) << 20;
   return s;
 }
 

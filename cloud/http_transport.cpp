@@ -1,9 +1,13 @@
 #include "cloud/http_transport.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <curl/header.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -11,7 +15,9 @@
 #include <mutex>
 
 #include "common/clock.h"
+#include "common/file_util.h"
 #include "common/log.h"
+#include "common/paths.h"
 
 namespace nuv {
 namespace {
@@ -63,9 +69,36 @@ class RequestHandle {
   CURL* h_ = nullptr;
 };
 
-size_t AppendToString(char* data, size_t size, size_t nmemb, void* user) {
-  static_cast<std::string*>(user)->append(data, size * nmemb);
-  return size * nmemb;
+// Collects a reply body or the header lines, up to a limit; past it the
+// transfer fails (a short count) and over is set.
+struct BoundedText {
+  std::string* text;
+  size_t limit;
+  size_t taken = 0;  // what this transfer added
+  bool over = false;
+};
+
+size_t AppendBounded(char* data, size_t size, size_t nmemb, void* user) {
+  auto* b = static_cast<BoundedText*>(user);
+  const size_t n = size * nmemb;
+  if (b->taken + n > b->limit) {
+    b->over = true;
+    return 0;
+  }
+  b->text->append(data, n);
+  b->taken += n;
+  return n;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "[::1]" || host == "::1") return true;
+  in_addr a;
+  return ::inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
 
 // Watches one transfer for a stall: progress is any change of the byte
@@ -125,13 +158,22 @@ CURLcode Perform(CURL* h, const CloudSettings& opt) {
   return rc;
 }
 
+// Perform with the reply body and header lines collected into bounded
+// sinks; a sink over its limit makes the result CURLE_FILESIZE_EXCEEDED.
+CURLcode PerformBounded(CURL* h, const CloudSettings& opt, BoundedText& body, BoundedText& headers);
+
+// Once per installation the process works for (one in the service; tests
+// switch between temporary ones).
 void WarnOnceUnverified() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WriteLogF(
-        "COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
-        "the cloud's certificate and host name are not checked");
-  });
+  static std::mutex mu;
+  static std::string warnedFor;  // guarded by mu
+  const std::string where = GetLogDirA();
+  std::lock_guard<std::mutex> g(mu);
+  if (warnedFor == where) return;
+  warnedFor = where;
+  WriteLogF(
+      "COndekoHttp TLS verification is off ([cloud] verify_tls = false): "
+      "the cloud's certificate and host name are not checked");
 }
 
 // Options every request shares: URL, headers, TLS, time-outs, no redirects.
@@ -140,6 +182,10 @@ void SetCommonOptions(CURL* h, const std::string& url, curl_slist* headers,
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  // The second line of defence behind UrlAllowed: libcurl itself speaks
+  // nothing else, for redirects neither.
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, opt.verify_tls ? "https" : "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, opt.connect_timeout_ms);
   // Under 1 byte/s for the stall limit also ends a transfer (a trickle that
@@ -157,6 +203,18 @@ void SetCommonOptions(CURL* h, const std::string& url, curl_slist* headers,
   }
 }
 
+CURLcode PerformBounded(CURL* h, const CloudSettings& opt, BoundedText& body, BoundedText& headers) {
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendBounded);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, AppendBounded);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &headers);
+  CURLcode rc = Perform(h, opt);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, nullptr);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, nullptr);
+  if (body.over || headers.over) rc = CURLE_FILESIZE_EXCEEDED;
+  return rc;
+}
+
 SlistPtr MakeHeaderList(const HeaderList& headers) {
   curl_slist* list = nullptr;
   for (const std::string& line : headers) {
@@ -170,7 +228,10 @@ SlistPtr MakeHeaderList(const HeaderList& headers) {
 // Body sink of a download: opens the file at the first bytes.
 struct DownloadSink {
   const std::string* path;
+  uint64_t maxBytes;  // 0: no limit
   FILE* file = nullptr;
+  uint64_t written = 0;
+  bool over = false;
   ~DownloadSink() {
     if (file) std::fclose(file);
   }
@@ -180,14 +241,72 @@ size_t WriteToFile(char* data, size_t size, size_t nmemb, void* user) {
   auto* sink = static_cast<DownloadSink*>(user);
   size_t n = size * nmemb;
   if (n == 0) return 0;
-  if (!sink->file) {
-    sink->file = std::fopen(sink->path->c_str(), "wb");
-    if (!sink->file) return 0;  // fails the transfer
+  if (sink->maxBytes > 0 && sink->written + n > sink->maxBytes) {
+    sink->over = true;
+    return 0;  // fails the transfer
   }
+  if (!sink->file) {
+    int fd = CreateFreshFile(*sink->path, 0600);
+    if (fd >= 0) sink->file = ::fdopen(fd, "wb");
+    if (!sink->file) {
+      if (fd >= 0) ::close(fd);
+      return 0;  // fails the transfer
+    }
+  }
+  sink->written += n;
   return std::fwrite(data, 1, n, sink->file);
 }
 
+// Refuses a URL the rules do not allow, before any connection.
+bool Refused(const std::string& url, const CloudSettings& opt) { return !UrlAllowed(url, opt, nullptr); }
+
 }  // namespace
+
+bool ParseUrl(const std::string& url, UrlParts& out) {
+  CURLU* u = curl_url();
+  if (!u) return false;
+  bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+  char* scheme = nullptr;
+  char* host = nullptr;
+  char* port = nullptr;
+  if (ok) ok = curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+  if (ok) {
+    out.scheme = Lower(scheme);
+    // file:// has no host; nothing else here may lack one.
+    out.host = curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK ? Lower(host) : "";
+    out.port = curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK ? std::atol(port) : 0;
+  }
+  curl_free(scheme);
+  curl_free(host);
+  curl_free(port);
+  curl_url_cleanup(u);
+  return ok;
+}
+
+bool UrlAllowed(const std::string& url, const CloudSettings& opt, std::string* why) {
+  UrlParts p;
+  std::string reason;
+  if (!ParseUrl(url, p)) {
+    reason = "not a URL";
+  } else if (p.scheme == "https") {
+    if (!p.host.empty()) return true;
+    reason = "no host";
+  } else if (p.scheme == "http") {
+    if (!opt.verify_tls && IsLoopbackHost(p.host)) return true;
+    reason = opt.verify_tls ? "plain http would send it in clear (only https is used)"
+                            : "plain http is used only to this machine (loopback)";
+  } else {
+    reason = "protocol '" + p.scheme + "' is not https";
+  }
+  if (why) *why = reason;
+  return false;
+}
+
+bool UrlIsOnHost(const std::string& url, const std::string& hostPort) {
+  UrlParts a, b;
+  if (hostPort.empty() || !ParseUrl(url, a) || !ParseUrl("https://" + hostPort, b)) return false;
+  return a.host == b.host && a.port == b.port;
+}
 
 void CurlGlobalInit() {
   static std::once_flag once;
@@ -228,6 +347,8 @@ std::string CurlErrorText(int code) { return curl_easy_strerror(static_cast<CURL
 
 int HttpPost(const std::string& url, const HeaderList& headers, const std::string& body,
              std::string& reply, const CloudSettings& opt) {
+  tlsLastStatus = 0;
+  if (Refused(url, opt)) return CURLE_UNSUPPORTED_PROTOCOL;
   RequestHandle rh;
   CURL* h = rh.get();
   if (!h) return CURLE_FAILED_INIT;
@@ -236,9 +357,10 @@ int HttpPost(const std::string& url, const HeaderList& headers, const std::strin
   curl_easy_setopt(h, CURLOPT_POST, 1L);
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
-  CURLcode rc = Perform(h, opt);
+  BoundedText sink{&reply, opt.max_reply_bytes};
+  std::string headerText;
+  BoundedText headerSink{&headerText, kMaxReplyHeaderBytes};
+  CURLcode rc = PerformBounded(h, opt, sink, headerSink);
   // The handle stays with the thread; drop pointers into this call's data.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   return rc;
@@ -246,6 +368,8 @@ int HttpPost(const std::string& url, const HeaderList& headers, const std::strin
 
 int HttpPostFile(const std::string& url, const HeaderList& headers, const std::string& localPath,
                  std::string& reply, const CloudSettings& opt) {
+  tlsLastStatus = 0;
+  if (Refused(url, opt)) return CURLE_UNSUPPORTED_PROTOCOL;
   RequestHandle rh;
   CURL* h = rh.get();
   if (!h) return CURLE_FAILED_INIT;
@@ -258,16 +382,19 @@ int HttpPostFile(const std::string& url, const HeaderList& headers, const std::s
   SlistPtr list = MakeHeaderList(headers);
   SetCommonOptions(h, url, list.get(), opt);
   curl_easy_setopt(h, CURLOPT_MIMEPOST, form.get());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
-  rc = Perform(h, opt);
+  BoundedText sink{&reply, opt.max_reply_bytes};
+  std::string headerText;
+  BoundedText headerSink{&headerText, kMaxReplyHeaderBytes};
+  rc = PerformBounded(h, opt, sink, headerSink);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(h, CURLOPT_MIMEPOST, nullptr);
   return rc;
 }
 
 int HttpDownload(const std::string& url, const HeaderList& headers, const std::string& localPath,
-                 std::string& replyHeaders, const CloudSettings& opt) {
+                 std::string& replyHeaders, const CloudSettings& opt, uint64_t maxBytes) {
+  tlsLastStatus = 0;
+  if (Refused(url, opt)) return CURLE_UNSUPPORTED_PROTOCOL;
   RequestHandle rh;
   CURL* h = rh.get();
   if (!h) return CURLE_FAILED_INIT;
@@ -275,15 +402,19 @@ int HttpDownload(const std::string& url, const HeaderList& headers, const std::s
   SetCommonOptions(h, url, list.get(), opt);
   CURLcode rc;
   {
-    DownloadSink sink{&localPath};
+    DownloadSink sink{&localPath, maxBytes};
+    BoundedText headerSink{&replyHeaders, kMaxReplyHeaderBytes};
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    // A stated length above the limit is refused before the body comes.
+    if (maxBytes > 0) curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, AppendToString);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &replyHeaders);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, AppendBounded);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &headerSink);
     rc = Perform(h, opt);
     if (sink.file && std::fclose(sink.file) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
     sink.file = nullptr;
+    if (sink.over || headerSink.over) rc = CURLE_FILESIZE_EXCEEDED;
   }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   return rc;

@@ -15,7 +15,16 @@
 // turns true ends within about a second with code 42 (aborted by callback).
 // Transfers that keep moving are not limited in total time. Any thread; libcurl's
 // global state is set up once per process on first use.
+//
+// Only https URLs are fetched (plain http only to a loopback host with
+// verify_tls off, for a lab); any other URL - http to another host, file://,
+// another protocol - is refused before a connection is made, with
+// CURLE_UNSUPPORTED_PROTOCOL (1). Redirects are not followed. A reply body
+// beyond opt.max_reply_bytes, reply headers beyond kMaxReplyHeaderBytes or a
+// download beyond its maxBytes end the transfer with CURLE_FILESIZE_EXCEEDED
+// (63).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +34,23 @@
 namespace nuv {
 
 using HeaderList = std::vector<std::string>;  // "Name: value" lines
+
+constexpr size_t kMaxReplyHeaderBytes = 64 * 1024;
+
+// The parts of a URL the transport's rules look at; host in lower case,
+// port filled in from the scheme when the URL has none.
+struct UrlParts {
+  std::string scheme;
+  std::string host;
+  long port = 0;
+};
+bool ParseUrl(const std::string& url, UrlParts& out);
+// Whether the transport fetches url under opt (rule above); false with the
+// reason in why.
+bool UrlAllowed(const std::string& url, const CloudSettings& opt, std::string* why);
+// Whether url points at hostPort ("host" or "host:port", https port 443 by
+// default): the same host name and port.
+bool UrlIsOnHost(const std::string& url, const std::string& hostPort);
 
 // POST of body (may be empty, then zero bytes go out) with libcurl's default
 // form content type; the reply body is appended to reply.
@@ -36,10 +62,12 @@ int HttpPost(const std::string& url, const HeaderList& headers, const std::strin
 int HttpPostFile(const std::string& url, const HeaderList& headers, const std::string& localPath,
                  std::string& reply, const CloudSettings& opt);
 
-// GET; the body goes to localPath, created (truncated) only when the first
-// body bytes arrive; every reply header line is appended to replyHeaders.
+// GET; the body goes to localPath, created afresh (never through a link left
+// at the name) only when the first body bytes arrive; every reply header line
+// is appended to replyHeaders. maxBytes (0: no limit) bounds the body: a
+// larger one ends the transfer with code 63 and leaves the partial file.
 int HttpDownload(const std::string& url, const HeaderList& headers, const std::string& localPath,
-                 std::string& replyHeaders, const CloudSettings& opt);
+                 std::string& replyHeaders, const CloudSettings& opt, uint64_t maxBytes = 0);
 
 // HTTP status of the calling thread's last transfer; 0 when it received none
 // (no connection, time-out before the status line).

@@ -116,9 +116,43 @@ const char kOkReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
 
 class HttpTransportTest : public ::testing::Test {
  protected:
+  // The canned server speaks plain HTTP on loopback: a lab setting.
+  HttpTransportTest() { opt_.verify_tls = false; }
   void TearDown() override { SetConnectionReuse(true); }
   CloudSettings opt_;
 };
+
+TEST_F(HttpTransportTest, OnlyHttpsLeavesTheMachineAndRepliesAreBounded) {
+  CannedHttpServer server(kOkReply);
+  CloudSettings verified;  // the default
+  std::string why, reply;
+  EXPECT_TRUE(UrlAllowed("https://api.example.net/cgi-bin/x", verified, &why));
+  EXPECT_FALSE(UrlAllowed(server.Url("/x"), verified, &why));
+  EXPECT_NE(why.find("clear"), std::string::npos) << why;
+  EXPECT_EQ(HttpPost(server.Url("/x"), {"skey: secret"}, "{}", reply, verified), 1);
+  EXPECT_TRUE(UrlAllowed(server.Url("/x"), opt_, &why));
+  EXPECT_FALSE(UrlAllowed("http://10.1.2.3/x", opt_, &why));
+  EXPECT_FALSE(UrlAllowed("file:///etc/shadow", opt_, &why));
+  EXPECT_FALSE(UrlAllowed("ftp://127.0.0.1/x", opt_, &why));
+  EXPECT_FALSE(UrlAllowed("gopher", opt_, &why));
+  test::TempInstallRoot root;
+  std::string headers;
+  EXPECT_EQ(HttpDownload("file:///etc/hostname", {}, root.root() + "/f", headers, opt_), 1);
+  EXPECT_FALSE(test::FileExists(root.root() + "/f"));
+  EXPECT_EQ(server.Connections(), 0);  // nothing was sent anywhere
+
+  EXPECT_TRUE(UrlIsOnHost("https://API.example.net:443/x", "api.example.net"));
+  EXPECT_TRUE(UrlIsOnHost("https://127.0.0.1:8443/x?y", "127.0.0.1:8443"));
+  EXPECT_FALSE(UrlIsOnHost("https://127.0.0.1:8444/x", "127.0.0.1:8443"));
+  EXPECT_FALSE(UrlIsOnHost("https://api.example.net.evil.org/x", "api.example.net"));
+  EXPECT_FALSE(UrlIsOnHost("https://localhost:8443/x", "127.0.0.1:8443"));
+
+  CloudSettings small = opt_;
+  small.max_reply_bytes = 4;
+  EXPECT_EQ(HttpPost(server.Url("/x"), {}, "", reply, small), 63);  // "hello" is 5
+  CannedHttpServer flood("HTTP/1.1 200 OK\r\n" + std::string(70000, 'x') + ": y\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(HttpPost(flood.Url("/x"), {}, "", reply, opt_), 63);
+}
 
 TEST_F(HttpTransportTest, PostSendsHeadersBodyAndDefaultFormType) {
   CannedHttpServer server(kOkReply);

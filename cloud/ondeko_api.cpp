@@ -1,6 +1,7 @@
 #include "cloud/ondeko_api.h"
 
 #include "cloud/qy_ini.h"
+#include "common/log.h"
 #include "common/str_format.h"
 
 namespace nuv {
@@ -55,7 +56,18 @@ int COndekoApi::RefreshSkey() {
   int ret = http_.RefreshSkey(ApiUrl("refresh_skey"), vid_, refresh_token_, rsp);
   if (ret == kApiOk && rsp.errCode == 0) {
     skey_ = rsp.skey;
-    if (SaveCredentials(skey_, refresh_token_, vid_) != 0) return kApiLocalFileFailed;
+    // A renewed key that cannot be saved (disk full, read-only Config/) is
+    // still the only one the cloud accepts: every client of this process
+    // keeps using it, or each call would renew it again and fail again.
+    const std::string path = dir_ + "qy.ini";
+    bool first = false;
+    if (SaveQyIni(path, Credentials{skey_, refresh_token_, vid_}, true, &first) != 0) {
+      if (first)
+        WriteLogF("COndekoApi::RefreshSkey the renewed session key cannot be saved to '%s': it is kept in "
+                  "memory and used by every cloud call until the file can be written",
+                  path.c_str());
+      return kApiLocalFileFailed;
+    }
   }
   return MapApiResult(ret);
 }
@@ -67,7 +79,7 @@ int COndekoApi::Login(const LoginRequest& req, LoginReply& rsp) {
     skey_ = rsp.skey;
     refresh_token_ = rsp.refresh_token;
     vid_ = rsp.vid;
-    SaveCredentials(skey_, refresh_token_, vid_);
+    SaveQyIni(dir_ + "qy.ini", Credentials{skey_, refresh_token_, vid_}, true);
   }
   return MapApiResult(ret);
 }
@@ -75,7 +87,10 @@ int COndekoApi::Login(const LoginRequest& req, LoginReply& rsp) {
 template <class Reply, class Call>
 int COndekoApi::WithRenewal(Reply& rsp, Call call) {
   int ret = call();
-  if (ret == kApiOk && rsp.errCode == kErrSkeyExpired && RefreshSkey() == kApiOk) {
+  if (ret != kApiOk || rsp.errCode != kErrSkeyExpired) return MapApiResult(ret);
+  // A new key that could only be kept in memory is as good for the repeat.
+  const int refreshed = RefreshSkey();
+  if (refreshed == kApiOk || refreshed == kApiLocalFileFailed) {
     rsp = Reply{};
     ret = call();
   }

@@ -6,7 +6,9 @@
 //
 // Built on the stack for each use and used by one thread. Several threads may
 // hold clients at once; they share only qy.ini, whose reads and writes are
-// serialised within the process. Writes no log lines: callers log results.
+// serialised within the process. Writes no log lines (callers log results)
+// but one: a renewed session key that cannot be saved, once until a save
+// succeeds again.
 
 #include <cstdint>
 #include <string>
@@ -44,7 +46,8 @@ class COndekoApi {
   // file cannot be written (nothing changes).
   int SaveCredentials(const std::string& skey, const std::string& refreshToken, uint64_t vid);
   // Buys a new session key with the refresh token and saves it; -4 when it
-  // cannot be saved (the new key is still used). A refusal changes nothing.
+  // cannot be saved (the new key is still used, by this client and, kept in
+  // memory, by every later one of the process). A refusal changes nothing.
   int RefreshSkey();
   int Login(const LoginRequest& req, LoginReply& rsp);
 

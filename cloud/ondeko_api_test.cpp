@@ -364,6 +364,81 @@ TEST_F(OndekoApiTest, RefreshThatCannotBeSavedKeepsTheNewKeyInMemory) {
   EmptyReply rsp;
   EXPECT_EQ(api.CheckAuthorization(rsp), kApiOk);
   EXPECT_EQ(rsp.errCode, 0);
+
+  // Every later client of the process uses it too, and an expired key is
+  // renewed and the call repeated though the save fails again; the failed
+  // save is logged once.
+  cloud_->ClearRequests();
+  EmptyReply later;
+  EXPECT_EQ(Api().CheckAuthorization(later), kApiOk);
+  EXPECT_EQ(later.errCode, 0);
+  EXPECT_EQ(cloud_->CountRequests("refresh_skey"), 0u);
+  cloud_->ExpireSkey();
+  EmptyReply renewed;
+  EXPECT_EQ(Api().CheckAuthorization(renewed), kApiOk);
+  EXPECT_EQ(renewed.errCode, 0);
+  EXPECT_EQ(cloud_->CountRequests("refresh_skey"), 1u);
+  EXPECT_EQ(cloud_->CountRequests("check_authorization"), 3u);
+  EXPECT_EQ(Api().GetSkey(), cloud_->Credentials().skey);
+  auto saveFailures = [&] {
+    int n = 0;
+    for (const std::string& l : root_->LogLines()) n += l.find("cannot be saved to") != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(saveFailures(), 1);
+  // A file changed from outside wins over the key kept in memory.
+  test::WriteWholeFile(dir_ + "qy.ini", "skey:operator\nrefresh_token:x\nvid:1\n");
+  EXPECT_EQ(Api().GetSkey(), "operator");
+  ::rmdir((dir_ + "qy.ini.tmp").c_str());
+  LoginReply lr;  // give later tests a working cloud again
+  ASSERT_EQ(Api().Login(LoginRequest{"sim-client-key"}, lr), kApiOk);
+}
+
+TEST_F(OndekoApiTest, RepliesAndDownloadsStayWithinTheirLimits) {
+  COndekoApi api = Api();
+  const std::string id = cloud_->PutMedia("big.bin", std::string(5000, 'b'));
+  GetMediaUrlReply media;
+  ASSERT_EQ(api.GetMediaUrl(GetMediaUrlRequest{id}, media), kApiOk);
+  const std::string target = root_->root() + "/dl/";
+  ASSERT_TRUE(MakeDirs(target));
+  DownloadFileReply big;
+  EXPECT_EQ(api.DownloadFile(DownloadFileRequest{media.media_url, target, 4999}, big), kApiBadReply);
+  EXPECT_TRUE(big.oversize);
+  EXPECT_EQ(big.fileName, "big.bin");
+  EXPECT_FALSE(IsCloudTransportFailure(kApiBadReply, big));
+  EXPECT_FALSE(test::FileExists(target + id));
+  DownloadFileReply fits;
+  EXPECT_EQ(api.DownloadFile(DownloadFileRequest{media.media_url, target, 5000}, fits), kApiOk);
+  EXPECT_EQ(test::ReadWholeFile(target + id), std::string(5000, 'b'));
+  ::unlink((target + id).c_str());
+
+  // A client error page is not kept as the file.
+  SimFault f;
+  f.kind = SimFault::Kind::HttpStatus;
+  f.httpStatus = 404;
+  f.body = "<html>not here</html>";
+  cloud_->InjectFault("media_download", f);
+  DownloadFileReply missing;
+  EXPECT_EQ(api.DownloadFile(DownloadFileRequest{media.media_url, target}, missing), kApiBadReply);
+  EXPECT_EQ(missing.message, "HTTP status 404");
+  EXPECT_FALSE(test::FileExists(target + id));
+
+  // Too little free disk: nothing is fetched, and it is tried again later.
+  CloudSettings s = Settings();
+  s.min_free_disk_bytes = uint64_t{1} << 60;
+  const size_t before = cloud_->CountRequests("media_download");
+  DownloadFileReply full;
+  const int r = COndekoApi(dir_, s).DownloadFile(DownloadFileRequest{media.media_url, target}, full);
+  EXPECT_TRUE(IsCloudTransportFailure(r, full));
+  EXPECT_NE(full.message.find("min_free_disk_mb"), std::string::npos) << full.message;
+  EXPECT_EQ(cloud_->CountRequests("media_download"), before);
+
+  // A JSON reply beyond the limit is not taken in.
+  s = Settings();
+  s.max_reply_bytes = 16;
+  EmptyReply tooLong;
+  EXPECT_EQ(COndekoApi(dir_, s).CheckAuthorization(tooLong), kApiTransportFailed);
+  EXPECT_EQ(tooLong.errCode, 63);
 }
 
 TEST_F(OndekoApiTest, MissingQyIniSendsVidZeroAndAnEmptySkey) {

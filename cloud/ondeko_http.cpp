@@ -1,5 +1,7 @@
 #include "cloud/ondeko_http.h"
 
+#include <sys/statvfs.h>
+
 #include <cstdio>
 #include <fstream>
 
@@ -90,6 +92,30 @@ std::string ReadJoinedLines(const std::string& path) {
     joined += line;
   }
   return joined;
+}
+
+// The credential headers go only to the configured API and upload hosts;
+// a URL the cloud hands out that points elsewhere is fetched without them.
+HeaderList CredentialsFor(const CloudSettings& s, const std::string& url, uint64_t vid,
+                          const std::string& skey) {
+  if (UrlIsOnHost(url, s.api_host) || UrlIsOnHost(url, s.upload_host)) return AuthHeaders(vid, skey);
+  return {};
+}
+
+// A URL from a reply that the transport would not fetch: the reply is refused.
+bool RefusedUrl(const CloudSettings& s, const char* what, const std::string& url, ApiResult& rsp) {
+  std::string why;
+  if (UrlAllowed(url, s, &why)) return false;
+  rsp.message = std::string(what) + " '" + url + "' refused: " + why;
+  return true;
+}
+
+// Free bytes for an unprivileged writer in dir; false when unknown.
+bool FreeBytes(const std::string& dir, uint64_t& free) {
+  struct statvfs st;
+  if (::statvfs(dir.c_str(), &st) != 0) return false;
+  free = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  return true;
 }
 
 // A media id names a file in the target directory: it must stay inside it.
@@ -207,8 +233,9 @@ int COndekoHttp::UploadFile(uint64_t vid, const std::string& skey, const UploadF
 
 int COndekoHttp::UploadFileOnce(uint64_t vid, const std::string& skey, const UploadFileRequest& req,
                                 UploadFileReply& rsp) {
+  if (RefusedUrl(settings_, "upload URL", req.url, rsp)) return kApiBadReply;
   std::string reply;
-  int rc = HttpPostFile(req.url, AuthHeaders(vid, skey), req.localPath, reply, settings_);
+  int rc = HttpPostFile(req.url, CredentialsFor(settings_, req.url, vid, skey), req.localPath, reply, settings_);
   if (rc != 0) return TransportFailed(rc, rsp);
   const int32_t status = static_cast<int32_t>(LastHttpStatus());
   if (ParseUploadFileReply(reply, rsp) != kParseOk) {
@@ -250,21 +277,45 @@ int COndekoHttp::DownloadFileOnce(uint64_t vid, const std::string& skey, const D
   std::string mediaId = req.url.substr(pos + kMarker.size());
   if (!SafeFileName(mediaId)) return kApiNoMediaId;
   std::string localPath = req.targetDir + mediaId;
+  if (RefusedUrl(settings_, "media URL", req.url, rsp)) return kApiBadReply;
+  // The download directory shares its disk with the journal: a download
+  // never takes the last of it. Not the message's fault, so it is kept and
+  // tried again later.
+  uint64_t free = 0;
+  if (settings_.min_free_disk_bytes > 0 && FreeBytes(req.targetDir, free) && free < settings_.min_free_disk_bytes) {
+    rsp.errCode = 23;  // libcurl's write error
+    rsp.message = StrFormat("only %llu MiB free in '%s', below the %llu MiB kept free ([cloud] min_free_disk_mb): "
+                            "not downloaded",
+                            static_cast<unsigned long long>(free >> 20), req.targetDir.c_str(),
+                            static_cast<unsigned long long>(settings_.min_free_disk_bytes >> 20));
+    return kApiTransportFailed;
+  }
 
   std::string headers;
-  int rc = HttpDownload(req.url, AuthHeaders(vid, skey), localPath, headers, settings_);
+  int rc = HttpDownload(req.url, CredentialsFor(settings_, req.url, vid, skey), localPath, headers, settings_,
+                        req.maxBytes);
+  if (rc == 63 && req.maxBytes > 0) {  // CURLE_FILESIZE_EXCEEDED
+    std::remove(localPath.c_str());
+    rsp.oversize = true;
+    FindDownloadFileName(headers, rsp.fileName);  // for the receivers' notice, when given
+    rsp.message = StrFormat("the file is larger than the limit of %llu bytes: not downloaded",
+                            static_cast<unsigned long long>(req.maxBytes));
+    return kApiBadReply;
+  }
   if (rc != 0) {
     std::remove(localPath.c_str());  // a torn download must not pass for the file
     return TransportFailed(rc, rsp);
   }
   rsp.httpStatus = static_cast<int32_t>(LastHttpStatus());
-  if (rsp.httpStatus >= 500 || IsThrottleStatus(rsp.httpStatus)) {
-    // A server error or throttling page is neither the file nor an error reply.
+  const bool json = IsJsonReplyHeaders(headers);
+  if (rsp.httpStatus >= 500 || IsThrottleStatus(rsp.httpStatus) || (rsp.httpStatus >= 400 && !json)) {
+    // A server error, a throttling page or any other error page is neither
+    // the file nor an error reply.
     std::remove(localPath.c_str());
     rsp.message = "HTTP status " + std::to_string(rsp.httpStatus);
     return kApiBadReply;
   }
-  if (!IsJsonReplyHeaders(headers)) {
+  if (!json) {
     rsp.errCode = 0;
     rsp.localPath = localPath;
     return FindDownloadFileName(headers, rsp.fileName) ? kApiOk : kApiLocalFileFailed;

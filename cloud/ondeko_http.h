@@ -9,6 +9,15 @@
 // UploadFile, UploadContactNosession and a download's error body copy the raw
 // reply into message when it cannot be parsed; DownloadFile may also return
 // kApiLocalFileFailed and kApiNoMediaId.
+//
+// The upload and media URLs come from the cloud's replies and are not
+// trusted: one the transport would not fetch (not https) is refused with
+// kApiBadReply before any connection, and the "vid" and "skey" headers go
+// only to the configured api_host and upload_host. DownloadFile refuses a
+// file larger than the request's maxBytes (kApiBadReply, oversize set,
+// nothing kept), never keeps an HTTP error page as the file, and does not
+// start with less free disk than the settings keep free (kApiTransportFailed,
+// so that the message is kept and tried later).
 
 #include <cstdint>
 #include <string>

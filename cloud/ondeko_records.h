@@ -137,6 +137,7 @@ struct UploadFileRequest {
 struct DownloadFileRequest {
   std::string url;        // media_url from GetMediaUrl; must hold "media_id="
   std::string targetDir;  // ends with '/'; the file lands at targetDir + media id
+  uint64_t maxBytes = 0;  // largest file accepted; 0: no limit
 };
 struct UploadContactNosessionRequest {
   int32_t type = 0;  // 1 departments, 2 users
@@ -191,6 +192,7 @@ struct UploadFileReply : ApiResult {
 struct DownloadFileReply : ApiResult {
   std::string localPath;  // targetDir + media id
   std::string fileName;   // from the reply's Content-Disposition
+  bool oversize = false;  // refused: larger than the request's maxBytes (nothing kept)
 };
 // Envelope-only replies: send_msg, bind_token, check_authorization,
 // check_hassynccontacts, set_synccontacts, set_inviteflag, install_done,

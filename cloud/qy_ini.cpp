@@ -64,6 +64,18 @@ std::map<std::string, CachedFile>& Cache() {
   return cache;
 }
 
+// Credentials whose save failed, by path, with the file as it was at the
+// failure (missing: exists false). Guarded by QyIniMutex.
+struct Unsaved {
+  bool exists = false;
+  FileStamp stamp;
+  Credentials creds;
+};
+std::map<std::string, Unsaved>& UnsavedByPath() {
+  static std::map<std::string, Unsaved> unsaved;
+  return unsaved;
+}
+
 bool TakeValue(const std::string& line, const char* key, std::string& value) {
   size_t pos = line.find(key);
   if (pos == std::string::npos) return false;
@@ -107,7 +119,16 @@ bool LoadQyIni(const std::string& path, Credentials& out) {
   std::lock_guard<std::mutex> lk(QyIniMutex());
   auto& cache = Cache();
   FileStamp stamp;
-  if (!StampOf(path, stamp)) {
+  const bool exists = StampOf(path, stamp);
+  auto unsaved = UnsavedByPath().find(path);
+  if (unsaved != UnsavedByPath().end()) {
+    if (unsaved->second.exists == exists && (!exists || unsaved->second.stamp == stamp)) {
+      out = unsaved->second.creds;
+      return true;
+    }
+    UnsavedByPath().erase(unsaved);  // rewritten from outside since: the file wins
+  }
+  if (!exists) {
     cache.erase(path);
     out = Credentials{};
     return false;
@@ -131,11 +152,24 @@ bool LoadQyIni(const std::string& path, Credentials& out) {
   return true;
 }
 
-int SaveQyIni(const std::string& path, const Credentials& c) {
+int SaveQyIni(const std::string& path, const Credentials& c, bool keepOnFailure, bool* firstFailure) {
   std::string text = FormatQyIni(c);
   std::lock_guard<std::mutex> lk(QyIniMutex());
   Cache().erase(path);
-  return WriteFileSafe(path, text) == 0 ? 0 : -1;
+  auto& unsaved = UnsavedByPath();
+  const bool hadUnsaved = unsaved.count(path) > 0;
+  if (WriteFileSafe(path, text, kPrivateFileMode) == 0) {
+    unsaved.erase(path);
+    return 0;
+  }
+  if (keepOnFailure) {
+    Unsaved u;
+    u.exists = StampOf(path, u.stamp);
+    u.creds = c;
+    unsaved[path] = u;
+  }
+  if (firstFailure) *firstFailure = !hadUnsaved;
+  return -1;
 }
 
 }  // namespace nuv

@@ -27,8 +27,15 @@ Credentials ParseQyIni(const std::string& text);
 std::string FormatQyIni(const Credentials& c);
 
 // Reads <dir>qy.ini; false (and empty credentials) when it cannot be read.
+// Credentials kept in memory by a failed save (below) are returned instead
+// of the file's as long as the file stays as it was then.
 bool LoadQyIni(const std::string& path, Credentials& out);
-// Replaces the file; 0, or -1 when it cannot be written (old file untouched).
-int SaveQyIni(const std::string& path, const Credentials& c);
+// Replaces the file (0600 when new, else keeping its mode); 0, or -1 when it
+// cannot be written (old file untouched). With keepOnFailure, a failed save
+// keeps c in memory for every later LoadQyIni of this path in the process
+// until a save succeeds or the file is changed from outside; firstFailure
+// then tells whether the save before this one had succeeded.
+int SaveQyIni(const std::string& path, const Credentials& c, bool keepOnFailure = false,
+              bool* firstFailure = nullptr);
 
 }  // namespace nuv

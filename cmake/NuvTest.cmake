@@ -52,6 +52,7 @@ function(nuv_check_no_test_code)
   foreach(t ${ARGN})
     add_test(NAME ${t}_holds_no_test_code
              COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DFILE=$<TARGET_FILE:${t}>
+                     -DTEST_HOOKS=${NUV_TEST_HOOKS}
                      -P ${CMAKE_SOURCE_DIR}/cmake/check_no_test_code.cmake)
   endforeach()
 endfunction()

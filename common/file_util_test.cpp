@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "common/file_util.h"
 #include "common/paths.h"
@@ -20,6 +24,13 @@ TEST(Paths, DirectoriesHangOffModuleDir) {
   EXPECT_EQ(GetSyncConfigDirA(), GetConfigDirA());
   EXPECT_TRUE(test::FileExists(root.root() + "/Logs"));
   EXPECT_TRUE(test::FileExists(root.bin() + "TmpFiles"));
+  // The service's own directories are for its user only.
+  for (const std::string& d : {root.root() + "/Logs", root.root() + "/Config", root.root() + "/Download",
+                               root.bin() + "TmpFiles"}) {
+    struct stat st;
+    ASSERT_EQ(::stat(d.c_str(), &st), 0) << d;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << d;
+  }
   EXPECT_TRUE(GetNuvInstallDir().empty());
   root.WriteServiceIni("[im]\ninstall_dir=/opt/nuv\n");
   EXPECT_EQ(GetNuvInstallDir(), L"/opt/nuv");
@@ -51,6 +62,60 @@ TEST(FileUtil, SafeWriteIntoMissingDirectoryChangesNothing) {
   test::TempInstallRoot root;
   EXPECT_EQ(WriteFileSafe(root.root() + "/nodir/a.ini", "x"), -1);
   EXPECT_FALSE(test::FileExists(root.root() + "/nodir"));
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(FileUtil, SafeWriteKeepsTheModeAndNeverWritesThroughAPlantedName) {
+  test::TempInstallRoot root;
+  const std::string cfg = root.config(), target = cfg + "qy.ini", victim = root.root() + "/victim";
+  MakeDirs(cfg);
+  test::WriteWholeFile(victim, "precious");
+  // A new secret is private whatever the umask; an operator's mode survives
+  // every rewrite, both ways.
+  const mode_t old = ::umask(0);
+  ASSERT_EQ(WriteFileSafe(target, "a", kPrivateFileMode), 0);
+  EXPECT_EQ(ModeOf(target), 0600u);
+  ::chmod(target.c_str(), 0640);
+  ASSERT_EQ(WriteFileSafe(target, "b", kPrivateFileMode), 0);
+  EXPECT_EQ(ModeOf(target), 0640u);
+  ::umask(old);
+  // A link left at the temporary name is removed, not followed.
+  ASSERT_EQ(::symlink(victim.c_str(), (target + ".tmp").c_str()), 0);
+  ASSERT_EQ(WriteFileSafe(target, "c"), 0);
+  EXPECT_EQ(test::ReadWholeFile(target), "c");
+  EXPECT_EQ(test::ReadWholeFile(victim), "precious");
+  EXPECT_FALSE(test::FileExists(target + ".tmp"));
+  // What cannot be removed fails the write and keeps the old file (the way
+  // tests make a write fail for root).
+  ASSERT_TRUE(MakeDirs(target + ".tmp"));
+  EXPECT_EQ(WriteFileSafe(target, "d"), -1);
+  EXPECT_EQ(test::ReadWholeFile(target), "c");
+  int fd = CreateFreshFile(target + ".tmp");
+  EXPECT_LT(fd, 0);
+}
+
+TEST(FileUtil, CheckedReadTellsMissingFromUnreadable) {
+  test::TempInstallRoot root;
+  const std::string dir = root.root() + "/";
+  std::string out;
+  int err = 0;
+  EXPECT_EQ(ReadFileChecked(dir + "none", out, 100, false, &err), kReadMissing);
+  test::WriteWholeFile(dir + "f", "12345");
+  EXPECT_EQ(ReadFileChecked(dir + "f", out, 100), kReadOk);
+  EXPECT_EQ(out, "12345");
+  EXPECT_EQ(ReadFileChecked(dir + "f", out, 4), kReadTooLarge);
+  EXPECT_TRUE(out.empty());
+  ASSERT_EQ(::symlink((dir + "f").c_str(), (dir + "link").c_str()), 0);
+  EXPECT_EQ(ReadFileChecked(dir + "link", out, 100), kReadOk);
+  EXPECT_EQ(ReadFileChecked(dir + "link", out, 100, true, &err), kReadFailed);
+  EXPECT_EQ(err, ELOOP);
+  MakeDirs(dir + "d");
+  EXPECT_EQ(ReadFileChecked(dir + "d", out, 100, false, &err), kReadFailed);
+  EXPECT_EQ(err, EISDIR);
 }
 
 TEST(SdkError, FormatsCodeAndTrimmedMeaning) {

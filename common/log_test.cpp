@@ -2,7 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
+
 #include "common/clock.h"
+#include "common/file_util.h"
 #include "common/log.h"
 #include "common/paths.h"
 #include "common/test_support.h"
@@ -86,6 +89,83 @@ TEST_F(LogTest, LogDirectoryRemovedWhileRunningIsMadeAgain) {
   EXPECT_EQ(data.compare(0, 3, "\xEF\xBB\xBF"), 0);
   EXPECT_NE(data.find("] after\r\n"), std::string::npos);
   EXPECT_EQ(data.find("before"), std::string::npos);
+}
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string s = FormatLogText(fmt, ap);
+  va_end(ap);
+  return s;
+}
+
+// A text from outside cannot start a line of its own, and a long one is cut;
+// the service's own format and its numbers come out as printf makes them.
+TEST_F(LogTest, ValuesFromOutsideCannotForgeLinesAndAreCut) {
+  const std::string forged = "hi\r\n2026-12-09 10:11:12 [00001] CServiceModule forged\x1b[2J";
+  WriteLogF("SendTxtMsg2Nuv '%s' to '%s' %d", forged.c_str(), "bob", 7);
+  WriteLog(L"direct\nline");
+  auto lines = root_.LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("] SendTxtMsg2Nuv 'hi\\r\\n2026-12-09 10:11:12 [00001] CServiceModule forged\\x1B[2J' "
+                          "to 'bob' 7"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("] direct\\nline"), std::string::npos);
+
+  const std::string longText(kMaxLogValueBytes + 100, 'x');
+  EXPECT_EQ(Format("[%s]", longText.c_str()),
+            "[" + std::string(kMaxLogValueBytes, 'x') + "...(+100 bytes)]");
+  std::string chinese;  // three bytes a character: the cut keeps whole ones
+  while (chinese.size() < kMaxLogValueBytes + 2) chinese += "中";
+  const std::string cut = Format("%s", chinese.c_str());
+  EXPECT_EQ(cut.substr(0, kMaxLogValueBytes - kMaxLogValueBytes % 3), chinese.substr(0, kMaxLogValueBytes - kMaxLogValueBytes % 3));
+  EXPECT_EQ(cut.substr(kMaxLogValueBytes - kMaxLogValueBytes % 3, 5), "...(+");
+
+  EXPECT_EQ(Format("%llu %d %5.1f %-4s| %.*s %*d %zu %08x %% %c", 18446744073709551615ull, -3, 2.25, "ab", 2,
+                   "xyz", 4, 9, static_cast<size_t>(12), 0xbeefu, 'q'),
+            "18446744073709551615 -3   2.2 ab  | xy    9 12 0000beef % q");
+  // The format's own line break stays (one of the system's own texts ends in one).
+  EXPECT_EQ(Format("to config\n"), "to config\n");
+  EXPECT_EQ(SecretTail("0123456789ABCDEF"), "...CDEF");
+  EXPECT_EQ(SecretTail(1234605616436508552ull), "...8552");
+  EXPECT_EQ(SecretTail(0ull), "0");
+}
+
+// With a tiny limit the month's file is renamed to numbered parts (the
+// oldest beyond the kept count goes); months before the kept ones go too.
+TEST_F(LogTest, FilesRotateAtTheSizeLimitAndOldMonthsGo) {
+  ASSERT_TRUE(MakeDirs(root_.logs()));
+  test::WriteWholeFile(root_.logs() + "config.ini", "[General]\nMaxFileMB=1\nRotatedFiles=2\nKeepMonths=2\n");
+  test::WriteWholeFile(root_.logs() + "notes.txt", "operator's");
+  RereadLogLevel();
+  const std::string chunk(4000, 'r');
+  for (int i = 0; i < 1000; ++i) WriteLogF("line %04d %s", i, chunk.c_str());  // about 4 MB
+  const std::string base = root_.logs() + "2026-12";
+  uint64_t size = 0;
+  ASSERT_EQ(GetFileLength(base + ".log", size), 0);
+  EXPECT_LE(size, 1u << 20);
+  for (const char* part : {".1.log", ".2.log"}) {
+    ASSERT_EQ(GetFileLength(base + part, size), 0) << part;
+    EXPECT_LE(size, 1u << 20) << part;
+    EXPECT_GT(size, (1u << 20) - 5000) << part;
+  }
+  EXPECT_FALSE(test::FileExists(base + ".3.log"));
+  // Every part starts a file of its own and holds whole lines.
+  EXPECT_EQ(test::ReadWholeFile(base + ".1.log").compare(0, 3, "\xEF\xBB\xBF"), 0);
+  EXPECT_NE(test::ReadWholeFile(base + ".log").find("line 0999 "), std::string::npos);
+
+  clock_->Advance(int64_t(31) * 86400 * 1000);  // January: December is kept
+  WriteLog(L"january");
+  EXPECT_TRUE(test::FileExists(base + ".log"));
+  clock_->Advance(int64_t(31) * 86400 * 1000);  // February: December goes
+  WriteLog(L"february");
+  EXPECT_FALSE(test::FileExists(base + ".log"));
+  EXPECT_FALSE(test::FileExists(base + ".1.log"));
+  EXPECT_TRUE(test::FileExists(root_.logs() + "2027-01.log"));
+  EXPECT_TRUE(test::FileExists(root_.logs() + "2027-02.log"));
+  EXPECT_TRUE(test::FileExists(root_.logs() + "notes.txt"));
 }
 
 TEST_F(LogTest, TwoProcessesInterleaveWholeLines) {

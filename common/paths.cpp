@@ -38,15 +38,21 @@ std::string ModuleDirA() {
     std::lock_guard<std::mutex> g(g_moduleMu);
     if (!g_moduleOverride.empty()) return g_moduleOverride;
   }
+#if NUV_TEST_HOOKS
   if (const char* env = std::getenv("NUV4ONDEKO_TEST_MODULE_DIR")) {
     if (*env) return WithSlash(env);
   }
+#endif
   static const std::string own = ExecutableDir();
   return own;
 }
 
-std::string Created(const std::string& dir) {
-  MakeDirs(dir);
+// The service's own directories hold credentials, personal data and files in
+// transit: only the service's user may enter them.
+constexpr mode_t kPrivateDirMode = 0700;
+
+std::string Created(const std::string& dir, mode_t mode = 0755) {
+  MakeDirs(dir, mode);
   return dir;
 }
 
@@ -61,14 +67,15 @@ void SetInstallRoot(const std::string& root) {
   RereadLogLevel();
 }
 
-bool MakeDirs(const std::string& path) {
+bool MakeDirs(const std::string& path, mode_t leafMode) {
   if (path.empty()) return false;
   std::string partial;
   size_t pos = 0;
   while (pos != std::string::npos) {
     pos = path.find('/', pos + 1);
     partial = path.substr(0, pos);
-    if (!partial.empty()) ::mkdir(partial.c_str(), 0755);
+    const bool leaf = pos == std::string::npos || path.find_first_not_of('/', pos) == std::string::npos;
+    if (!partial.empty()) ::mkdir(partial.c_str(), leaf ? leafMode : 0755);
   }
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -76,13 +83,13 @@ bool MakeDirs(const std::string& path) {
 
 std::wstring GetModuleDir() { return PathToWide(ModuleDirA()); }
 std::wstring GetParentDir() { return PathToWide(Created(ModuleDirA() + "../")); }
-std::wstring GetLogDir() { return PathToWide(Created(GetLogDirA())); }
+std::wstring GetLogDir() { return PathToWide(Created(GetLogDirA(), kPrivateDirMode)); }
 std::string GetLogDirA() { return ModuleDirA() + "../Logs"; }
-std::wstring GetConfigDir() { return PathToWide(Created(ModuleDirA() + "../Config")); }
-std::string GetConfigDirA() { return Created(ModuleDirA() + "../Config") + "/"; }
-std::wstring GetTmpFilesDir() { return PathToWide(Created(ModuleDirA() + "TmpFiles")); }
-std::wstring GetDownloadDir() { return PathToWide(Created(ModuleDirA() + "../Download")); }
-std::string GetDownloadDirA() { return Created(ModuleDirA() + "../Download") + "/"; }
+std::wstring GetConfigDir() { return PathToWide(Created(ModuleDirA() + "../Config", kPrivateDirMode)); }
+std::string GetConfigDirA() { return Created(ModuleDirA() + "../Config", kPrivateDirMode) + "/"; }
+std::wstring GetTmpFilesDir() { return PathToWide(Created(ModuleDirA() + "TmpFiles", kPrivateDirMode)); }
+std::wstring GetDownloadDir() { return PathToWide(Created(ModuleDirA() + "../Download", kPrivateDirMode)); }
+std::string GetDownloadDirA() { return Created(ModuleDirA() + "../Download", kPrivateDirMode) + "/"; }
 std::string GetSyncConfigDirA() { return ModuleDirA() + "../Config/"; }
 
 std::wstring GetNuvInstallDir() {

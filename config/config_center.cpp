@@ -1,6 +1,7 @@
 #include "config/config_center.h"
 
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -27,6 +28,10 @@ uint32_t ParseIntAsUnsigned(const std::wstring& s) {
   if (v < INT_MIN) v = INT_MIN;
   return static_cast<uint32_t>(static_cast<int>(v));
 }
+
+// Far more than the one line the file holds: a bigger file is not one the
+// service wrote, and is treated as unreadable.
+constexpr size_t kMaxFileBytes = 65536;
 
 // The file's fields in order, as the log names them.
 const char* const kFieldNames[] = {"token",  "maxmsgid", "maxfilesize",  "maximgsize",
@@ -60,9 +65,22 @@ bool CConfigCenter::Init() {
   v.maxmsgid = 0;
   v.maxfilesize = v.maximgsize = v.maxcpu = v.maxmem = v.enqInterval = v.outqInterval = 0;
 
-  char buf[1024] = {0};
-  size_t n = ReadFileData(path_, buf, 1023);
-  std::string text(buf, n);
+  // A file that is there but cannot be read is not a first start: its
+  // counters and the operator's limits are unknown, not zero. It is never
+  // overwritten, and the notify intake takes maxmsgid from the first message
+  // announced instead of fetching the cloud's whole history.
+  std::string text;
+  int err = 0;
+  const int read = ReadFileChecked(path_, text, kMaxFileBytes, false, &err);
+  countersUnknown_ = read == kReadFailed || read == kReadTooLarge;
+  maxmsgidUnknown_ = countersUnknown_;
+  if (countersUnknown_) {
+    WriteLogF("CConfigCenter::Init %s exists but cannot be read (%s): the defaults are used, the file is not "
+              "written while the worker runs, and maxmsgid is taken from the first cloud message announced",
+              path_.c_str(), read == kReadTooLarge ? "larger than 64 KiB" : std::strerror(err));
+    text.clear();
+  }
+  if (text.size() > 1023) text.resize(1023);  // the first 1023 bytes count
   size_t lastSemi = text.rfind(';');
   if (lastSemi != std::string::npos) text.resize(lastSemi + 1);
 
@@ -94,9 +112,9 @@ bool CConfigCenter::Init() {
     }
   }
 
-  WriteLogF("CConfigCenter::Init vItem.size() %u token %llu maxmsgid %llu maxfilesize %u maximgsize %u "
+  WriteLogF("CConfigCenter::Init vItem.size() %u token %s maxmsgid %llu maxfilesize %u maximgsize %u "
             "maxcpu %u maxmem %u enq-interval %u outq-interval %u",
-            static_cast<unsigned>(items.size()), static_cast<unsigned long long>(v.token.load()),
+            static_cast<unsigned>(items.size()), SecretTail(v.token.load()).c_str(),
             static_cast<unsigned long long>(v.maxmsgid.load()), v.maxfilesize, v.maximgsize, v.maxcpu,
             v.maxmem, v.enqInterval, v.outqInterval);
   return true;
@@ -111,14 +129,30 @@ std::string CConfigCenter::FormatWith(uint64_t maxmsgid) const {
                    v.maxmem, v.enqInterval, v.outqInterval);
 }
 
-int CConfigCenter::Save() {
+int CConfigCenter::Save() { return SaveRecord(nullptr); }
+
+int CConfigCenter::SaveWithMaxmsgid(uint64_t onDisk) { return SaveRecord(&onDisk); }
+
+int CConfigCenter::SaveRecord(const uint64_t* maxmsgid) {
+  // Formatted under the lock, so that the last save writes the latest values.
   std::lock_guard<std::mutex> g(saveMu_);
-  return WriteFileSafe(path_, Format());
+  if (countersUnknown_) {
+    if (!saveRefusedLogged_) {
+      saveRefusedLogged_ = true;
+      WriteLogF("CConfigCenter::Save %s could not be read at start and is not overwritten: token and maxmsgid "
+                "are kept in memory until the worker restarts",
+                path_.c_str());
+    }
+    return kSaveRefused;
+  }
+  return WriteFileSafe(path_, maxmsgid ? FormatWith(*maxmsgid) : Format(), kPrivateFileMode);
 }
 
-int CConfigCenter::SaveWithMaxmsgid(uint64_t onDisk) {
-  std::lock_guard<std::mutex> g(saveMu_);
-  return WriteFileSafe(path_, FormatWith(onDisk));
+bool CConfigCenter::AdoptMaxMsgIdFrom(uint64_t msgid) {
+  bool expected = true;
+  if (!maxmsgidUnknown_.compare_exchange_strong(expected, false)) return false;
+  values_.maxmsgid = msgid ? msgid - 1 : 0;
+  return true;
 }
 
 }  // namespace nuv

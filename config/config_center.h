@@ -32,13 +32,24 @@ class CConfigCenter {
   // An instance over a given file (tests, tools). Call Init to load.
   explicit CConfigCenter(std::string path);
 
-  // Loads and corrects the values; always true.
+  // Loads and corrects the values; always true. A file that exists but
+  // cannot be read gives the defaults and makes the counters unknown.
   bool Init();
-  // Writes the whole record back (safe replace). 0 or the write's error code.
+  // Writes the whole record back (safe replace, 0600 when new). 0, the
+  // write's error code, or kSaveRefused when the file could not be read at
+  // Init: an unreadable file is never overwritten (logged once).
   int Save();
   // The same, with maxmsgid written as onDisk instead of the current value
   // (which stays as it is in memory).
   int SaveWithMaxmsgid(uint64_t onDisk);
+  static constexpr int kSaveRefused = -3;
+
+  // True when generalconf.ini exists but could not be read at Init.
+  bool CountersUnknown() const { return countersUnknown_; }
+  // While maxmsgid is unknown, the first call makes it msgid - 1 (so that
+  // msgid is the first message taken in and nothing before it is fetched)
+  // and returns true; every other call returns false.
+  bool AdoptMaxMsgIdFrom(uint64_t msgid);
 
   ConfigValues& values() { return values_; }
   const std::string& path() const { return path_; }
@@ -48,10 +59,15 @@ class CConfigCenter {
 
  private:
   std::string FormatWith(uint64_t maxmsgid) const;
+  // Save's body; maxmsgid, when given, replaces the current value.
+  int SaveRecord(const uint64_t* maxmsgid);
 
   std::string path_;
   ConfigValues values_;
-  std::mutex saveMu_;
+  bool countersUnknown_ = false;  // set by Init only
+  std::atomic<bool> maxmsgidUnknown_{false};
+  std::mutex saveMu_;  // guards Save and the flag below
+  bool saveRefusedLogged_ = false;
 };
 
 }  // namespace nuv

@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "common/test_support.h"
 #include "config/config_center.h"
@@ -79,6 +85,46 @@ TEST_F(ConfigCenterTest, SaveWritesCorrectedRecordSafely) {
   ASSERT_EQ(c.Save(), 0);
   EXPECT_EQ(test::ReadWholeFile(path_), "5;1000;10485760;2097152;95;1024;1800;60;");
   EXPECT_FALSE(test::FileExists(path_ + ".tmp"));
+}
+
+// Something at the name that cannot be read (here a socket, which not even
+// root can open) is not a first start: nothing is written over it, and
+// maxmsgid is taken once from the first message announced.
+TEST_F(ConfigCenterTest, UnreadableFileIsNeverOverwrittenAndItsCounterIsAdopted) {
+  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  CConfigCenter c(path_);
+  c.Init();
+  EXPECT_TRUE(c.CountersUnknown());
+  EXPECT_EQ(c.Format(), "0;0;10485760;2097152;95;1024;1800;60;");
+  c.values().maxmsgid = 9;
+  EXPECT_EQ(c.Save(), CConfigCenter::kSaveRefused);
+  EXPECT_EQ(c.Save(), CConfigCenter::kSaveRefused);
+  struct stat st;
+  ASSERT_EQ(::lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_FALSE(test::FileExists(path_ + ".tmp"));
+  int refused = 0;
+  for (const std::string& line : root_.LogLines()) refused += line.find("is not overwritten") != std::string::npos;
+  EXPECT_EQ(refused, 1);
+  EXPECT_TRUE(c.AdoptMaxMsgIdFrom(50));
+  EXPECT_EQ(c.values().maxmsgid.load(), 49u);
+  EXPECT_FALSE(c.AdoptMaxMsgIdFrom(60));
+  EXPECT_EQ(c.values().maxmsgid.load(), 49u);
+  ::close(s);
+
+  // A missing file is a first start: counters known, the file written private.
+  ::unlink(path_.c_str());
+  CConfigCenter fresh(path_);
+  fresh.Init();
+  EXPECT_FALSE(fresh.CountersUnknown());
+  EXPECT_FALSE(fresh.AdoptMaxMsgIdFrom(50));
+  ASSERT_EQ(fresh.Save(), 0);
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(ConfigCenterTest, InstanceUsesConfigDirectory) {

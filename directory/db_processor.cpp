@@ -3,6 +3,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -134,16 +136,92 @@ std::wstring FindDBConnstring(const std::wstring& xml) {
 std::wstring CDBProcessor::GetDBPath() {
   const std::string install = WideToPath(GetNuvInstallDir());
   if (install.empty()) return L"";
+  // Read where it is: the IM server's tree belongs to the IM server, and a
+  // copy written there could be aimed anywhere by a link. Linux does not
+  // keep the IM server's open file from being read.
   const std::string source = install + "/Config/nuvserver.xml";
-  const std::string copy = install + "/Config/nuvserver.tmp";
-  // Read through a copy: the IM server keeps its own file open.
+  constexpr size_t kMaxBytes = 1 << 20;
   std::string bytes;
-  if (!ReadFileData(source, bytes) || WriteFileSafe(copy, bytes) != 0) return L"";
-  bytes.clear();
-  bool read = ReadFileData(copy, bytes);
-  ::unlink(copy.c_str());
-  if (!read || bytes.empty()) return L"";
+  int err = 0;
+  const int rc = ReadFileChecked(source, bytes, kMaxBytes, true, &err);
+  if (rc == kReadFailed && err == ELOOP) {
+    WriteLogF("CDBProcessor::GetDBPath '%s' is a symbolic link and is not followed: the default connection "
+              "text is used",
+              source.c_str());
+  } else if (rc == kReadTooLarge) {
+    WriteLogF("CDBProcessor::GetDBPath '%s' is larger than 1 MiB and is not read: the default connection "
+              "text is used",
+              source.c_str());
+  }
+  if (rc != kReadOk || bytes.empty()) return L"";
   return FindDBConnstring(AnsiToWide(bytes));
+}
+
+namespace {
+
+// key=value attributes of an ODBC connection text; a value may be braced
+// ("{a;b}", "}}" for a brace inside). Keys in upper case, trimmed.
+std::vector<std::pair<std::string, std::string>> ConnAttributes(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  auto trim = [](std::string s) {
+    size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t eq = text.find_first_of("=;", i);
+    if (eq == std::string::npos || text[eq] == ';') {
+      i = eq == std::string::npos ? text.size() : eq + 1;
+      continue;
+    }
+    std::string key = trim(text.substr(i, eq - i));
+    for (char& c : key) c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
+    size_t v = text.find_first_not_of(" \t", eq + 1);
+    std::string value;
+    if (v != std::string::npos && text[v] == '{') {
+      size_t k = v + 1;
+      for (; k < text.size(); ++k) {
+        if (text[k] == '}') {
+          if (k + 1 < text.size() && text[k + 1] == '}') {
+            value += '}';
+            ++k;
+            continue;
+          }
+          break;
+        }
+        value += text[k];
+      }
+      size_t semi = text.find(';', k);
+      i = semi == std::string::npos ? text.size() : semi + 1;
+    } else {
+      size_t semi = text.find(';', eq + 1);
+      value = trim(text.substr(eq + 1, semi == std::string::npos ? std::string::npos : semi - eq - 1));
+      i = semi == std::string::npos ? text.size() : semi + 1;
+    }
+    out.emplace_back(key, value);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string CheckDBConnText(const std::string& connText, const std::vector<std::string>& drivers) {
+  for (const auto& [key, value] : ConnAttributes(connText)) {
+    if (key == "FILEDSN" || key == "SAVEFILE")
+      return "the connection text names a file DSN (" + key + "), which is not used";
+    if (key != "DRIVER") continue;
+    if (value.find('/') != std::string::npos)
+      return "the connection text gives the driver as a library path ('" + value +
+             "'); only the drivers installed in odbcinst.ini are used";
+    bool known = false;
+    for (const std::string& d : drivers) known = known || strcasecmp(d.c_str(), value.c_str()) == 0;
+    if (!known) {
+      std::string list;
+      for (const std::string& d : drivers) list += (list.empty() ? "" : ", ") + d;
+      return "the driver '" + value + "' is not one of the drivers installed in odbcinst.ini (" + list + ")";
+    }
+  }
+  return "";
 }
 
 std::string ExpandDBConnText(const std::wstring& connText, const std::wstring& installDir) {
@@ -170,8 +248,11 @@ std::string ExpandDBConnText(const std::wstring& connText, const std::wstring& i
 
 int CDBProcessor::OpenDB(const std::wstring& connText) {
   m_db.reset();
-  std::string error;
-  m_db = OdbcSession::Open(ExpandDBConnText(connText, GetNuvInstallDir()), error);
+  const std::string text = ExpandDBConnText(connText, GetNuvInstallDir());
+  // The text comes from the IM server's tree: it may pick a driver the
+  // driver manager knows, not a library of its own to be loaded here.
+  std::string error = CheckDBConnText(text, InstalledOdbcDrivers());
+  if (error.empty()) m_db = OdbcSession::Open(text, error);
   if (!m_db) {
     if (error.empty()) error = "the driver reported no reason";
     WriteLogF("打开数据库失败，错误提示：%s。", error.c_str());

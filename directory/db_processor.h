@@ -32,11 +32,13 @@ class CDBProcessor {
   CDBProcessor& operator=(const CDBProcessor&) = delete;
 
   // --- the IM database ---------------------------------------------------
-  // The DBConnstring of the IM server's Config/nuvserver.xml, or empty.
+  // The DBConnstring of the IM server's Config/nuvserver.xml, or empty. The
+  // file is read in place (nothing is written into the IM server's tree), not
+  // through a symbolic link, and only up to 1 MiB.
   std::wstring GetDBPath();
   // Opens the connection (the default text when connText is empty; ".." is
-  // the IM server's installation directory). Returns 1 in all cases; an open
-  // connection is the success (IsOpen).
+  // the IM server's installation directory) unless CheckDBConnText refuses
+  // it. Returns 1 in all cases; an open connection is the success (IsOpen).
   int OpenDB(const std::wstring& connText);
   bool IsOpen() const { return m_db != nullptr; }
 
@@ -111,5 +113,10 @@ std::string ExpandDBConnText(const std::wstring& connText, const std::wstring& i
 // The DBConnstring attribute of the DBServer element in a configuration
 // file's text, or empty.
 std::wstring FindDBConnstring(const std::wstring& xml);
+// Why a connection text from the IM server's configuration is not used, or
+// empty when it may be: its driver must be one of the installed drivers
+// (names, compared without regard to case) and not a library path, and it
+// may not name a file DSN or ask the driver manager to save one.
+std::string CheckDBConnText(const std::string& connText, const std::vector<std::string>& drivers);
 
 }  // namespace nuv

@@ -2,6 +2,7 @@
 #include "directory/db_processor.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "common/log.h"
 #include "directory/odbc_session.h"
@@ -41,11 +42,42 @@ TEST(DBLocation, ExpandsInstallDirAndRefusesToCreateSqliteFiles) {
 TEST(DBLocation, GetDBPathReadsTheSimulatorsConfigurationThroughACopy) {
   DirectoryEnv env;
   CDBProcessor p;
+  // Nothing is written into the IM server's tree: a link planted beside its
+  // file is left alone, and its file is not read through a link.
+  const std::string conf = env.imDir() + "/Config/", victim = env.root().root() + "/victim";
+  test::WriteWholeFile(victim, "precious");
+  ASSERT_EQ(::symlink(victim.c_str(), (conf + "nuvserver.tmp").c_str()), 0);
   EXPECT_EQ(Utf8ToWide(sim::ImDirectoryDb::ConnText()), p.GetDBPath());
-  EXPECT_FALSE(test::FileExists(env.imDir() + "/Config/nuvserver.tmp"));
-  test::WriteWholeFile(env.imDir() + "/Config/nuvserver.xml",
-                       "<NuvServer><DBServer DBType=\"x\"></DBServer></NuvServer>");
+  EXPECT_EQ(test::ReadWholeFile(victim), "precious");
+  ASSERT_EQ(::rename((conf + "nuvserver.xml").c_str(), (conf + "real.xml").c_str()), 0);
+  ASSERT_EQ(::symlink((conf + "real.xml").c_str(), (conf + "nuvserver.xml").c_str()), 0);
   EXPECT_EQ(L"", p.GetDBPath());
+  EXPECT_TRUE(env.root().LogContains("nuvserver.xml' is a symbolic link and is not followed"));
+  ::unlink((conf + "nuvserver.xml").c_str());
+  test::WriteWholeFile(conf + "nuvserver.xml", "<NuvServer><DBServer DBType=\"x\"></DBServer></NuvServer>");
+  EXPECT_EQ(L"", p.GetDBPath());
+}
+
+TEST(DBLocation, ConnectionTextMayNameOnlyAnInstalledDriver) {
+  const std::vector<std::string> drivers = {"SQLite3", "Microsoft access Driver (*.mdb)"};
+  EXPECT_EQ("", CheckDBConnText(kDefaultDBConnText, drivers));
+  EXPECT_EQ("", CheckDBConnText("driver = {sqlite3} ; Database=/x;NoCreat=1", drivers));
+  EXPECT_EQ("", CheckDBConnText("DSN=nuvdb", drivers));  // a source the administrator set up
+  EXPECT_NE("", CheckDBConnText("Driver=/tmp/evil.so;Database=/x", drivers));
+  EXPECT_NE("", CheckDBConnText("Driver={../../tmp/evil.so};DBQ=x", drivers));
+  EXPECT_NE("", CheckDBConnText("Driver={Other};DBQ=x", drivers));
+  EXPECT_NE("", CheckDBConnText("Driver=SQLite3;SAVEFILE=/etc/cron.d/x", drivers));
+  EXPECT_NE("", CheckDBConnText("FILEDSN=/tmp/x.dsn", drivers));
+  // The installed drivers as the driver manager lists them.
+  bool sqlite = false;
+  for (const std::string& d : InstalledOdbcDrivers()) sqlite = sqlite || d == "SQLite3";
+  EXPECT_TRUE(sqlite);
+
+  DirectoryEnv env;
+  CDBProcessor p;
+  EXPECT_EQ(1, p.OpenDB(L"Driver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so;Database=../db/nuvdb.sqlite"));
+  EXPECT_FALSE(p.IsOpen());
+  EXPECT_TRUE(env.root().LogContains("打开数据库失败，错误提示：the connection text gives the driver as a library path"));
 }
 
 TEST(DBLocation, MissingSqliteFileIsNoConnectionAndIsNotCreated) {

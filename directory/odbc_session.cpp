@@ -219,6 +219,22 @@ std::unique_ptr<OdbcSession> OdbcSession::Open(const std::string& connText, std:
   return s;
 }
 
+std::vector<std::string> InstalledOdbcDrivers() {
+  std::vector<std::string> names;
+  Handle env(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+  if (!env.ok()) return names;
+  SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLCHAR name[512];
+  SQLCHAR attrs[1024];
+  SQLSMALLINT nameLen = 0, attrsLen = 0;
+  SQLUSMALLINT dir = SQL_FETCH_FIRST;
+  while (SQL_SUCCEEDED(SQLDrivers(env.get(), dir, name, sizeof name, &nameLen, attrs, sizeof attrs, &attrsLen))) {
+    names.emplace_back(reinterpret_cast<char*>(name));
+    dir = SQL_FETCH_NEXT;
+  }
+  return names;
+}
+
 bool ParseIntText(const std::string& text, long lo, long hi, long& value) {
   if (text.empty()) return false;
   errno = 0;

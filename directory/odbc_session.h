@@ -52,6 +52,10 @@ class OdbcSession {
   virtual const std::string& dbmsName() const = 0;
 };
 
+// The names of the drivers the driver manager knows (the sections of
+// odbcinst.ini); empty when it cannot tell.
+std::vector<std::string> InstalledOdbcDrivers();
+
 // Parses the text of an integer column into value; false when it is not a
 // whole number within [lo, hi].
 bool ParseIntText(const std::string& text, long lo, long hi, long& value);

@@ -20,11 +20,12 @@
 namespace nuv {
 namespace {
 
-// Creates (truncates) path and writes all of bytes. 0, or -1 with the
-// "Can not open input file" line when it cannot be created; -2 when the
-// bytes could not all be written (the partial file is removed).
+// Creates path afresh (whatever was at the name is replaced, never written
+// through) and writes all of bytes. 0, or -1 with the "Can not open input
+// file" line when it cannot be created; -2 when the bytes could not all be
+// written (the partial file is removed).
 int WriteSnapshotBytes(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = CreateFreshFile(path, 0600);
   if (fd < 0) {
     WriteLogF("Can not open input file:%s", path.c_str());
     return -1;
@@ -153,6 +154,7 @@ int CDBProcessor::SaveSnapshot(const SnapshotKind& kind, const std::string& dir)
   // rename replaces the old snapshot atomically: readers see the old or the
   // new file, never none.
   int ret = ::rename(newPath.c_str(), finalPath.c_str());
+  if (ret == 0) SyncParentDir(finalPath);
   if (ret != 0) {
     WriteLogF("MoveFile %s strNewFilePath:%s strOldFilePath:%s ret:%d err_msg:%d", kind.word,
               newPath.c_str(), finalPath.c_str(), ret, errno);

@@ -111,8 +111,11 @@ class CAppManager : public CAppEventHandler, public ImApp {
   // reduced to a safe base name. An attachment with status OK whose copy is
   // gone is fetched again. 1 when it is on disk (status OK), 0 on failure
   // (status ERR), -1 when the cloud could not be reached or answered with a
-  // server error (status ERR).
+  // server error (status ERR), kOndekoFileTooLarge when it is larger than
+  // maxfilesize (a file) or maximgsize (an image) of generalconf.ini and was
+  // not kept (status ERR; fileName the cloud's name when it said one).
   int GetOndekoFile(CQueueFile& file);
+  static constexpr int kOndekoFileTooLarge = 2;
   // The users online, offline and away as the IM server lists them, in the
   // ANSI code page. 1. Raises NuvSdkError when the IM server cannot be asked
   // (the directory sync thread catches it); the texts are then unchanged.

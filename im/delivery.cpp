@@ -17,6 +17,7 @@
 #include "common/sdk_error.h"
 #include "common/str_format.h"
 #include "common/text_conv.h"
+#include "config/config_center.h"
 #include "im/app_manager.h"
 #include "im/guid.h"
 #include "im/im_connection.h"
@@ -112,6 +113,10 @@ void DropCopy(CQueueFile& f) {
   f.localPath.clear();
   f.status = FILE_STATUS_WAIT;
 }
+
+// What the receivers get instead of attachments larger than the limits.
+const wchar_t kTooLargeNotice[] = L"OndekoPallen文件太大：";
+const wchar_t kTooLargeNoticeEnd[] = L" ，未能同步文件到NUV";
 
 }  // namespace
 
@@ -243,8 +248,27 @@ int CAppManager::SendFileMsg2Nuv(CQueueMsg& msg, bool isRetry) {
     return 1;
   }
   int unreachable = 0;
-  for (CQueueFile& f : msg.files)
-    if (GetOndekoFile(f) < 0) ++unreachable;
+  std::wstring tooLarge;
+  for (auto it = msg.files.begin(); it != msg.files.end();) {
+    const int got = GetOndekoFile(*it);
+    if (got < 0) ++unreachable;
+    if (got != kOndekoFileTooLarge) {
+      ++it;
+      continue;
+    }
+    // Like an IM attachment over the limit on its way to the cloud: it is
+    // not sent, the receivers get a notice (and the message's text).
+    tooLarge += (it->fileName.empty() ? it->fid : it->fileName) + L" ";
+    it = msg.files.erase(it);
+  }
+  if (!tooLarge.empty()) {
+    CQueueMsg notice = msg;
+    notice.files.clear();
+    if (!msg.content.empty()) SendTxtMsg2Nuv(notice);
+    notice.content = kTooLargeNotice + tooLarge + kTooLargeNoticeEnd;
+    SendTxtMsg2Nuv(notice);
+    if (msg.files.empty()) return 1;
+  }
   int ok = 0, err = 0;
   for (const CQueueFile& f : msg.files) (f.status == FILE_STATUS_OK ? ok : err)++;
   const int count = static_cast<int>(msg.files.size());
@@ -365,8 +389,20 @@ int CAppManager::GetOndekoFile(CQueueFile& file) {
     DownloadFileRequest dlReq;
     dlReq.url = urlRsp.media_url;
     dlReq.targetDir = copyDir + "/";
+    // The limits of the other direction hold here too: a large cloud file
+    // would otherwise fill the disk that holds the journal.
+    const ConfigValues& limits = CConfigCenter::GetInstance().values();
+    dlReq.maxBytes = file.kind == FILE_KIND_IMAGE ? limits.maximgsize : limits.maxfilesize;
     DownloadFileReply dlRsp;
     ret = api.DownloadFile(dlReq, dlRsp);
+    if (dlRsp.oversize) {
+      WriteLogF("GetOndekoFile mediaid '%s' '%s' is larger than %llu bytes, not delivered", U8(file.fid).c_str(),
+                dlRsp.fileName.c_str(), static_cast<unsigned long long>(dlReq.maxBytes));
+      if (!dlRsp.fileName.empty()) file.fileName = SafeBaseName(Utf8ToWide(dlRsp.fileName), file.fid);
+      ::rmdir(copyDir.c_str());
+      file.status = FILE_STATUS_ERR;
+      return kOndekoFileTooLarge;
+    }
     if (ret != 0 || dlRsp.errCode != 0) {
       WriteLogF("GetOndekoFile DownloadFile() failed, url '%s' iRet = %d errcode %d errmsg '%s'",
                 dlReq.url.c_str(), ret, dlRsp.errCode, dlRsp.message.c_str());

@@ -183,7 +183,7 @@ bool CAppManager::DownloadNuvFile(CQueueFile& file, uint64_t owner) {
     code = kSdkErrFail;
   }
   WriteLogF("DownloadNuvFile DownloadFile %s fid '%s' fkey '%s' failed hr=%ld", U8(fileName).c_str(),
-            FidTail(fid).c_str(), U8(fkey).c_str(), static_cast<long>(static_cast<int32_t>(code)));
+            FidTail(fid).c_str(), SecretTail(U8(fkey)).c_str(), static_cast<long>(static_cast<int32_t>(code)));
   CSLockGuard g(fileLock, L"DownloadNuvFile", 300000);
   // A refusal gives the file up; an unreachable file monitor says nothing
   // about it: it stays READY and the message's download loop ends.

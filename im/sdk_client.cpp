@@ -1,6 +1,8 @@
 // The network implementation of the SDK objects: each object that talks to
 // the IM server owns one ImConnection (root object, application object, file
 // monitor), so that a handler of one object's events may call the others.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -27,8 +29,12 @@ std::wstring W(const std::string& s) { return Utf8ToWide(s); }
 // loses is simply fetched again.
 bool StoreDownload(const std::string& path, const std::string& bytes) {
   const std::string part = path + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "wb");
-  if (!f) return false;
+  const int fd = CreateFreshFile(part, 0600);
+  std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (!f) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   ok = std::fclose(f) == 0 && ok;
   if (ok) ok = std::rename(part.c_str(), path.c_str()) == 0;

@@ -68,6 +68,16 @@ uint64_t MaxMsgidJump() {
   return v > 0 ? static_cast<uint64_t>(v) : static_cast<uint64_t>(kDefaultMaxMsgidJump);
 }
 
+// generalconf.ini could not be read at start: maxmsgid is unknown, and taking
+// it as 0 would fetch the cloud's whole history into the IM again. The first
+// message announced sets it instead.
+void AdoptFirstNotifyId(uint64_t id, CConfigCenter& config) {
+  if (!config.CountersUnknown() || !config.AdoptMaxMsgIdFrom(id)) return;
+  WriteLogF("OndekoOnNotifyCallback msgid %llu maxmsgid is unknown (generalconf.ini could not be read): the "
+            "messages before this one are not fetched",
+            U(id));
+}
+
 }  // namespace
 
 std::unique_ptr<CQueueMsg> OndekoItemToQueueMsg(const OndekoMsgItem& item, int32_t now) {
@@ -128,6 +138,7 @@ void CNuv4OndekoProcessor::AdvanceMaxmsgidLocked(CConfigCenter& config, uint64_t
 
 void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config) {
   std::lock_guard<std::mutex> intake(m_intakeMu);
+  AdoptFirstNotifyId(item.msg_id, config);
   ConfigValues& values = config.values();
   const uint64_t maxmsgid = values.maxmsgid.load();
   const uint64_t id = item.msg_id;
@@ -196,14 +207,15 @@ void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) 
   ConfigValues& values = config.values();
   const uint64_t old = values.token.load();
   if (token != old) {
-    WriteLogF("OndekoOnTokenCallback old token %llu save new token:%llu to config\n", U(old), U(token));
+    WriteLogF("OndekoOnTokenCallback old token %s save new token:%s to config\n", SecretTail(old).c_str(),
+              SecretTail(token).c_str());
     values.token = token;
     std::lock_guard<std::mutex> intake(m_intakeMu);
     const int ret = m_maxmsgidHeld ? config.SaveWithMaxmsgid(m_maxmsgidOnDisk) : config.Save();
-    if (ret) WriteLogF("OndekoOnTokenCallback save token %llu to config failed ret %d", U(token), ret);
+    if (ret) WriteLogF("OndekoOnTokenCallback save token %s to config failed ret %d", SecretTail(token).c_str(), ret);
   }
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeTokenItem(token, NowSeconds()));
-  WriteLogF("OndekoOnTokenCallback bind token %llu Enqueue", U(token));
+  WriteLogF("OndekoOnTokenCallback bind token %s Enqueue", SecretTail(token).c_str());
 }
 
 int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last) {
@@ -289,7 +301,8 @@ int CNuv4OndekoProcessor::BindToken(uint64_t token) {
   COndekoApi api(m_configDir);
   EmptyReply rsp;
   const int ret = api.BindToken(BindTokenRequest{token}, rsp);
-  WriteLogF("BindToken %llu iRet = %d errcode %d errmsg '%s'", U(token), ret, rsp.errCode, ReplyText(rsp).c_str());
+  WriteLogF("BindToken %s iRet = %d errcode %d errmsg '%s'", SecretTail(token).c_str(), ret, rsp.errCode,
+            ReplyText(rsp).c_str());
   if (ret == kApiOk && rsp.errCode == 0) return WQUEUE_HANDLER_DONE;
   return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
 }
@@ -309,7 +322,7 @@ int OndekoOnTokenCallback(uint64_t token) {
   try {
     GetProcessor()->OndekoOnToken(token, CConfigCenter::GetInstance());
   } catch (const std::exception& e) {
-    WriteLogF("OndekoOnTokenCallback token %llu failed: %s", U(token), e.what());
+    WriteLogF("OndekoOnTokenCallback token %s failed: %s", SecretTail(token).c_str(), e.what());
   }
   return 0;
 }

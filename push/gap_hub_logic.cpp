@@ -6,6 +6,7 @@
 #include "common/bridge_metrics.h"
 #include "common/clock.h"
 #include "common/file_util.h"
+#include "common/log.h"
 #include "push/byte_order.h"
 #include "push/gap_client.h"
 #include "push/notify_payload.h"
@@ -107,7 +108,7 @@ int GapHubLogic::LoadToken() {
     PushLog("LoadToken %s holds %d bytes, not a token record", tokenPath_.c_str(),
             static_cast<int>(n));
   }
-  PushLog("LoadToken %llu, %u", static_cast<unsigned long long>(token_), createtime_);
+  PushLog("LoadToken %s, %u", SecretTail(token_).c_str(), createtime_);
   return 0;
 }
 
@@ -115,10 +116,10 @@ int GapHubLogic::WriteToken() {
   uint8_t rec[kTokenRecordLen] = {0};
   PutLE(rec, token_, 8);
   PutLE(rec + 8, createtime_, 4);
-  PushLog("WriteToken %llu, %u", static_cast<unsigned long long>(token_), createtime_);
+  PushLog("WriteToken %s, %u", SecretTail(token_).c_str(), createtime_);
   // Written beside and renamed over the old file, so a crash never leaves a
   // torn token.
-  int rc = WriteFileSafe(tokenPath_, reinterpret_cast<const char*>(rec), sizeof rec);
+  int rc = WriteFileSafe(tokenPath_, reinterpret_cast<const char*>(rec), sizeof rec, kPrivateFileMode);
   if (rc == -1) {
     PushLog("WriteToken fopen fail");
     return -1;
@@ -186,7 +187,8 @@ void GapHubLogic::RecevieCallBack(const uint8_t* bytes, size_t len) {
 void GapHubLogic::OnKeyReply(const GapKeyRsp& rsp) {
   m_tSerialization.SetKey(rsp.key);
   const std::string hex = HexUpper(rsp.key);
-  PushLog("gapkey %.*s", static_cast<int>(hex.size()), hex.c_str());
+  // The session key itself stays out of the log: its tail tells keys apart.
+  PushLog("gapkey %s", SecretTail(hex).c_str());
   ConnectReq req(token_, createtime_, lastSeq_);
   SendMessage(req, "RecevieCallBack ConnectReq Serialization fail %d",
               "RecevieCallBack ConectReq senddata fail %d");
@@ -195,8 +197,7 @@ void GapHubLogic::OnKeyReply(const GapKeyRsp& rsp) {
 
 void GapHubLogic::OnConnectReply(const ConnectRsp& rsp) {
   client_->ClearReplyDeadline();
-  PushLog("CMD_CONNECT_RSP, %llu, createtime %u", static_cast<unsigned long long>(rsp.token),
-          rsp.createtime);
+  PushLog("CMD_CONNECT_RSP, %s, createtime %u", SecretTail(rsp.token).c_str(), rsp.createtime);
   if (rsp.getResult() != 0) {
     PushLog("RecevieCallBack ConnectRsp getResult %d != 0", static_cast<int>(rsp.getResult()));
     // An unaccepted connection never carries notifies: try again later, with

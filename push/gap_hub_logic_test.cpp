@@ -187,7 +187,7 @@ TEST_F(HubTest, FirstRunGetsTokenAndNextRunPresentsIt) {
   st = server_.Stats();
   EXPECT_EQ(0x1122334455667788ULL, st.connects[1].token);
   EXPECT_EQ(1700000000u, st.connects[1].createtime);
-  EXPECT_TRUE(root_.LogContains("LoadToken 1234605616436508552, 1700000000"));
+  EXPECT_TRUE(root_.LogContains("LoadToken ...8552, 1700000000"));
 }
 
 TEST_F(HubTest, UnwritableTokenFileStillUsesTheToken) {
@@ -228,7 +228,7 @@ TEST_F(HubTest, DifferingServerTokenChangesNothingStored) {
   GapHubLogic again(root_.config(), &RecordNotify, &RecordToken);
   EXPECT_EQ(77u, again.token());
   EXPECT_EQ(5u, again.createtime());
-  EXPECT_TRUE(root_.LogContains("CMD_CONNECT_RSP, 99, createtime 5"));
+  EXPECT_TRUE(root_.LogContains("CMD_CONNECT_RSP, ...99, createtime 5"));
 }
 
 TEST_F(HubTest, NotifiesDeliveredInSequenceOrderAndAcknowledged) {

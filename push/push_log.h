@@ -1,7 +1,7 @@
 #pragma once
-// Log lines of the push channel: a narrow printf-style text, formatted into a
-// 10240-byte buffer (longer output is cut), converted from UTF-8 and written
-// as one line of the common log. Any thread.
+// Log lines of the push channel: a narrow printf-style UTF-8 text written as
+// one line of the common log, formatted as WriteLogF does (every value
+// escaped and cut). Any thread.
 
 namespace nuv {
 

@@ -144,6 +144,7 @@ size()  { stat -c %s "$1"; }
 # ---------------------------------------------------------------- lay out the demo root
 rm -rf "$demo"
 mkdir -p "$demo/bin" "$demo/Config" "$demo/Logs" "$demo/cloud" "$demo/imserver" "$run" || die "cannot create $demo"
+chmod 700 "$demo/Config" "$demo/Logs"
 cp "$exe_src" "$demo/bin/nuv4ondeko" || die "cannot copy nuv4ondeko"
 t_start_ms=$(now_ms)
 echo "== Nuv4OndekoService demo: installation root $demo"
@@ -192,6 +193,7 @@ info "organisation:    总部 > 研发部 (alice, bob, erin), 市场部 (carol, 
   printf '\n[status]\nlisten = 127.0.0.1:0\n'
 } >"$demo/Config/service.ini"
 cget /qy.ini >"$demo/Config/qy.ini"
+chmod 600 "$demo/Config/qy.ini"  # credentials: the service's user only (docs/operator.md, Security)
 # Default limits, except maxcpu at its highest (99): the CPU limit is
 # machine-wide, and a demo machine that is still busy building must not end
 # the worker.
@@ -212,7 +214,7 @@ bridge_up() {
 }
 wait_for 30 bridge_up
 if ! kill -0 "$watchdog_pid" 2>/dev/null; then
-  grep -aq '已经运行了一个实例' "$demo"/Logs/*.log && die "another Nuv4OndekoService watchdog runs on this machine (lock nuvondeko_for_nuv_mutex); stop it first"
+  grep -aq '已经运行了一个实例' "$demo"/Logs/*.log && die "another Nuv4OndekoService watchdog runs in $demo (lock $demo/Config/nuv4ondeko.lock); stop it first"
   die "the watchdog ended: $(cat "$run/watchdog.out")"
 fi
 worker="$(worker_pids | tail -n1)"

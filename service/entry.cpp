@@ -1,5 +1,7 @@
 #include "service/entry.h"
 
+#include <sys/stat.h>
+
 #include "common/paths.h"
 #include "service/command_line.h"
 #include "service/run_as_child.h"
@@ -9,6 +11,10 @@
 namespace nuv {
 
 int ServiceEntry(int argc, const char* const* argv) {
+  // Nothing the service writes is for other users: credentials, the token,
+  // the journal, directory snapshots with names and phone numbers, the log.
+  // The worker inherits it from the watchdog.
+  ::umask(077);
   CServiceModule module(NewLinuxServicePlatform(), NewLinuxChildProcess(),
                         [] { return RunAsChild(); });
   module.SetStatusSource([] { return QueryWorkerStatus(GetConfigDirA(), 1000).line; });

@@ -1,9 +1,12 @@
 #pragma once
-// InstanceLock: the machine-wide single-instance lock of the watchdog
-// ("nuvondeko_for_nuv_mutex"), an abstract-namespace UNIX socket bound to
-// that name. Only one process can hold the name, and the kernel releases it
-// when the holder dies however it dies, so a crashed watchdog never blocks
-// its successor. Owned by the watchdog's main routine; one thread.
+// InstanceLock: the single-instance lock of the watchdog, an flock on the file
+// nuv4ondeko.lock in the service's configuration directory (the one that
+// holds generalconf.ini and the journal, created 0700). Only the service's
+// user can reach that file, so no other local user can take the lock first
+// and keep the service from starting; the kernel releases it when the holder
+// dies however it dies, so a crashed watchdog never blocks its successor.
+// Installations in different roots have different locks. Owned by the
+// watchdog's main routine; one thread.
 
 #include <string>
 
@@ -16,9 +19,10 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // Takes the lock; false when another process holds it or the socket
-  // cannot be made.
-  bool Acquire(const std::string& name);
+  // Takes the lock on the file at path (created 0600, never through a link);
+  // false when another process holds it, or when the file cannot be opened
+  // (then openError is set to the reason, else to 0).
+  bool Acquire(const std::string& path, int* openError = nullptr);
   void Release();
   bool held() const { return fd_ >= 0; }
 
@@ -26,9 +30,7 @@ class InstanceLock {
   int fd_ = -1;
 };
 
-// The lock's name: "nuvondeko_for_nuv_mutex", followed by the value of the
-// environment variable NUV4ONDEKO_TEST_LOCK_SUFFIX when set (tests run
-// isolated watchdogs side by side with it).
-std::string InstanceLockName();
+// <configuration directory>/nuv4ondeko.lock of the current installation.
+std::string InstanceLockPath();
 
 }  // namespace nuv

@@ -19,8 +19,12 @@ namespace nuv {
 namespace {
 
 const char* TestUnitDir() {
+#if NUV_TEST_HOOKS
   const char* dir = std::getenv("NUV4ONDEKO_TEST_UNIT_DIR");
   return dir && *dir ? dir : nullptr;
+#else
+  return nullptr;
+#endif
 }
 
 class LinuxServicePlatform : public ServicePlatform {

@@ -38,8 +38,6 @@ class ProcessTest : public ::testing::Test {
     // them think systemd started them, plus the test-only settings.
     env_ = e2e::CleanEnvironment();
     env_.push_back("NUV4ONDEKO_TEST_UNIT_DIR=" + unitDir_);
-    env_.push_back("NUV4ONDEKO_TEST_LOCK_SUFFIX=_proc_" + std::to_string(getpid()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
   }
 
   void TearDown() override {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/clock.h"
 #include "common/file_util.h"
@@ -200,8 +201,14 @@ int CServiceModule::UnregisterServer() {
 void CServiceModule::ServiceRun() {
   if (catchSignals_) loop_.CatchSignals();
   m_bRunning = false;
-  if (!lock_.Acquire(InstanceLockName())) {
-    WriteLogF("已经运行了一个实例，不能重复运行");
+  int lockError = 0;
+  if (!lock_.Acquire(InstanceLockPath(), &lockError)) {
+    // A lock file this user cannot open is not another instance.
+    if (lockError != 0)
+      WriteLogF("CServiceModule::ServiceRun cannot open the lock file '%s' (%s): not started",
+                InstanceLockPath().c_str(), std::strerror(lockError));
+    else
+      WriteLogF("已经运行了一个实例，不能重复运行");
     return;
   }
   LogEvent("Service started");

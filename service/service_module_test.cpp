@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include <chrono>
 #include <map>
@@ -154,7 +161,6 @@ bool WaitReal(Pred pred, int maxMs = 5000) {
 class ServiceModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("NUV4ONDEKO_TEST_LOCK_SUFFIX", ("_module_test_" + std::to_string(getpid())).c_str(), 1);
     unitDir_ = root_.root() + "/units";
     test::WriteWholeFile(root_.root() + "/keep", "");
     MakeModule(false, false);
@@ -269,7 +275,7 @@ TEST_F(ServiceModuleTest, FailedStartsAreRetriedEveryFiveSeconds) {
 
 TEST_F(ServiceModuleTest, SecondWatchdogFindsTheLockAndStartsNothing) {
   InstanceLock other;
-  ASSERT_TRUE(other.Acquire(InstanceLockName()));
+  ASSERT_TRUE(other.Acquire(InstanceLockPath()));
   module_->SetService(true);
   module_->ServiceRun();  // returns at once
   EXPECT_TRUE(root_.LogContains("已经运行了一个实例，不能重复运行"));
@@ -279,7 +285,38 @@ TEST_F(ServiceModuleTest, SecondWatchdogFindsTheLockAndStartsNothing) {
   // Once the holder is gone the name is free again.
   other.Release();
   InstanceLock again;
-  EXPECT_TRUE(again.Acquire(InstanceLockName()));
+  EXPECT_TRUE(again.Acquire(InstanceLockPath()));
+}
+
+// The old lock was a name any local user could take first. Now it is a
+// file in the 0700 configuration directory: another user cannot even open
+// it, and the old name taken by someone changes nothing.
+TEST_F(ServiceModuleTest, AnotherUserCannotTakeOrHoldTheLock) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ::chmod(root_.root().c_str(), 0755);  // only the configuration directory's own mode protects it
+  int squatter = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const char name[] = "nuvondeko_for_nuv_mutex";
+  std::memcpy(addr.sun_path + 1, name, sizeof name - 1);
+  ::bind(squatter, reinterpret_cast<sockaddr*>(&addr),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof name));
+  const std::string path = InstanceLockPath();
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    InstanceLock theirs;
+    ::_exit(theirs.Acquire(path) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other user took the lock";
+  InstanceLock ours;
+  EXPECT_TRUE(ours.Acquire(path));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ::close(squatter);
 }
 
 TEST_F(ServiceModuleTest, AsAServiceReportsEachStateToSystemd) {

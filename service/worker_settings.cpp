@@ -177,6 +177,15 @@ std::vector<std::string> CheckServiceIniText(const std::string& path, const std:
         b != "off") {
       out.push_back(StrFormat("'%s' [cloud] verify_tls = '%s' is not true or false; true is used", p,
                               v.c_str()));
+    } else if (b == "0" || b == "false" || b == "no" || b == "off") {
+      std::string api, upload;
+      Has(s, "cloud", "api_host", &api);
+      Has(s, "cloud", "upload_host", &upload);
+      out.push_back(StrFormat("'%s' [cloud] verify_tls = %s: the certificates of %s and %s are not checked, "
+                              "so whoever is between this machine and them can read the credentials; use it "
+                              "only in a lab",
+                              p, v.c_str(), api.empty() ? "(no api_host)" : api.c_str(),
+                              upload.empty() ? "(no upload_host)" : upload.c_str()));
     }
   }
   if (Has(s, "cloud", "ca_file", &v) && !v.empty() && !Readable(v)) {
@@ -267,6 +276,18 @@ std::vector<std::string> CheckWorkerSettings(const std::string& configDirIn) {
     all.push_back(StrFormat("'%s' %s: %s", qy.c_str(), why.c_str(), kNoQyIni));
   } else {
     for (auto& l : CheckQyIniText(qy, text)) all.push_back(l);
+  }
+  // The files with secrets must not be readable by anyone but the service:
+  // the service keeps their mode when it rewrites them, so a loose mode
+  // stays until the operator tightens it.
+  for (const char* name : {"qy.ini", "token.ini"}) {
+    struct stat st;
+    const std::string path = configDir + name;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+      all.push_back(StrFormat("'%s' can be read by group or others (mode %04o): it holds secrets; make it "
+                              "readable by the service's user only (chmod 600)",
+                              path.c_str(), static_cast<unsigned>(st.st_mode & 07777)));
+    }
   }
   for (const auto& l : all) WriteLogF("CheckWorkerSettings %s", l.c_str());
   return all;

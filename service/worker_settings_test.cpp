@@ -3,6 +3,8 @@
 #include "service/worker_settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/paths.h"
 #include "common/test_support.h"
@@ -24,8 +26,15 @@ bool AnyContains(const std::vector<std::string>& lines, const std::string& a, co
 }
 
 TEST(WorkerSettings, GoodFilesGiveNoLine) {
-  EXPECT_TRUE(CheckServiceIniText("s.ini", kGoodServiceIni).empty());
+  std::string tls = kGoodServiceIni;
+  tls.replace(tls.find("verify_tls = false"), 18, "verify_tls = true");
+  EXPECT_TRUE(CheckServiceIniText("s.ini", tls).empty());
   EXPECT_TRUE(CheckQyIniText("qy.ini", kGoodQyIni).empty());
+  // Switching TLS checks off is a warning at every start, naming the hosts.
+  auto lines = CheckServiceIniText("s.ini", kGoodServiceIni);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(AnyContains(lines, "[cloud] verify_tls = false: the certificates of 127.0.0.1:4433 and 127.0.0.1:4434 "
+                                 "are not checked"));
 }
 
 TEST(WorkerSettings, EachServiceIniProblemNamesFileAndKey) {
@@ -72,10 +81,26 @@ TEST(WorkerSettings, MissingOrUnreadableFilesAreOneLogLineEach) {
 
   // A directory where the file should be cannot be read.
   ASSERT_TRUE(MakeDirs(root.config() + "qy.ini"));
-  test::WriteWholeFile(root.config() + "service.ini", kGoodServiceIni);
+  std::string good = kGoodServiceIni;
+  good.replace(good.find("verify_tls = false"), 18, "verify_tls = true");
+  test::WriteWholeFile(root.config() + "service.ini", good);
   p = CheckWorkerSettings(root.config());
   ASSERT_EQ(p.size(), 1u);
   EXPECT_TRUE(AnyContains(p, "qy.ini' is a directory"));
+
+  // Secrets that others can read are named, each in its own line.
+  ::rmdir((root.config() + "qy.ini").c_str());
+  for (const char* name : {"qy.ini", "token.ini"}) {
+    test::WriteWholeFile(root.config() + name, kGoodQyIni);
+    ::chmod((root.config() + name).c_str(), 0644);
+  }
+  p = CheckWorkerSettings(root.config());
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_TRUE(AnyContains(p, "qy.ini' can be read by group or others (mode 0644)", "chmod 600"));
+  EXPECT_TRUE(AnyContains(p, "token.ini' can be read by group or others (mode 0644)"));
+  ::chmod((root.config() + "qy.ini").c_str(), 0600);
+  ::chmod((root.config() + "token.ini").c_str(), 0600);
+  EXPECT_TRUE(CheckWorkerSettings(root.config()).empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -141,11 +142,9 @@ BridgeRig::BridgeRig(RigOptions options) : options_(std::move(options)) {
   BecomeSubreaper();
   env_ = CleanEnvironment();
   env_.push_back("NUV4ONDEKO_TEST_UNIT_DIR=" + root_.root() + "/units");
-  env_.push_back("NUV4ONDEKO_TEST_LOCK_SUFFIX=_e2e_" + std::to_string(::getpid()) + "_" +
-                 root_.root().substr(root_.root().rfind('-') + 1));
   MakeDirs(root_.root() + "/units");
   MakeDirs(root_.root() + "/cloudsim");
-  MakeDirs(root_.config());
+  MakeDirs(root_.config(), 0700);  // as the operator page asks
 }
 
 BridgeRig::~BridgeRig() {
@@ -204,7 +203,10 @@ bool BridgeRig::StartSimulators(std::string* why) {
     return false;
   }
   if (!StartImSimulator(0, 0, 0, why)) return false;
-  if (!options_.generalconf.empty()) test::WriteWholeFile(root_.config() + "generalconf.ini", options_.generalconf);
+  if (!options_.generalconf.empty()) {
+    test::WriteWholeFile(root_.config() + "generalconf.ini", options_.generalconf);
+    ::chmod((root_.config() + "generalconf.ini").c_str(), 0600);
+  }
   if (options_.writeServiceIni) WriteServiceIni();
   if (options_.writeQyIni) WriteQyIni();
   return true;
@@ -259,7 +261,11 @@ void BridgeRig::WriteServiceIni() {
   test::WriteWholeFile(root_.config() + "service.ini", s.str());
 }
 
-void BridgeRig::WriteQyIni() { test::WriteWholeFile(root_.config() + "qy.ini", Cloud("/qy.ini").body); }
+// Readable by the service's user only, as the operator page asks.
+void BridgeRig::WriteQyIni() {
+  test::WriteWholeFile(root_.config() + "qy.ini", Cloud("/qy.ini").body);
+  ::chmod((root_.config() + "qy.ini").c_str(), 0600);
+}
 
 bool BridgeRig::StartWatchdog(std::string* why) {
   const std::string exe = ExePath();

@@ -299,9 +299,10 @@ SimHttpReply SimCloudState::GetUploadFileUrl(const SimRequest& req) {
   int type = 0;
   if (!ReadJson(req.body, body) || !IntMember(body, "type", type)) return BadRequest();
   Json::Value data;
-  data["upload_file_url"] = "https://" + endpoints_.apiHost +
-                            "/media/upload?type=" + std::to_string(type) +
-                            "&ticket=" + std::to_string(++serial_);
+  data["upload_file_url"] = Handed(handedUpload_,
+                                   "https://" + endpoints_.apiHost + "/media/upload?type=" + std::to_string(type) +
+                                       "&ticket=" + std::to_string(++serial_),
+                                   "{type}", std::to_string(type));
   return Ok(data);
 }
 
@@ -331,7 +332,8 @@ SimHttpReply SimCloudState::GetMediaUrl(const SimRequest& req) {
   std::string id = StringMember(body, "media_id");
   if (!media_.count(id)) return Envelope(40006, "unknown media_id");
   Json::Value data;
-  data["media_url"] = "https://" + endpoints_.apiHost + "/media/download?media_id=" + id;
+  data["media_url"] =
+      Handed(handedMedia_, "https://" + endpoints_.apiHost + "/media/download?media_id=" + id, "{media_id}", id);
   return Ok(data);
 }
 
@@ -648,6 +650,21 @@ void SimCloudState::InjectFault(const std::string& endpoint, const SimFault& fau
 void SimCloudState::ClearFaults() {
   std::lock_guard<std::mutex> lk(mu_);
   faults_.clear();
+}
+
+void SimCloudState::HandOutUrls(const std::string& uploadUrl, const std::string& mediaUrl, int count) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!uploadUrl.empty()) handedUpload_ = HandedUrl{uploadUrl, count};
+  if (!mediaUrl.empty()) handedMedia_ = HandedUrl{mediaUrl, count};
+}
+
+std::string SimCloudState::Handed(HandedUrl& h, std::string own, const std::string& key, const std::string& value) {
+  if (h.count <= 0) return own;
+  --h.count;
+  std::string url = h.url;
+  for (size_t at = url.find(key); at != std::string::npos; at = url.find(key, at + value.size()))
+    url.replace(at, key.size(), value);
+  return url;
 }
 
 }  // namespace sim

@@ -88,6 +88,14 @@ class SimCloudState {
   // ---- reports ----
   std::vector<std::string> Reports() const;
 
+  // ---- URLs handed out ----
+  // The next count replies of get_upload_file_url (when uploadUrl is not
+  // empty) and of get_media_url (when mediaUrl is not empty) carry the given
+  // URL instead of the simulator's own, "{type}" and "{media_id}" replaced by
+  // the request's values: plain http, file:// or another host, to see what
+  // the bridge does with them.
+  void HandOutUrls(const std::string& uploadUrl, const std::string& mediaUrl, int count);
+
   // ---- requests and faults ----
   std::vector<SimRequest> Requests() const;  // bounded: the latest 10000
   size_t CountRequests(const std::string& endpoint) const;
@@ -151,6 +159,13 @@ class SimCloudState {
   std::vector<int> flags_;
   std::deque<SimRequest> requests_;
   std::map<std::string, SimFault> faults_;
+  struct HandedUrl {
+    std::string url;
+    int count = 0;
+  };
+  HandedUrl handedUpload_, handedMedia_;
+  // The URL to hand out instead of own (and one use of it gone), or own.
+  static std::string Handed(HandedUrl& h, std::string own, const std::string& key, const std::string& value);
 };
 
 // Rows of a GBK CSV text, fields converted to UTF-8 (CR LF or LF lines).

@@ -267,6 +267,13 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     }
     Reply(res, a);
   });
+  s.Post("/hand_out_urls", [&cloud](const Request& req, Response& res) {
+    Json::Value b;
+    if (!ReadBody(req, b)) return Error(res, "need a JSON object");
+    cloud.HandOutUrls(b.get("upload_url", "").asString(), b.get("media_url", "").asString(),
+                      b.get("count", 1).asInt());
+    Reply(res, Json::Value(Json::objectValue));
+  });
   s.Post("/faults", [&cloud](const Request& req, Response& res) {
     Json::Value b;
     std::string err;
