@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -26,15 +27,17 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-// Peak resident set since the last ResetPeak, in MB (VmHWM).
-double PeakMb() {
+// A line of /proc/self/status in MB: VmHWM (peak resident set since the
+// last ResetPeak), VmRSS.
+double StatusMb(const char* field) {
   std::ifstream in("/proc/self/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + std::strlen(field)) / 1024.0;
   }
   return -1;
 }
+double PeakMb() { return StatusMb("VmHWM:"); }
 
 void ResetPeak() {
   std::ofstream f("/proc/self/clear_refs");
@@ -69,6 +72,7 @@ bool Generate(nuv::sim::ImDirectoryDb& db, int users, int depts, int members) {
 }
 
 void RunExport(const char* label, const std::string& dir) {
+  const double before = StatusMb("VmRSS:");
   ResetPeak();
   auto t0 = std::chrono::steady_clock::now();
   nuv::CDBProcessor p;
@@ -77,8 +81,18 @@ void RunExport(const char* label, const std::string& dir) {
   double td = Seconds(t0);
   int u = p.SaveUserFile(dir);
   double total = Seconds(t0);
-  std::printf("%-22s SaveDeptFile=%d SaveUserFile=%d  dept %.3f s, total %.3f s, peak RSS %.1f MB\n",
-              label, d, u, td, total, PeakMb());
+  const double peak = PeakMb();
+  std::printf("%-22s SaveDeptFile=%d SaveUserFile=%d  dept %.3f s, total %.3f s, peak RSS %.1f MB (%.1f MB before)\n",
+              label, d, u, td, total, peak, before);
+  // The files' digests, to compare the bytes of one build with another's.
+  for (const char* name : {nuv::kDeptSnapshotName, nuv::kUserSnapshotName}) {
+    std::wstring md5;
+    const std::string path = dir + name;
+    nuv::CDBProcessor::GetFileMd5(path, md5);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::printf("%24s %s %lld bytes, MD5 %s\n", "", name, static_cast<long long>(in.tellg()),
+                std::string(md5.begin(), md5.end()).c_str());
+  }
 }
 
 std::string Names(int from, int to) {

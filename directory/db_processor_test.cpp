@@ -32,10 +32,10 @@ TEST(DBLocation, FindsConnstringOnlyInsideTheDBServerElement) {
 TEST(DBLocation, ExpandsInstallDirAndRefusesToCreateSqliteFiles) {
   EXPECT_EQ("Driver={Microsoft access Driver (*.mdb)};DBQ=/opt/nuv/db/nuvdb.mdb",
             ExpandDBConnText(L"", L"/opt/nuv"));
-  EXPECT_EQ("Driver=SQLite3;Database=/opt/nuv/db/x.sqlite;NoCreat=1",
+  EXPECT_EQ("Driver=SQLite3;Database=/opt/nuv/db/x.sqlite;NoCreat=1;StepAPI=1",
             ExpandDBConnText(L"Driver=SQLite3;Database=../db/x.sqlite", L"/opt/nuv"));
-  EXPECT_EQ("Driver=SQLite3;Database=/o/x;nocreat=0",
-            ExpandDBConnText(L"Driver=SQLite3;Database=../x;nocreat=0", L"/o"));
+  EXPECT_EQ("Driver=SQLite3;Database=/o/x;nocreat=0;stepapi=0",
+            ExpandDBConnText(L"Driver=SQLite3;Database=../x;nocreat=0;stepapi=0", L"/o"));
 }
 
 TEST(DBLocation, GetDBPathReadsTheSimulatorsConfigurationThroughACopy) {
@@ -99,6 +99,9 @@ TEST(DBReader, JoinsMembershipsDetailsAndSystemUsers) {
   EXPECT_EQ(L"li", users[2].UserName);
   EXPECT_EQ(L"", users[2].Position);  // the first detail row of 11 has an empty position
   EXPECT_EQ(4u, p->deptUsers().size());
+  // The row filters of the table loads (the join reads the same rows).
+  ASSERT_EQ(1, p->LoadUsers());
+  ASSERT_EQ(1, p->LoadUserDetail());
   EXPECT_EQ(4u, p->sysUsers().size());
   EXPECT_EQ(5u, p->userDetails().size());
 
