@@ -219,6 +219,13 @@ TEST(DBReader, AFailedQueryIsReportedNotAnEmptyTable) {
   ASSERT_TRUE(env.db().AddMembership(1, 1, 1));
   auto p = OpenProcessor();
   ASSERT_EQ(1u, p->GetUserList().size());
+  // The system users are read last, into users that already hold their
+  // departments and positions: a failure there still leaves no list.
+  ASSERT_TRUE(env.db().Exec("ALTER TABLE SYS_User RENAME TO SYS_User_away;"));
+  EXPECT_EQ(0, p->RefreshUsers());
+  EXPECT_TRUE(p->users().empty());
+  EXPECT_TRUE(env.root().LogContains("CDBProcessor::LoadUsers crash 2"));
+  ASSERT_TRUE(env.db().Exec("ALTER TABLE SYS_User_away RENAME TO SYS_User;"));
   ASSERT_TRUE(env.db().Exec("DROP TABLE NUV_UserDetail; DROP TABLE NUV_Dept;"));
   EXPECT_EQ(0, p->RefreshUsers());
   EXPECT_TRUE(p->users().empty());
