@@ -13,26 +13,33 @@
 //
 //   build/bench/bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N]
 //                         [--file-mib N] [--idle-s S] [--no-files] [--journal on|nosync|off]
-//                         [--status on|off|scraped]
+//                         [--status on|off|scraped] [--backlog [N]] [--deadline-s S]
 //
 // --status: the worker's status endpoint on (the default), off, or on and
 // scraped every second for the whole run (someone watching).
+// --backlog N (default 100000) adds, after the measurements above, a day's
+// backlog in small: N IM texts accepted while the cloud fails every request,
+// then the cloud back (see BacklogRun below).
 //
 // Not a test: prints a table and exits 1 only when the bridge could not be
 // brought up or a measurement lost messages.
 #include <httplib.h>
 #include <json/json.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -63,6 +70,8 @@ struct Options {
   bool files = true;
   std::string journal = "on";  // on | nosync (no device flush) | off
   std::string status = "on";   // on | off | scraped (GET /metrics every second)
+  int backlog = 0;             // texts of the backlog run; 0: no backlog run
+  int deadlineSeconds = 0;     // the backlog run's limit; 0: from its size
 };
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -126,6 +135,7 @@ class Control {
   Json::Value PostBytes(const std::string& path, const std::string& bytes) {
     return Parse(cli_.Post(path.c_str(), bytes, "application/octet-stream"));
   }
+  Json::Value Delete(const std::string& path) { return Parse(cli_.Delete(path.c_str())); }
 
  private:
   Json::Value Parse(const httplib::Result& r) {
@@ -607,10 +617,501 @@ bool Bench::Run() {
   return ok;
 }
 
+// ---------------------------------------------------------------------------
+// The backlog run (--backlog N). In order:
+//   1. an unobstructed burst of IM texts (the bridge's own rate, this run);
+//   2. the cloud fails every request (HTTP 503); N IM texts are sent and
+//      accepted (acknowledged by the worker), then left until every one has
+//      been tried twice (or the cloud sees no attempt for a while);
+//   3. start-up over the full journal: only send_msg keeps failing, the
+//      worker is killed, and the time from the next worker's start to the
+//      arrival of a new cloud->IM text is taken;
+//   4. the cloud back: the time to the first and to the last of the N
+//      arrivals, the drain rate beside the burst's.
+// Throughout: the worker's peak (VmHWM) and current resident memory, the
+// journal's size, and every worker start with its cause from the log. Every
+// wait is bounded by a stall limit and by the run's deadline; a worker that
+// restarts in a loop (passing maxmem) ends the run with what was seen.
+//
+// Reads the log files of an installation root as they grow: a backlog's log
+// runs to millions of lines and is never read whole again.
+class LogTail {
+ public:
+  explicit LogTail(std::string dir) : dir_(std::move(dir)) {}
+  // Complete lines added since the last call, file by file in name order
+  // (the monthly files sort by date).
+  std::vector<std::string> NewLines() {
+    std::vector<std::string> lines;
+    std::vector<std::string> names;
+    for (const std::string& n : nuv::test::DirEntries(dir_))
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0) names.push_back(n);
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names) {
+      File& f = files_[n];
+      std::ifstream in(dir_ + n, std::ios::binary);
+      in.seekg(f.offset);
+      std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      f.offset += static_cast<std::streamoff>(chunk.size());
+      f.partial += chunk;
+      size_t start = 0, end;
+      while ((end = f.partial.find('\n', start)) != std::string::npos) {
+        lines.emplace_back(f.partial, start, end - start);
+        start = end + 1;
+      }
+      f.partial.erase(0, start);
+    }
+    return lines;
+  }
+  // The last lines seen, for a failure message.
+  void Keep(const std::vector<std::string>& lines) {
+    const size_t kKeep = 20;
+    recent_.insert(recent_.end(), lines.end() - static_cast<std::ptrdiff_t>(std::min(kKeep, lines.size())),
+                   lines.end());
+    if (recent_.size() > kKeep) recent_.erase(recent_.begin(), recent_.end() - kKeep);
+  }
+  const std::vector<std::string>& recent() const { return recent_; }
+
+ private:
+  struct File {
+    std::streamoff offset = 0;
+    std::string partial;
+  };
+  std::string dir_;
+  std::map<std::string, File> files_;
+  std::vector<std::string> recent_;
+};
+
+// A value in KiB from /proc/<pid>/status ("VmHWM:", "VmRSS:"); -1 when the
+// process is gone.
+long StatusKib(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  const size_t n = std::strlen(field);
+  while (std::getline(status, line))
+    if (line.compare(0, n, field) == 0) return std::atol(line.c_str() + n);
+  return -1;
+}
+
+long long FileBytes(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+double Mb(long kib) { return kib / 1024.0; }
+
+class BacklogRun {
+ public:
+  BacklogRun(BridgeRig& rig, const Options& o)
+      : rig_(rig), o_(o), cloud_(rig.cloudControl()), im_(rig.imControl()), log_(rig.root().logs()) {}
+
+  bool Run();
+
+ private:
+  // Why a wait ended.
+  enum class Wait { kDone, kStalled, kDeadline, kRestartLoop };
+
+  // Reads the new log lines (worker starts and why workers ended) and the
+  // worker's memory. False when the run must end: the deadline passed or
+  // the worker restarts in a loop.
+  bool Poll();
+  // Polls every pollMs until done(); a line from status() every 5 s. Ends
+  // early when progress() has not moved for stallSeconds, or Poll says so.
+  Wait WaitFor(const char* phase, const std::function<bool()>& done, const std::function<uint64_t()>& progress,
+               double stallSeconds, const std::function<std::string()>& status, int pollMs = 250);
+  // Sends n texts "<tag> c<k> #<i>" in chunks through the IM simulator,
+  // keeping at most two chunks unacknowledged. False when a wait failed.
+  bool SendTexts(const std::string& tag, int n);
+  bool Burst();
+  bool FillBacklog();
+  bool StartUpOverFullJournal();
+  bool Drain();
+  void Summary();
+  bool Fault(const std::string& endpoint, int count);
+
+  uint64_t CloudSent() { return cloud_.Get("/counts")["sent"].asUInt64(); }
+  uint64_t SendMsgCalls() { return cloud_.Get("/counts")["calls"]["send_msg"].asUInt64(); }
+  uint64_t ImAcks() { return im_.Get("/counts")["acks"].asUInt64(); }
+  std::string JournalSize();
+  std::string Memory();
+  std::string WorkersSoFar();
+  void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  BridgeRig& rig_;
+  const Options o_;
+  Control cloud_;
+  Control im_;
+  LogTail log_;
+  int64_t startUs_ = 0, deadlineUs_ = 0;
+  // Workers seen (pids from the watchdog's lines) and why they ended.
+  pid_t worker_ = 0;
+  int starts_ = 0, killed_ = 0, memExits_ = 0, cpuExits_ = 0, deadExits_ = 0;
+  long peakKib_ = 0;     // the largest VmHWM of any worker of the run
+  long workerPeakKib_ = 0;  // of the current worker
+  bool loop_ = false;
+  // Results, -1 until measured.
+  double burstRate_ = -1, burstToLast_ = -1;
+  double acceptSeconds_ = -1, parkedSeconds_ = -1, startUpSeconds_ = -1;
+  double firstSeconds_ = -1, lastSeconds_ = -1, drainRate_ = -1;
+  long long arrived_ = 0;
+  long fullRssKib_ = -1, finalRssKib_ = -1;
+  std::string journalEmpty_, journalFull_, journalDrained_, journalLater_;
+};
+
+void BacklogRun::Line(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  std::printf("[backlog %6.0f s] %s\n", (MonotonicMicros() - startUs_) / 1e6, buf);
+  std::fflush(stdout);
+}
+
+std::string BacklogRun::JournalSize() {
+  const std::string path = rig_.root().config() + "journal.db";
+  const long long db = FileBytes(path), wal = FileBytes(path + "-wal");
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%.1f MB (journal.db %.1f MB, -wal %.1f MB)", (db + wal) / 1048576.0,
+                db / 1048576.0, wal / 1048576.0);
+  return buf;
+}
+
+std::string BacklogRun::Memory() {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "worker RSS %.1f MB, peak %.1f MB", Mb(StatusKib(worker_, "VmRSS:")),
+                Mb(std::max(peakKib_, workerPeakKib_)));
+  return buf;
+}
+
+std::string BacklogRun::WorkersSoFar() {
+  char buf[200];
+  std::snprintf(buf, sizeof buf, "%d worker start(s), %d after this run's kill; ended for memory (maxmem) %d, "
+                "CPU %d, dead queue %d", starts_, killed_, memExits_, cpuExits_, deadExits_);
+  return buf;
+}
+
+bool BacklogRun::Poll() {
+  const std::vector<std::string> lines = log_.NewLines();
+  log_.Keep(lines);
+  static const std::string kStarted = "StartChildProc CreateProcess() OK , child pid ";
+  for (const std::string& l : lines) {
+    if (l.find("use too many memory, exit") != std::string::npos) {
+      ++memExits_;
+      Line("the worker ends itself for memory: %s", l.c_str());
+    } else if (l.find("load too high, exit") != std::string::npos) {
+      ++cpuExits_;
+      Line("the worker ends itself for the machine's CPU load: %s", l.c_str());
+    } else if (l.find(", DEAD") != std::string::npos) {
+      ++deadExits_;
+      Line("dead queue: %s", l.c_str());
+    }
+    const size_t at = l.find(kStarted);
+    if (at == std::string::npos) continue;
+    const pid_t pid = std::atoi(l.c_str() + at + kStarted.size());
+    if (pid <= 0 || pid == worker_) continue;
+    const bool first = worker_ == 0;
+    peakKib_ = std::max(peakKib_, workerPeakKib_);
+    worker_ = pid;
+    workerPeakKib_ = 0;
+    ++starts_;
+    if (!first) Line("worker %d started (%s)", static_cast<int>(pid), WorkersSoFar().c_str());
+  }
+  const long hwm = worker_ > 0 ? StatusKib(worker_, "VmHWM:") : -1;
+  if (hwm > workerPeakKib_) workerPeakKib_ = hwm;
+  // Starts beyond the first and the ones this run caused: the worker ended
+  // by itself. Three of them is a loop that will not drain.
+  if (starts_ - 1 - killed_ >= 3 && !loop_) {
+    loop_ = true;
+    Line("the worker restarts in a loop (%s)%s: the backlog will not drain; ending the run", WorkersSoFar().c_str(),
+         memExits_ > 0 ? ", passing maxmem" : cpuExits_ > 0 ? ", the machine's CPU load" : "");
+  }
+  if (loop_) return false;
+  return MonotonicMicros() < deadlineUs_;
+}
+
+BacklogRun::Wait BacklogRun::WaitFor(const char* phase, const std::function<bool()>& done,
+                                     const std::function<uint64_t()>& progress, double stallSeconds,
+                                     const std::function<std::string()>& status, int pollMs) {
+  uint64_t last = progress();
+  int64_t movedUs = MonotonicMicros(), lineUs = movedUs;
+  for (;;) {
+    if (done()) return Wait::kDone;
+    if (!Poll()) {
+      if (loop_) return Wait::kRestartLoop;
+      Line("%s: the run's deadline (%d s) passed; %s", phase, static_cast<int>((deadlineUs_ - startUs_) / 1000000),
+           status().c_str());
+      return Wait::kDeadline;
+    }
+    const int64_t now = MonotonicMicros();
+    const uint64_t p = progress();
+    if (p != last) {
+      last = p;
+      movedUs = now;
+    } else if (now - movedUs > static_cast<int64_t>(stallSeconds * 1e6)) {
+      Line("%s: no progress for %.0f s; %s", phase, stallSeconds, status().c_str());
+      return Wait::kStalled;
+    }
+    if (now - lineUs >= 5000000) {
+      lineUs = now;
+      Line("%s: %s", phase, status().c_str());
+    }
+    SleepMs(pollMs);
+  }
+}
+
+bool BacklogRun::Fault(const std::string& endpoint, int count) {
+  Json::Value f;
+  f["endpoint"] = endpoint;
+  f["kind"] = "status";
+  f["httpStatus"] = 503;
+  f["count"] = count;  // 0 clears the endpoint's fault
+  return cloud_.Post("/faults", f).isObject();
+}
+
+bool BacklogRun::SendTexts(const std::string& tag, int n) {
+  const int kChunk = 5000;
+  const uint64_t acks0 = ImAcks();
+  int sent = 0, chunk = 0, refused = 0;
+  auto accepted = [&] { return ImAcks() - acks0; };
+  auto status = [&] {
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "%d sent, %llu accepted; %s", sent,
+                  static_cast<unsigned long long>(accepted()), Memory().c_str());
+    return std::string(buf);
+  };
+  while (sent < n) {
+    // At most two chunks waiting for their acknowledgement.
+    const uint64_t need = sent > 2 * kChunk ? static_cast<uint64_t>(sent - 2 * kChunk) : 0;
+    if (WaitFor("accepting", [&] { return accepted() >= need; }, accepted, 120, status) != Wait::kDone) return false;
+    Json::Value b;
+    b["from"] = "alice";
+    b["to"].append("bob");
+    b["text"] = tag + " c" + std::to_string(chunk++);
+    b["gap_ms"] = 0;
+    b["repeat"] = std::min(kChunk, n - sent);
+    const int got = im_.Post("/send", b)["sent"].asInt();  // 0 while no application is started (409)
+    sent += got;
+    if (got > 0) continue;
+    if (++refused % 25 == 0) Line("accepting: the IM server refuses texts (no application started); %s", status().c_str());
+    if (!Poll()) return false;
+    SleepMs(200);
+  }
+  return WaitFor("accepting", [&] { return accepted() >= static_cast<uint64_t>(n); }, accepted, 120, status) ==
+         Wait::kDone;
+}
+
+bool BacklogRun::Burst() {
+  const int n = std::min(o_.backlog, 10000);
+  const uint64_t base = CloudSent();
+  const int64_t t0 = MonotonicMicros();
+  if (!SendTexts("bench backlog burst", n)) return false;
+  auto arrived = [&] { return CloudSent() - base; };
+  if (WaitFor("burst", [&] { return arrived() >= static_cast<uint64_t>(n); }, arrived, 60, [&] {
+        return std::to_string(arrived()) + " of " + std::to_string(n) + " arrived; " + Memory();
+      }) != Wait::kDone)
+    return false;
+  int64_t first = INT64_MAX, last = 0;
+  for (const auto& m : cloud_.Get("/sent?from=" + std::to_string(base))) {
+    first = std::min(first, m["received_us"].asInt64());
+    last = std::max(last, m["received_us"].asInt64());
+  }
+  burstRate_ = n > 1 && last > first ? (n - 1) / ((last - first) / 1e6) : -1;
+  burstToLast_ = n / ((last - t0) / 1e6);
+  Line("unobstructed burst of %d IM texts: %.0f msg/s first to last arrival (%.0f msg/s from the first send to "
+       "the last arrival)", n, burstRate_, burstToLast_);
+  return true;
+}
+
+bool BacklogRun::FillBacklog() {
+  if (!Fault("*", INT_MAX)) return false;
+  const uint64_t calls0 = SendMsgCalls();
+  const int64_t t0 = MonotonicMicros();
+  Line("the cloud answers 503 to every request; sending %d IM texts", o_.backlog);
+  if (!SendTexts("bench backlog", o_.backlog)) return false;
+  acceptSeconds_ = (MonotonicMicros() - t0) / 1e6;
+  Line("all %d accepted in %.1f s (%.0f msg/s); %s", o_.backlog, acceptSeconds_, o_.backlog / acceptSeconds_,
+       Memory().c_str());
+  // Every text tried twice, or no attempt for 15 s: the worker holds them
+  // all as waiting (parked) work. A worker that tries far slower than it
+  // takes texts in is given a limit, and the run goes on without it.
+  const uint64_t want = 2ULL * static_cast<uint64_t>(o_.backlog);
+  auto calls = [&] { return SendMsgCalls() - calls0; };
+  uint64_t seen = calls();
+  const int64_t acceptedUs = MonotonicMicros();
+  const int64_t limitUs = std::max<int64_t>(600, o_.backlog / 400) * 1000000;
+  int64_t quietSince = acceptedUs;
+  bool cut = false;
+  auto settled = [&] {
+    const uint64_t c = calls();
+    const int64_t now = MonotonicMicros();
+    if (c != seen) {
+      seen = c;
+      quietSince = now;
+    }
+    cut = c < want && now - acceptedUs > limitUs;
+    return c >= want || now - quietSince > 15000000 || cut;
+  };
+  const Wait w = WaitFor("trying", settled, [] { return 0; }, 1e9, [&] {
+    return std::to_string(calls()) + " failed send_msg calls of the " + std::to_string(want) + " two tries make; " +
+           Memory();
+  });
+  if (w != Wait::kDone) return false;
+  if (cut)
+    Line("not every text was tried twice within %lld s of the last one's acceptance (%llu of %llu calls); going on",
+         static_cast<long long>(limitUs / 1000000), static_cast<unsigned long long>(calls()),
+         static_cast<unsigned long long>(want));
+  parkedSeconds_ = (MonotonicMicros() - t0) / 1e6;
+  fullRssKib_ = StatusKib(worker_, "VmRSS:");
+  journalFull_ = JournalSize();
+  Line("tried: %llu failed send_msg calls, %.1f s after the first text; %s; journal %s",
+       static_cast<unsigned long long>(calls()), parkedSeconds_, Memory().c_str(), journalFull_.c_str());
+  return true;
+}
+
+bool BacklogRun::StartUpOverFullJournal() {
+  // The cloud takes everything again but the texts, so that a new worker can
+  // connect and carry a cloud message while the backlog still waits.
+  if (!Fault("send_msg", INT_MAX) || !Fault("*", 0)) return false;
+  const pid_t old = worker_;
+  ++killed_;
+  if (::kill(old, SIGKILL) != 0) return false;
+  Line("worker %d killed (SIGKILL) with the backlog in its journal", static_cast<int>(old));
+  int64_t startedUs = 0;
+  if (WaitFor("start-up", [&] {
+        if (worker_ != old && worker_ > 0) startedUs = MonotonicMicros();
+        return startedUs != 0;
+      }, [] { return 0; }, 30, [] { return std::string("waiting for the watchdog's next worker"); }, 20) != Wait::kDone)
+    return false;
+  const uint64_t base = im_.Get("/counts")["messages"].asUInt64();
+  Json::Value b;
+  b["cur_userid"] = "zhang";
+  b["chatid"] = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+  b["to_userid_list"].append("alice");
+  b["content"] = "bench backlog start-up";
+  if (!cloud_.Post("/messages", b).isMember("msg_id")) return false;
+  auto arrived = [&] { return im_.Get("/counts")["messages"].asUInt64() > base; };
+  const double limit = std::max(120.0, o_.backlog / 1000.0);
+  if (WaitFor("start-up", arrived, [] { return 0; }, limit, [&] {
+        return "a new cloud->IM text not carried yet, " + std::to_string((MonotonicMicros() - startedUs) / 1000000) +
+               " s after the worker's start; " + Memory();
+      }, 20) != Wait::kDone)
+    return false;
+  const Json::Value all = im_.Get("/messages");
+  for (Json::ArrayIndex k = static_cast<Json::ArrayIndex>(base); k < all.size(); ++k)
+    if (all[k]["values"]["Content"].asString().find("bench backlog start-up") != std::string::npos)
+      startUpSeconds_ = (all[k]["recv_us"].asInt64() - startedUs) / 1e6;
+  Line("start-up over the full journal: worker %d carried a new cloud->IM text %.2f s after it started; %s",
+       static_cast<int>(worker_), startUpSeconds_, Memory().c_str());
+  return startUpSeconds_ >= 0;
+}
+
+bool BacklogRun::Drain() {
+  const uint64_t base = CloudSent();
+  const uint64_t n = static_cast<uint64_t>(o_.backlog);
+  cloud_.Delete("/faults");
+  const int64_t back = MonotonicMicros();
+  Line("the cloud answers again");
+  auto arrived = [&] { return CloudSent() - base; };
+  uint64_t lastCount = 0;
+  int64_t lastUs = back;
+  auto status = [&] {
+    const uint64_t a = arrived();
+    const int64_t now = MonotonicMicros();
+    char buf[240];
+    std::snprintf(buf, sizeof buf, "%llu of %llu arrived (%.0f msg/s lately); %s",
+                  static_cast<unsigned long long>(a), static_cast<unsigned long long>(n),
+                  (a - lastCount) / ((now - lastUs) / 1e6), Memory().c_str());
+    lastCount = a;
+    lastUs = now;
+    return std::string(buf);
+  };
+  // A parked text waits up to 15 minutes for its next try: the stall limit
+  // lies beyond that.
+  const double stall = 17 * 60;
+  if (WaitFor("drain", [&] { return arrived() > 0; }, arrived, stall, status, 20) != Wait::kDone) return false;
+  const Json::Value first = cloud_.Get("/sent?from=" + std::to_string(base));
+  const int64_t firstUs = first.size() > 0 ? first[0]["received_us"].asInt64() : 0;
+  firstSeconds_ = (firstUs - back) / 1e6;
+  Line("first arrival %.2f s after the cloud's return", firstSeconds_);
+  const Wait w = WaitFor("drain", [&] { return arrived() >= n; }, arrived, stall, status, 500);
+  arrived_ = static_cast<long long>(arrived());
+  if (w != Wait::kDone) return false;
+  const Json::Value last = cloud_.Get("/sent?from=" + std::to_string(base + n - 1));
+  const int64_t lastArrivalUs = last.size() > 0 ? last[0]["received_us"].asInt64() : 0;
+  lastSeconds_ = (lastArrivalUs - back) / 1e6;
+  drainRate_ = n > 1 && lastArrivalUs > firstUs ? (n - 1) / ((lastArrivalUs - firstUs) / 1e6) : -1;
+  journalDrained_ = JournalSize();
+  // Duplicates would arrive beyond n; a moment for them and for the
+  // journal and the worker's memory to settle.
+  SleepMs(10000);
+  Poll();
+  arrived_ = static_cast<long long>(arrived());
+  finalRssKib_ = StatusKib(worker_, "VmRSS:");
+  journalLater_ = JournalSize();
+  Line("last arrival %.2f s after the cloud's return; drain %.0f msg/s first to last arrival", lastSeconds_,
+       drainRate_);
+  return true;
+}
+
+void BacklogRun::Summary() {
+  peakKib_ = std::max(peakKib_, workerPeakKib_);
+  auto num = [](double v, const char* fmt) {
+    if (v < 0) return std::string("not measured");
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, v);
+    return std::string(buf);
+  };
+  std::printf("\nbacklog run: %d IM texts while the cloud fails every request (journal %s; load average %s)\n",
+              o_.backlog, o_.journal.c_str(), LoadAvg().c_str());
+  std::printf("  unobstructed burst   %s msg/s first to last arrival (%s from the first send to the last arrival)\n",
+              num(burstRate_, "%.0f").c_str(), num(burstToLast_, "%.0f msg/s").c_str());
+  std::printf("  accepted             %s; tried and waiting after %s\n", num(acceptSeconds_, "in %.1f s").c_str(),
+              num(parkedSeconds_, "%.1f s").c_str());
+  std::printf("  worker memory        peak %.1f MB (VmHWM, every worker of the run), %s with the backlog waiting, "
+              "%s after the drain\n",
+              Mb(peakKib_), num(Mb(fullRssKib_), "%.1f MB").c_str(), num(Mb(finalRssKib_), "%.1f MB").c_str());
+  std::printf("  start-up             %s from a new worker's start over the full journal to a new cloud->IM text "
+              "carried\n", num(startUpSeconds_, "%.2f s").c_str());
+  std::printf("  cloud back           first arrival %s, last %s after the cloud's return; %lld of %d arrived%s\n",
+              num(firstSeconds_, "%.2f s").c_str(), num(lastSeconds_, "%.2f s").c_str(), arrived_, o_.backlog,
+              arrived_ > o_.backlog ? " (duplicates)" : "");
+  std::printf("  drain rate           %s msg/s first to last arrival, %s of the unobstructed burst's\n",
+              num(drainRate_, "%.0f").c_str(),
+              num(drainRate_ > 0 && burstRate_ > 0 ? 100 * drainRate_ / burstRate_ : -1, "%.0f%%").c_str());
+  std::printf("  journal              %s at the start; %s with the backlog; %s after the drain; %s 10 s later\n",
+              journalEmpty_.c_str(), journalFull_.empty() ? "not measured" : journalFull_.c_str(),
+              journalDrained_.empty() ? "not measured" : journalDrained_.c_str(),
+              journalLater_.empty() ? "not measured" : journalLater_.c_str());
+  std::printf("  workers              %s\n", WorkersSoFar().c_str());
+  if (loop_) {
+    std::printf("  the worker restarted in a loop: the backlog did not drain. Last log lines:\n");
+    for (const auto& l : log_.recent()) std::printf("    %s\n", l.c_str());
+  }
+  std::fflush(stdout);
+}
+
+bool BacklogRun::Run() {
+  startUs_ = MonotonicMicros();
+  const int deadline = o_.deadlineSeconds > 0 ? o_.deadlineSeconds : 900 + o_.backlog / 100;
+  deadlineUs_ = startUs_ + static_cast<int64_t>(deadline) * 1000000;
+  Poll();
+  if (worker_ <= 0) return false;
+  // The peak from here on, not the earlier measurements'.
+  std::ofstream(("/proc/" + std::to_string(worker_) + "/clear_refs").c_str()) << "5";
+  workerPeakKib_ = 0;
+  journalEmpty_ = JournalSize();
+  Line("%d IM texts; deadline %d s; worker %d, RSS %.1f MB; journal %s", o_.backlog, deadline,
+       static_cast<int>(worker_), Mb(StatusKib(worker_, "VmRSS:")), journalEmpty_.c_str());
+  const bool ok = Burst() && FillBacklog() && StartUpOverFullJournal() && Drain();
+  Summary();
+  return ok && arrived_ == o_.backlog && !loop_;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: bench_e2e [--quick] [--latency N] [--pace-ms MS] [--burst N] [--file-mib N]\n"
-               "                 [--idle-s S] [--no-files] [--journal on|nosync|off] [--status on|off|scraped]\n");
+               "                 [--idle-s S] [--no-files] [--journal on|nosync|off] [--status on|off|scraped]\n"
+               "                 [--backlog [N]] [--deadline-s S]\n");
   return 2;
 }
 
@@ -632,6 +1133,11 @@ int main(int argc, char** argv) {
       o.idleSeconds = 5;
     } else if (a == "--no-files") {
       o.files = false;
+    } else if (a == "--backlog") {
+      o.backlog = 100000;
+      if (i + 1 < argc && std::atoi(argv[i + 1]) > 0) o.backlog = std::atoi(argv[++i]);
+    } else if (a == "--deadline-s") {
+      if (!next(o.deadlineSeconds)) return Usage();
     } else if (a == "--journal" && i + 1 < argc &&
                (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "nosync" ||
                 std::string(argv[i + 1]) == "off")) {
@@ -645,6 +1151,10 @@ int main(int argc, char** argv) {
                  (a == "--idle-s" && next(o.idleSeconds)))) {
       return Usage();
     }
+  }
+  if (o.backlog > 0 && o.journal == "off") {
+    std::fprintf(stderr, "bench_e2e: --backlog needs the work journal (--journal on or nosync)\n");
+    return 2;
   }
   nuv::e2e::RigOptions ro;
   // Files and images up to 128 MiB; the CPU limit out of reach (machine-wide).
@@ -671,10 +1181,14 @@ int main(int argc, char** argv) {
     });
   }
   Bench bench(rig, o);
-  const bool ok = bench.Run();
-  done = true;
-  if (scraper.joinable()) scraper.join();
+  bool ok = bench.Run();
   nuv::SetConnectionReuse(false);  // closes this thread's kept connection before the cloud stops
   if (!ok) std::fprintf(stderr, "bench_e2e: some measurement failed%s\n", rig.Diagnostics(30).c_str());
+  if (ok && o.backlog > 0 && !BacklogRun(rig, o).Run()) {
+    std::fprintf(stderr, "bench_e2e: the backlog run did not complete (see its lines above)\n");
+    ok = false;
+  }
+  done = true;
+  if (scraper.joinable()) scraper.join();
   return ok ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -26,15 +27,17 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-// Peak resident set since the last ResetPeak, in MB (VmHWM).
-double PeakMb() {
+// A line of /proc/self/status in MB: VmHWM (peak resident set since the
+// last ResetPeak), VmRSS.
+double StatusMb(const char* field) {
   std::ifstream in("/proc/self/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + std::strlen(field)) / 1024.0;
   }
   return -1;
 }
+double PeakMb() { return StatusMb("VmHWM:"); }
 
 void ResetPeak() {
   std::ofstream f("/proc/self/clear_refs");
@@ -68,8 +71,18 @@ bool Generate(nuv::sim::ImDirectoryDb& db, int users, int depts, int members) {
   return db.Commit();
 }
 
+// CPU time of this process (user + system), in seconds: on a shared
+// machine it varies less than the wall-clock time.
+double CpuSeconds() {
+  struct rusage u {};
+  ::getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 void RunExport(const char* label, const std::string& dir) {
+  const double before = StatusMb("VmRSS:");
   ResetPeak();
+  const double cpu0 = CpuSeconds();
   auto t0 = std::chrono::steady_clock::now();
   nuv::CDBProcessor p;
   p.OpenDB(p.GetDBPath());
@@ -77,8 +90,19 @@ void RunExport(const char* label, const std::string& dir) {
   double td = Seconds(t0);
   int u = p.SaveUserFile(dir);
   double total = Seconds(t0);
-  std::printf("%-22s SaveDeptFile=%d SaveUserFile=%d  dept %.3f s, total %.3f s, peak RSS %.1f MB\n",
-              label, d, u, td, total, PeakMb());
+  const double peak = PeakMb();
+  std::printf("%-22s SaveDeptFile=%d SaveUserFile=%d  dept %.3f s, total %.3f s (CPU %.3f s), peak RSS %.1f MB "
+              "(%.1f MB before)\n",
+              label, d, u, td, total, CpuSeconds() - cpu0, peak, before);
+  // The files' digests, to compare the bytes of one build with another's.
+  for (const char* name : {nuv::kDeptSnapshotName, nuv::kUserSnapshotName}) {
+    std::wstring md5;
+    const std::string path = dir + name;
+    nuv::CDBProcessor::GetFileMd5(path, md5);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::printf("%24s %s %lld bytes, MD5 %s\n", "", name, static_cast<long long>(in.tellg()),
+                std::string(md5.begin(), md5.end()).c_str());
+  }
 }
 
 std::string Names(int from, int to) {

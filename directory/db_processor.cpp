@@ -1,5 +1,6 @@
 #include "directory/db_processor.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <unordered_map>
+#include <utility>
 
 #include "common/file_util.h"
 #include "common/log.h"
@@ -49,6 +51,9 @@ class RowReader {
     if (isNull) return true;
     out = Utf8ToWide(buf_);
     if (out.size() > maxLen) out.resize(maxLen);
+    // Room for the UTF-8 bytes is more than the characters need (a short
+    // Chinese name fits the string itself); a directory keeps many.
+    if (out.size() < buf_.size()) out.shrink_to_fit();
     return true;
   }
 
@@ -57,14 +62,14 @@ class RowReader {
   std::string buf_;
 };
 
-// Runs one table load: the query (or, when the driver refuses it, the
-// fallback query), then every row through read (false = the row failed) and
-// keep (the row filter). Returns 1, or 0 when the query could not be run or
-// the driver failed between rows; the list is then left empty.
-template <typename Rec, typename Read, typename Keep>
-int RunLoad(OdbcSession* db, const char* name, const char* sql, const char* fallback,
-            std::vector<Rec>& list, Read read, Keep keep, bool* usedFallback = nullptr) {
-  list.clear();
+// Runs one table query: the query (or, when the driver refuses it, the
+// fallback query), then every row through read (false = the row failed),
+// keep (the row filter) and take, which receives each kept record. Returns
+// 1, or 0 when the query could not be run or the driver failed between
+// rows (what take received is then no table and must be dropped).
+template <typename Rec, typename Read, typename Keep, typename Take>
+int RunQuery(OdbcSession* db, const char* name, const char* sql, const char* fallback, Read read, Keep keep,
+             Take take, bool* usedFallback = nullptr) {
   if (!db) return 0;
   std::string error;
   std::unique_ptr<OdbcCursor> cursor = db->Query(sql, error);
@@ -84,7 +89,6 @@ int RunLoad(OdbcSession* db, const char* name, const char* sql, const char* fall
     if (r < 0) {
       WriteLogF("CDBProcessor::%s crash 2", name);
       WriteLogF("CDBProcessor::%s reading rows failed: %s", name, cursor->error().c_str());
-      list.clear();
       return 0;
     }
     Rec rec;
@@ -92,10 +96,52 @@ int RunLoad(OdbcSession* db, const char* name, const char* sql, const char* fall
       WriteLogF("CDBProcessor::%s crash 1", name);
       continue;
     }
-    if (keep(rec)) list.push_back(std::move(rec));
+    if (keep(rec)) take(std::move(rec));
   }
   return 1;
 }
+
+// One table load into its list: emptied first, and left empty when the
+// query fails.
+template <typename Rec, typename Read, typename Keep>
+int RunLoad(OdbcSession* db, const char* name, const char* sql, const char* fallback,
+            std::vector<Rec>& list, Read read, Keep keep, bool* usedFallback = nullptr) {
+  list.clear();
+  const int r = RunQuery<Rec>(db, name, sql, fallback, read, keep,
+                              [&list](Rec&& rec) { list.push_back(std::move(rec)); }, usedFallback);
+  if (r != 1) list.clear();
+  return r;
+}
+
+// The rows of the three user tables, by the directory's type rules.
+bool ReadDeptUser(RowReader& rd, DeptUserRecord& m) {
+  return rd.Int(rd.Col("DeptID"), ColumnKind::kInt32, m.DeptID) &&
+         rd.Int(rd.Col("UserID"), ColumnKind::kInt32, m.UserID) &&
+         rd.Int(rd.Col("SortID"), ColumnKind::kInt32, m.SortID);
+}
+bool KeepDeptUser(const DeptUserRecord& m) { return m.UserID > 0; }
+
+bool ReadUserDetail(RowReader& rd, UserDetailRecord& u) {
+  return rd.Int(rd.Col("ID"), ColumnKind::kInt32, u.ID) && rd.Text(rd.Col("Position"), kPositionLen, u.Position);
+}
+bool KeepUserDetail(const UserDetailRecord& u) { return u.ID > 0; }
+
+bool ReadSysUser(RowReader& rd, SysUserRecord& u) {
+  int32_t gender = 0;
+  bool ok = rd.Int(rd.Col("ID"), ColumnKind::kInt32, u.ID) &&
+            rd.Text(rd.Col("UserName"), kAccountLen, u.UserName) &&
+            rd.Text(rd.Col("Name"), kAccountLen, u.Name) &&
+            rd.Int(rd.Col("Gender"), ColumnKind::kInt16, gender) &&
+            rd.Text(rd.Col("Mobile"), kMobileLen, u.Mobile) &&
+            rd.Text(rd.Col("Email"), kEmailLen, u.Email);
+  u.Gender = static_cast<int16_t>(gender);
+  return ok;
+}
+bool KeepSysUser(const SysUserRecord& u) { return u.ID > 0; }
+
+constexpr char kDeptUserSql[] = "SELECT * FROM NUV_DeptUser";
+constexpr char kUserDetailSql[] = "SELECT * FROM NUV_UserDetail";
+constexpr char kSysUserSql[] = "SELECT * FROM SYS_User";
 
 // The MDB Tools driver (the Access reader on Linux) parses no ORDER BY and
 // prints its parser's complaints on the terminal when asked; it is given the
@@ -104,12 +150,23 @@ bool DriverCannotOrder(const OdbcSession* db) {
   return db && strcasecmp(db->dbmsName().c_str(), "MDBTOOLS") == 0;
 }
 
-std::string DeptText(int32_t deptId) { return std::to_string(static_cast<long long>(deptId) + 1); }
-
 }  // namespace
 
 CDBProcessor::CDBProcessor() = default;
-CDBProcessor::~CDBProcessor() = default;
+
+CDBProcessor::~CDBProcessor() {
+  // A directory's records are many small blocks; once they are freed, hand
+  // the memory back to the system instead of keeping it for the worker's
+  // lifetime.
+  const bool held = !m_vecUser.empty() || !m_vecSysUser.empty() || !m_vecDeptUser.empty() || !m_vecDept.empty();
+  ClearUsers();
+  ClearSysUser();
+  ClearDeptUser();
+  ClearUserDetail();
+  ClearDept();
+  m_db.reset();
+  if (held) ::malloc_trim(0);
+}
 
 void CDBProcessor::Notice(const std::string& line) {
   WriteLogF("%s", line.c_str());
@@ -239,9 +296,14 @@ std::string ExpandDBConnText(const std::wstring& connText, const std::wstring& i
   std::string lower = out;
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(::tolower(c)); });
-  if (lower.find("sqlite") != std::string::npos && lower.find("nocreat") == std::string::npos) {
+  if (lower.find("sqlite") == std::string::npos) return out;
+  // The SQLite driver reads a whole result into memory before the first
+  // row unless told to step through it: a directory would be held twice.
+  const std::pair<const char*, const char*> options[] = {{"nocreat", "NoCreat=1"}, {"stepapi", "StepAPI=1"}};
+  for (const auto& option : options) {
+    if (lower.find(option.first) != std::string::npos) continue;
     if (!out.empty() && out.back() != ';') out += ';';
-    out += "NoCreat=1";
+    out += option.second;
   }
   return out;
 }
@@ -295,86 +357,64 @@ int CDBProcessor::LoadDept() {
 }
 
 int CDBProcessor::LoadDeptUsers() {
-  return RunLoad(
-      m_db.get(), "LoadDeptUsers", "SELECT * FROM NUV_DeptUser", nullptr, m_vecDeptUser,
-      [](RowReader& rd, DeptUserRecord& m) {
-        return rd.Int(rd.Col("DeptID"), ColumnKind::kInt32, m.DeptID) &&
-               rd.Int(rd.Col("UserID"), ColumnKind::kInt32, m.UserID) &&
-               rd.Int(rd.Col("SortID"), ColumnKind::kInt32, m.SortID);
-      },
-      [](const DeptUserRecord& m) { return m.UserID > 0; });
+  return RunLoad(m_db.get(), "LoadDeptUsers", kDeptUserSql, nullptr, m_vecDeptUser, ReadDeptUser, KeepDeptUser);
 }
 
 int CDBProcessor::LoadUserDetail() {
-  return RunLoad(
-      m_db.get(), "LoadUserDetail", "SELECT * FROM NUV_UserDetail", nullptr, m_vecUserDetail,
-      [](RowReader& rd, UserDetailRecord& u) {
-        return rd.Int(rd.Col("ID"), ColumnKind::kInt32, u.ID) &&
-               rd.Text(rd.Col("Position"), kPositionLen, u.Position);
-      },
-      [](const UserDetailRecord& u) { return u.ID > 0; });
+  return RunLoad(m_db.get(), "LoadUserDetail", kUserDetailSql, nullptr, m_vecUserDetail, ReadUserDetail,
+                 KeepUserDetail);
 }
 
 int CDBProcessor::LoadUsers() {
-  return RunLoad(
-      m_db.get(), "LoadUsers", "SELECT * FROM SYS_User", nullptr, m_vecSysUser,
-      [](RowReader& rd, SysUserRecord& u) {
-        int32_t gender = 0;
-        bool ok = rd.Int(rd.Col("ID"), ColumnKind::kInt32, u.ID) &&
-                  rd.Text(rd.Col("UserName"), kAccountLen, u.UserName) &&
-                  rd.Text(rd.Col("Name"), kAccountLen, u.Name) &&
-                  rd.Int(rd.Col("Gender"), ColumnKind::kInt16, gender) &&
-                  rd.Text(rd.Col("Mobile"), kMobileLen, u.Mobile) &&
-                  rd.Text(rd.Col("Email"), kEmailLen, u.Email);
-        u.Gender = static_cast<int16_t>(gender);
-        return ok;
-      },
-      [](const SysUserRecord& u) { return u.ID > 0; });
+  return RunLoad(m_db.get(), "LoadUsers", kSysUserSql, nullptr, m_vecSysUser, ReadSysUser, KeepSysUser);
 }
 
 int CDBProcessor::BuildUserList() {
-  int r = LoadUsers();
-  if (r == 1) r = LoadDeptUsers();
-  if (r == 1) r = LoadUserDetail();
+  // The memberships name the users, in the order of each one's first row.
+  // The user details and system users are then read straight into those
+  // users (the first row of an ID wins) instead of being kept as lists
+  // first: a directory is then held once, not twice, while it is joined.
+  ClearUsers();
+  ClearUserDetail();
+  ClearSysUser();
+  int r = LoadDeptUsers();
   if (r != 1) return r;
-  m_vecUser.clear();
 
-  // First record per ID, as a linear search from the front would find it.
-  std::unordered_map<int32_t, const UserDetailRecord*> detailById;
-  detailById.reserve(m_vecUserDetail.size());
-  for (const auto& d : m_vecUserDetail) detailById.emplace(d.ID, &d);
-  std::unordered_map<int32_t, const SysUserRecord*> sysById;
-  sysById.reserve(m_vecSysUser.size());
-  for (const auto& s : m_vecSysUser) sysById.emplace(s.ID, &s);
-  std::unordered_map<int32_t, size_t> userIndex;
-  userIndex.reserve(m_vecSysUser.size());
-
+  std::unordered_map<int32_t, size_t> index;  // UserID -> position in m_vecUser
+  for (const auto& m : m_vecDeptUser) index.emplace(m.UserID, index.size());
+  m_vecUser.resize(index.size());
   for (const auto& m : m_vecDeptUser) {
-    const std::wstring dept = Utf8ToWide(DeptText(m.DeptID));
-    auto found = userIndex.find(m.UserID);
-    if (found != userIndex.end()) {
-      std::wstring& text = m_vecUser[found->second].departments;
-      text += L';';
-      text += dept;
-      continue;
-    }
-    UserRecord u;
+    UserRecord& u = m_vecUser[index[m.UserID]];
+    if (!u.departments.empty()) u.departments += L';';
     u.ID = m.UserID;
-    u.departments = dept;
-    auto d = detailById.find(m.UserID);
-    if (d != detailById.end()) u.Position = d->second->Position;
-    auto s = sysById.find(m.UserID);
-    if (s != sysById.end()) {
-      u.UserName = s->second->UserName;
-      u.Name = s->second->Name;
-      u.Mobile = s->second->Mobile;
-      u.Email = s->second->Email;
-      u.Gender = s->second->Gender;
-    }
-    userIndex.emplace(m.UserID, m_vecUser.size());
-    m_vecUser.push_back(std::move(u));
+    u.departments += std::to_wstring(static_cast<long long>(m.DeptID) + 1);
   }
-  return 1;
+  std::vector<bool> taken(m_vecUser.size());
+  auto slot = [&](int32_t id) -> UserRecord* {
+    auto found = index.find(id);
+    if (found == index.end() || taken[found->second]) return nullptr;
+    taken[found->second] = true;
+    return &m_vecUser[found->second];
+  };
+  r = RunQuery<UserDetailRecord>(m_db.get(), "LoadUserDetail", kUserDetailSql, nullptr, ReadUserDetail,
+                                 KeepUserDetail, [&](UserDetailRecord&& d) {
+                                   if (UserRecord* u = slot(d.ID)) u->Position = std::move(d.Position);
+                                 });
+  if (r == 1) {
+    taken.assign(m_vecUser.size(), false);
+    r = RunQuery<SysUserRecord>(m_db.get(), "LoadUsers", kSysUserSql, nullptr, ReadSysUser, KeepSysUser,
+                                [&](SysUserRecord&& s) {
+                                  if (UserRecord* u = slot(s.ID)) {
+                                    u->UserName = std::move(s.UserName);
+                                    u->Name = std::move(s.Name);
+                                    u->Mobile = std::move(s.Mobile);
+                                    u->Email = std::move(s.Email);
+                                    u->Gender = s.Gender;
+                                  }
+                                });
+  }
+  if (r != 1) ClearUsers();  // a failed read is no directory
+  return r;
 }
 
 int CDBProcessor::RefreshDept() {

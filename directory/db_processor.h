@@ -49,7 +49,10 @@ class CDBProcessor {
   int LoadDeptUsers();
   int LoadUserDetail();
   int LoadUsers();
-  // Loads the three user tables and joins them into m_vecUser: 1 or 0.
+  // Reads the three user tables and joins them into m_vecUser: 1 or 0 (the
+  // list is then empty). The memberships stay in m_vecDeptUser; the user
+  // details and system users go straight into the combined users and are
+  // not kept (LoadUserDetail and LoadUsers fill those lists).
   int BuildUserList();
 
   // Reload and return a list (empty without a connection). RefreshDept and
@@ -108,7 +111,8 @@ class CDBProcessor {
 };
 
 // The IM server's connection text with ".." replaced by its installation
-// directory; a SQLite text gets NoCreat=1 so that a missing file is an error.
+// directory; a SQLite text gets NoCreat=1 so that a missing file is an error
+// and StepAPI=1 so that the driver hands rows over one at a time.
 std::string ExpandDBConnText(const std::wstring& connText, const std::wstring& installDir);
 // The DBConnstring attribute of the DBServer element in a configuration
 // file's text, or empty.

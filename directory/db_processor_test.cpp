@@ -33,10 +33,10 @@ TEST(DBLocation, FindsConnstringOnlyInsideTheDBServerElement) {
 TEST(DBLocation, ExpandsInstallDirAndRefusesToCreateSqliteFiles) {
   EXPECT_EQ("Driver={Microsoft access Driver (*.mdb)};DBQ=/opt/nuv/db/nuvdb.mdb",
             ExpandDBConnText(L"", L"/opt/nuv"));
-  EXPECT_EQ("Driver=SQLite3;Database=/opt/nuv/db/x.sqlite;NoCreat=1",
+  EXPECT_EQ("Driver=SQLite3;Database=/opt/nuv/db/x.sqlite;NoCreat=1;StepAPI=1",
             ExpandDBConnText(L"Driver=SQLite3;Database=../db/x.sqlite", L"/opt/nuv"));
-  EXPECT_EQ("Driver=SQLite3;Database=/o/x;nocreat=0",
-            ExpandDBConnText(L"Driver=SQLite3;Database=../x;nocreat=0", L"/o"));
+  EXPECT_EQ("Driver=SQLite3;Database=/o/x;nocreat=0;stepapi=0",
+            ExpandDBConnText(L"Driver=SQLite3;Database=../x;nocreat=0;stepapi=0", L"/o"));
 }
 
 TEST(DBLocation, GetDBPathReadsTheSimulatorsConfigurationThroughACopy) {
@@ -131,6 +131,9 @@ TEST(DBReader, JoinsMembershipsDetailsAndSystemUsers) {
   EXPECT_EQ(L"li", users[2].UserName);
   EXPECT_EQ(L"", users[2].Position);  // the first detail row of 11 has an empty position
   EXPECT_EQ(4u, p->deptUsers().size());
+  // The row filters of the table loads (the join reads the same rows).
+  ASSERT_EQ(1, p->LoadUsers());
+  ASSERT_EQ(1, p->LoadUserDetail());
   EXPECT_EQ(4u, p->sysUsers().size());
   EXPECT_EQ(5u, p->userDetails().size());
 
@@ -248,6 +251,13 @@ TEST(DBReader, AFailedQueryIsReportedNotAnEmptyTable) {
   ASSERT_TRUE(env.db().AddMembership(1, 1, 1));
   auto p = OpenProcessor();
   ASSERT_EQ(1u, p->GetUserList().size());
+  // The system users are read last, into users that already hold their
+  // departments and positions: a failure there still leaves no list.
+  ASSERT_TRUE(env.db().Exec("ALTER TABLE SYS_User RENAME TO SYS_User_away;"));
+  EXPECT_EQ(0, p->RefreshUsers());
+  EXPECT_TRUE(p->users().empty());
+  EXPECT_TRUE(env.root().LogContains("CDBProcessor::LoadUsers crash 2"));
+  ASSERT_TRUE(env.db().Exec("ALTER TABLE SYS_User_away RENAME TO SYS_User;"));
   ASSERT_TRUE(env.db().Exec("DROP TABLE NUV_UserDetail; DROP TABLE NUV_Dept;"));
   EXPECT_EQ(0, p->RefreshUsers());
   EXPECT_TRUE(p->users().empty());

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "common/file_util.h"
 #include "common/log.h"
@@ -182,13 +184,28 @@ int CDBProcessor::WriteUserDataToFile(const std::vector<UserRecord>& users, cons
 }
 
 int CDBProcessor::GetFileMd5(const std::string& path, std::wstring& md5) {
-  std::string bytes;
-  long long size = 0;
-  int err = 0;
-  if (ReadWhole(path, bytes, size, err) != 0) return -1;
+  // Read in pieces: a snapshot of 100,000 users is several megabytes.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  bool ok = ::fstat(fd, &st) == 0 && st.st_size >= 1 && ctx &&
+            EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) == 1;
+  std::vector<char> buf(64 * 1024);
+  long long done = 0;
+  while (ok) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+    ok = EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n)) == 1;
+  }
+  ::close(fd);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_md5(), nullptr) != 1) return -1;
+  // A file that changed size while it was read was not read whole.
+  if (!ok || done != static_cast<long long>(st.st_size) || EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
+    return -1;
   static const char kHex[] = "0123456789abcdef";
   md5.clear();
   for (unsigned int i = 0; i < len; ++i) {

@@ -169,6 +169,9 @@ TEST(SnapshotFiles, Md5AndPresenceListFiles) {
   test::WriteWholeFile(f, "abc");
   ASSERT_EQ(0, CDBProcessor::GetFileMd5(f, md5));
   EXPECT_EQ(L"900150983cd24fb0d6963f7d28e17f72", md5);
+  test::WriteWholeFile(f, std::string(1000000, 'a'));  // read in several pieces
+  ASSERT_EQ(0, CDBProcessor::GetFileMd5(f, md5));
+  EXPECT_EQ(L"7707d6ae4e027c70eea2a935c2296f21", md5);
   test::WriteWholeFile(f, "");
   EXPECT_EQ(-1, CDBProcessor::GetFileMd5(f, md5));
 

@@ -2,7 +2,8 @@
 
 #include <iconv.h>
 
-#include <unordered_set>
+#include <algorithm>
+#include <string_view>
 
 #include "common/str_format.h"
 #include "common/text_conv.h"
@@ -59,13 +60,14 @@ class GbkAppender {
 bool HasSeparator(const std::wstring& s) { return s.find_first_of(L",\r\n") != std::wstring::npos; }
 
 // Splits a snapshot into its record lines (the header dropped) and each line
-// into comma-separated fields.
+// into comma-separated fields (views into csv).
 template <typename Fn>
 void ForEachRecord(const std::string& csv, Fn fn) {
   size_t pos = csv.find(kCrLf);
   if (pos == std::string::npos) return;
   pos += 2;
-  std::vector<std::string> fields;
+  const std::string_view text(csv);
+  std::vector<std::string_view> fields;
   while (pos < csv.size()) {
     size_t end = csv.find(kCrLf, pos);
     if (end == std::string::npos) end = csv.size();
@@ -74,10 +76,10 @@ void ForEachRecord(const std::string& csv, Fn fn) {
     for (;;) {
       size_t comma = csv.find(',', start);
       if (comma == std::string::npos || comma > end) {
-        fields.emplace_back(csv, start, end - start);
+        fields.push_back(text.substr(start, end - start));
         break;
       }
-      fields.emplace_back(csv, start, comma - start);
+      fields.push_back(text.substr(start, comma - start));
       start = comma + 1;
     }
     fn(fields);
@@ -88,7 +90,7 @@ void ForEachRecord(const std::string& csv, Fn fn) {
 // A department is known by its number (the third field from the end: only
 // the name before it may hold commas). Lines with too few fields are pieces
 // of a name broken over lines and are not records.
-bool DeptKey(const std::vector<std::string>& f, std::string& key) {
+bool DeptKey(const std::vector<std::string_view>& f, std::string_view& key) {
   if (f.size() < 4) return false;
   key = f[f.size() - 3];
   return true;
@@ -96,26 +98,30 @@ bool DeptKey(const std::vector<std::string>& f, std::string& key) {
 
 // A user is known by the account (the second field). When extra commas make
 // the position ambiguous, the fields between the name and the last five are
-// taken together; the same user reads the same way in both snapshots.
-bool UserKey(const std::vector<std::string>& f, std::string& key) {
+// taken together (with their commas); the same user reads the same way in
+// both snapshots.
+bool UserKey(const std::vector<std::string_view>& f, std::string_view& key) {
   if (f.size() < 7) return false;
-  key = f[1];
-  for (size_t i = 2; i + 5 < f.size(); ++i) key += ',' + f[i];
+  const std::string_view& last = f[f.size() - 6];
+  key = std::string_view(f[1].data(), static_cast<size_t>(last.data() + last.size() - f[1].data()));
   return true;
 }
 
+// The new snapshot's keys are views into it, sorted: a directory of 100,000
+// users is compared without a copy of its accounts.
 template <typename KeyFn>
 RemovalCount CountRemoved(const std::string& previousCsv, const std::string& newCsv, KeyFn keyOf) {
-  std::unordered_set<std::string> now;
-  std::string key;
-  ForEachRecord(newCsv, [&](const std::vector<std::string>& f) {
-    if (keyOf(f, key)) now.insert(key);
+  std::vector<std::string_view> now;
+  std::string_view key;
+  ForEachRecord(newCsv, [&](const std::vector<std::string_view>& f) {
+    if (keyOf(f, key)) now.push_back(key);
   });
+  std::sort(now.begin(), now.end());
   RemovalCount count;
-  ForEachRecord(previousCsv, [&](const std::vector<std::string>& f) {
+  ForEachRecord(previousCsv, [&](const std::vector<std::string_view>& f) {
     if (!keyOf(f, key)) return;
     ++count.previous;
-    if (now.find(key) == now.end()) ++count.removed;
+    if (!std::binary_search(now.begin(), now.end(), key)) ++count.removed;
   });
   return count;
 }

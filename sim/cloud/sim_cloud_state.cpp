@@ -132,6 +132,7 @@ SimHttpReply SimCloudState::Handle(const SimRequest& req, const Params& params) 
   std::unique_lock<std::mutex> lk(mu_);
   requests_.push_back(req);
   if (requests_.size() > kMaxLoggedRequests) requests_.pop_front();
+  ++calls_[req.endpoint];
   // A fault of the endpoint itself, else one for every endpoint ("*").
   auto it = faults_.find(req.endpoint);
   if (it == faults_.end()) it = faults_.find("*");
@@ -632,6 +633,11 @@ size_t SimCloudState::CountRequests(const std::string& endpoint) const {
   std::lock_guard<std::mutex> lk(mu_);
   return std::count_if(requests_.begin(), requests_.end(),
                        [&](const SimRequest& r) { return r.endpoint == endpoint; });
+}
+
+std::map<std::string, uint64_t> SimCloudState::CallCounts() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return calls_;
 }
 
 void SimCloudState::ClearRequests() {

@@ -99,6 +99,9 @@ class SimCloudState {
   // ---- requests and faults ----
   std::vector<SimRequest> Requests() const;  // bounded: the latest 10000
   size_t CountRequests(const std::string& endpoint) const;
+  // Every call taken since the start, per endpoint, faulted ones included
+  // (not bounded like the request log, not cleared with it).
+  std::map<std::string, uint64_t> CallCounts() const;
   void ClearRequests();
   void InjectFault(const std::string& endpoint, const SimFault& fault);
   void ClearFaults();
@@ -158,6 +161,7 @@ class SimCloudState {
   std::vector<std::string> reports_;
   std::vector<int> flags_;
   std::deque<SimRequest> requests_;
+  std::map<std::string, uint64_t> calls_;
   std::map<std::string, SimFault> faults_;
   struct HandedUrl {
     std::string url;

@@ -161,6 +161,10 @@ TEST_F(SimCloudTest, CredentialsAndFaultsThroughTheControlPort) {
                 ->status,
             400);
   EXPECT_EQ(cloud_.CountRequests("cli_report"), 3u);
+  // Faulted calls count as calls (the backlog benchmark waits on them).
+  Json::Value calls = ParseJson(control_->Get("/counts")->body)["calls"];
+  EXPECT_EQ(calls["cli_report"].asUInt64(), 3u);
+  EXPECT_EQ(calls["send_msg"].asUInt64(), 1u);
   auto reqs = control_->Get("/requests?endpoint=cli_report");
   ASSERT_TRUE(reqs);
   EXPECT_EQ(ParseJson(reqs->body).size(), 3u);

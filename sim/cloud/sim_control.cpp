@@ -129,6 +129,9 @@ void RegisterControlRoutes(httplib::Server& s, SimCloud& cloud) {
     Json::Value v;
     v["sent"] = static_cast<Json::UInt64>(cloud.SentCount());
     v["messages"] = static_cast<Json::UInt64>(cloud.CloudMessageCount());
+    Json::Value calls(Json::objectValue);
+    for (const auto& kv : cloud.CallCounts()) calls[kv.first] = static_cast<Json::UInt64>(kv.second);
+    v["calls"] = calls;
     Reply(res, v);
   });
   s.Get("/messages", [&cloud](const Request&, Response& res) {
