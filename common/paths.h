@@ -10,8 +10,15 @@
 //   sync config   <module>../Config/     not created; the same configuration
 //                                        directory (case-sensitive file system)
 // Narrow forms are file-system names, UTF-8 on Linux. Any thread.
+//
+// Any of these may be a symbolic link: the Debian package installs the
+// executables in /usr/lib/nuv4ondeko/bin/ and links Config, Logs, Download
+// and bin/TmpFiles to /var/lib/nuv4ondeko and /var/log/nuv4ondeko, so that
+// the layout above holds unchanged while the files live where the file
+// system hierarchy puts them.
 
 #include <string>
+#include <vector>
 
 namespace nuv {
 
@@ -40,7 +47,13 @@ std::wstring GetNuvInstallDir();
 // for test processes started from the outside.
 void SetInstallRoot(const std::string& root);
 
+// The directories the service writes (configuration, logs, downloads,
+// temporary files), created, as absolute paths with links resolved.
+std::vector<std::string> GetWritableDirs();
+
 // Creates a directory and its missing parents; true when it exists afterwards.
+// A component that is a symbolic link to a missing directory gets its target
+// made (a link into a state directory that was emptied).
 bool MakeDirs(const std::string& path);
 
 }  // namespace nuv
