@@ -80,9 +80,7 @@ std::string BuildUnitText(const UnitOptions& o) {
        "# both together (systemctl edit " + UnitFileName() + ").\n";
   t += "MemoryMax=1536M\n";
   t += "# Every connection is outbound and every file written lies below\n"
-       "# ReadWritePaths. Left out: PrivateUsers= (it would drop the supplementary\n"
-       "# group that reads the IM server's directory database) and ProcSubset=pid\n"
-       "# (the CPU check reads /proc/stat).\n";
+       "# ReadWritePaths. Left out: ProcSubset=pid (the CPU check reads /proc/stat).\n";
   t += "NoNewPrivileges=yes\n";
   t += "CapabilityBoundingSet=\n";
   t += "AmbientCapabilities=\n";
@@ -91,6 +89,7 @@ std::string BuildUnitText(const UnitOptions& o) {
   t += std::string("ProtectHome=") + (home ? "read-only" : "yes") + "\n";
   t += "PrivateTmp=yes\n";
   t += "PrivateDevices=yes\n";
+  t += "PrivateUsers=yes\n";
   t += "ProtectHostname=yes\n";
   t += "ProtectClock=yes\n";
   t += "ProtectKernelTunables=yes\n";
