@@ -172,7 +172,6 @@ bool CServiceModule::GiveToServiceUser() {
 }
 
 bool CServiceModule::Install() {
-  if (IsInstalled()) return true;
   const std::string packaged = PackagedUnitPath();
   if (!packaged.empty()) {
     platform_->Console(m_szServiceName + ": the unit " + packaged +
@@ -180,6 +179,7 @@ bool CServiceModule::Install() {
                        "systemctl enable --now " + m_szServiceName);
     return true;
   }
+  if (IsInstalled()) return true;
   struct stat st;
   const std::string dir = platform_->UnitDir();
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir.c_str(), W_OK) != 0) {
@@ -214,7 +214,9 @@ bool CServiceModule::Install() {
 }
 
 bool CServiceModule::Uninstall() {
-  if (!IsInstalled()) return true;
+  // Beside the package's unit, a unit of this name in the system directory
+  // is the administrator's (systemctl edit --full), not ours to remove.
+  if (!IsInstalled() || !PackagedUnitPath().empty()) return true;
   const bool systemd = platform_->SystemdRunning();
   if (systemd) {
     platform_->Systemctl({"stop", "--no-block", UnitFileName()});

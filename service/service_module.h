@@ -50,6 +50,8 @@ class CServiceModule {
   // Writes and enables the unit; with a unit of the same name installed by
   // the package, only says how to start it.
   bool Install();
+  // Stops, disables and removes the unit -Service wrote; nothing where the
+  // package installed one.
   bool Uninstall();
   // 0 on success.
   int RegisterServer(bool bService);

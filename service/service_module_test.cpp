@@ -438,16 +438,17 @@ TEST_F(ServiceModuleTest, ServiceForItsAccountGivesItTheWritableDirectories) {
 
 // The package ships its own unit: -Service registers, writes no unit of its
 // own (which would hide the package's) and asks systemd for nothing;
-// -UnregServer leaves the package's unit alone.
+// -UnregServer leaves the package's unit alone, and so do both with the
+// administrator's full copy of it in the system directory.
 TEST_F(ServiceModuleTest, PackagedUnitIsLeftToThePackage) {
   MakeModule(true, false);
   const std::string vendor = root_.root() + "/vendor";
   MakeDirs(vendor);
   MakeDirs(unitDir_);
   test::WriteWholeFile(vendor + "/Nuv4OndekoService.service", "[Service]\n");
+  test::WriteWholeFile(unitDir_ + "/Nuv4OndekoService.service", "[Service]\n# edited\n");
   platform_->packageUnitDirs = {root_.root() + "/none", vendor};
   EXPECT_EQ(module_->RegisterServer(true), 0);
-  EXPECT_FALSE(module_->IsInstalled());
   bool local = false;
   EXPECT_EQ(Registration().QueryLocalService(local), 0);
   EXPECT_TRUE(local);
@@ -457,6 +458,7 @@ TEST_F(ServiceModuleTest, PackagedUnitIsLeftToThePackage) {
   EXPECT_EQ(module_->UnregisterServer(), 0);
   EXPECT_TRUE(rec_.Get(&SystemRecord::systemctl).empty());
   EXPECT_EQ(test::ReadWholeFile(vendor + "/Nuv4OndekoService.service"), "[Service]\n");
+  EXPECT_EQ(test::ReadWholeFile(unitDir_ + "/Nuv4OndekoService.service"), "[Service]\n# edited\n");
 }
 
 }  // namespace
