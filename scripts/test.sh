@@ -56,7 +56,9 @@ run_package() {
   deb="$(ls dist/nuv4ondeko_*.deb)"
   out="$(NUV_DEB="$root/$deb" build/service/e2e/e2e_package_tests 2>&1)"
   rc=$?
-  echo "$out" | grep -E '^\[ *(OK|FAILED|SKIPPED|PASSED) *\]|^\[package\]|Failure|^  ' | head -n 80
+  # The outcome of each test and its figures; a failure with what follows it.
+  echo "$out" | awk '/^\[ *(OK|FAILED|SKIPPED|PASSED) *\]|^\[package\]/ { print; next }
+                     /Failure/ { n = 6 } n > 0 { print; n-- }' | head -n 80
   local n
   n="$(echo "$out" | grep -E -c '^\[       OK \]')"
   passed=$((passed + n))
