@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +36,28 @@ TEST(Paths, DirectoriesHangOffModuleDir) {
   EXPECT_TRUE(GetNuvInstallDir().empty());
   root.WriteServiceIni("[im]\ninstall_dir=/opt/nuv\n");
   EXPECT_EQ(GetNuvInstallDir(), L"/opt/nuv");
+}
+
+// The packaged layout: the directories are links into a state directory.
+// One emptied (or never made) is made again at the link's target, and the
+// writable directories are named by their real paths.
+TEST(Paths, LinkedDirectoriesAreMadeAtTheirTarget) {
+  test::TempInstallRoot root;
+  ASSERT_EQ(symlink("../state/TmpFiles", (root.bin() + "TmpFiles").c_str()), 0);
+  rmdir((root.root() + "/Config").c_str());  // made when the settings were loaded
+  ASSERT_EQ(symlink((root.root() + "/state").c_str(), (root.root() + "/Config").c_str()), 0);
+  EXPECT_EQ(WideToPath(GetTmpFilesDir()), root.bin() + "TmpFiles");
+  EXPECT_TRUE(test::FileExists(root.root() + "/state/TmpFiles"));
+  ASSERT_TRUE(MakeDirs(GetConfigDirA() + "sub"));
+  EXPECT_TRUE(test::FileExists(root.root() + "/state/sub"));
+  char real[PATH_MAX];
+  ASSERT_TRUE(realpath(root.root().c_str(), real));
+  const std::string r = real;
+  EXPECT_EQ(GetWritableDirs(),
+            (std::vector<std::string>{r + "/state", r + "/Logs", r + "/Download", r + "/state/TmpFiles"}));
+  // A link to itself is no directory, and no endless chase.
+  ASSERT_EQ(symlink("loop", (root.root() + "/loop").c_str()), 0);
+  EXPECT_FALSE(MakeDirs(root.root() + "/loop/x"));
 }
 
 TEST(FileUtil, ReadMissingFileLeavesBufferUntouched) {

@@ -67,7 +67,29 @@ void SetInstallRoot(const std::string& root) {
   RereadLogLevel();
 }
 
-bool MakeDirs(const std::string& path, mode_t leafMode) {
+namespace {
+
+// The target of the first component of path that is a symbolic link to
+// nothing, made absolute; empty when there is none.
+std::string DanglingLinkTarget(const std::string& path) {
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    const std::string partial = path.substr(0, pos);
+    struct stat st;
+    if (partial.empty() || ::lstat(partial.c_str(), &st) != 0) continue;
+    if (!S_ISLNK(st.st_mode) || ::stat(partial.c_str(), &st) == 0) continue;
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(partial.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    std::string target(buf, static_cast<size_t>(n));
+    if (target[0] != '/') target = partial.substr(0, partial.rfind('/') + 1) + target;
+    return target;
+  }
+  return "";
+}
+
+bool MakeDirsFollowing(const std::string& path, mode_t leafMode, int linksLeft) {
   if (path.empty()) return false;
   std::string partial;
   size_t pos = 0;
@@ -78,7 +100,24 @@ bool MakeDirs(const std::string& path, mode_t leafMode) {
     if (!partial.empty()) ::mkdir(partial.c_str(), leaf ? leafMode : 0755);
   }
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::string target = linksLeft > 0 ? DanglingLinkTarget(path) : std::string();
+  if (target.empty() || !MakeDirsFollowing(target, leafMode, linksLeft - 1)) return false;
+  return MakeDirsFollowing(path, leafMode, linksLeft - 1);
+}
+
+}  // namespace
+
+bool MakeDirs(const std::string& path, mode_t leafMode) { return MakeDirsFollowing(path, leafMode, 8); }
+
+std::vector<std::string> GetWritableDirs() {
+  std::vector<std::string> dirs;
+  for (const std::string& d : {GetConfigDirA(), WideToPath(GetLogDir()), GetDownloadDirA(),
+                               WideToPath(GetTmpFilesDir())}) {
+    char buf[PATH_MAX];
+    if (::realpath(d.c_str(), buf)) dirs.push_back(buf);
+  }
+  return dirs;
 }
 
 std::wstring GetModuleDir() { return PathToWide(ModuleDirA()); }

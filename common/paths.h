@@ -10,10 +10,17 @@
 //   sync config   <module>../Config/     not created; the same configuration
 //                                        directory (case-sensitive file system)
 // Narrow forms are file-system names, UTF-8 on Linux. Any thread.
+//
+// Any of these may be a symbolic link: the Debian package installs the
+// executables in /usr/lib/nuv4ondeko/bin/ and links Config, Logs, Download
+// and bin/TmpFiles to /var/lib/nuv4ondeko and /var/log/nuv4ondeko, so that
+// the layout above holds unchanged while the files live where the file
+// system hierarchy puts them.
 
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace nuv {
 
@@ -43,9 +50,15 @@ std::wstring GetNuvInstallDir();
 // processes started from the outside.
 void SetInstallRoot(const std::string& root);
 
+// The directories the service writes (configuration, logs, downloads,
+// temporary files), created, as absolute paths with links resolved.
+std::vector<std::string> GetWritableDirs();
+
 // Creates a directory and its missing parents (0755 less the umask) and the
 // directory itself with leafMode (less the umask); true when it exists
-// afterwards. Existing directories keep their mode.
+// afterwards. Existing directories keep their mode. A component that is a
+// symbolic link to a missing directory gets its target made (a link into a
+// state directory that was emptied).
 bool MakeDirs(const std::string& path, mode_t leafMode = 0755);
 
 }  // namespace nuv

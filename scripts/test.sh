@@ -36,7 +36,42 @@ run_config() {
   return $rc
 }
 
-run_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+# The Debian package: one more build (the shipped programs only, no tests),
+# lintian, then the package tests install it in a throwaway root and run it
+# against the normal build's simulators.
+run_package() {
+  echo "== package"
+  local rc=0
+  bash scripts/build-deb.sh || rc=$?
+  if ((rc == 77)); then
+    echo "package: skipped (the package build tools cannot be installed here)"
+    return 0
+  fi
+  if ((rc != 0)); then
+    failed=$((failed + 1))
+    return 1
+  fi
+  passed=$((passed + 1))
+  local deb out
+  deb="$(ls dist/nuv4ondeko_*.deb)"
+  out="$(NUV_DEB="$root/$deb" build/service/e2e/e2e_package_tests 2>&1)"
+  rc=$?
+  # The outcome of each test and its figures; a failure with what follows it.
+  echo "$out" | awk '/^\[ *(OK|FAILED|SKIPPED|PASSED) *\]|^\[package\]/ { print; next }
+                     /Failure/ { n = 6 } n > 0 { print; n-- }' | head -n 80
+  local n
+  n="$(echo "$out" | grep -E -c '^\[       OK \]')"
+  passed=$((passed + n))
+  n="$(echo "$out" | grep -E -c '^\[  FAILED  \] [A-Za-z]+\.[A-Za-z]+ \(')"
+  failed=$((failed + n))
+  return $rc
+}
+
+if run_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  run_package || status=1
+else
+  status=1
+fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_config build-asan -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=ON || status=1
 

@@ -1,5 +1,6 @@
 // systemd, syslog and console access for the service module.
 #include <limits.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,6 +39,22 @@ class LinuxServicePlatform : public ServicePlatform {
   std::string UnitDir() override {
     if (const char* dir = TestUnitDir()) return dir;
     return "/etc/systemd/system";
+  }
+
+  std::vector<std::string> PackageUnitDirs() override {
+    if (TestUnitDir()) return {};
+    return {"/lib/systemd/system", "/usr/lib/systemd/system"};
+  }
+
+  bool LookupUser(const std::string& name, unsigned& uid, unsigned& gid) override {
+    if (TestUnitDir()) return false;
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buf[4096];
+    if (::getpwnam_r(name.c_str(), &pw, buf, sizeof buf, &found) != 0 || !found) return false;
+    uid = found->pw_uid;
+    gid = found->pw_gid;
+    return true;
   }
 
   bool SystemdRunning() override {

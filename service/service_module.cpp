@@ -1,5 +1,6 @@
 #include "service/service_module.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,12 +10,36 @@
 #include "common/clock.h"
 #include "common/file_util.h"
 #include "common/log.h"
+#include "common/paths.h"
 #include "common/str_format.h"
 #include "service/command_line.h"
 #include "service/registration.h"
 #include "service/systemd_unit.h"
 
 namespace nuv {
+namespace {
+
+// Gives path and, for a directory, everything below it to uid:gid. Links
+// are not followed; entries the account already owns keep their group (an
+// operator group on the logs). Keeps the first failure in failed.
+void GiveTree(const std::string& path, uid_t uid, gid_t gid, std::string& failed) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
+  if (st.st_uid != uid && ::lchown(path.c_str(), uid, gid) != 0 && failed.empty())
+    failed = path + ": " + std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return;
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(path.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
+    }
+    ::closedir(d);
+  }
+  for (const std::string& n : names) GiveTree(path + "/" + n, uid, gid, failed);
+}
+
+}  // namespace
 
 CServiceModule::CServiceModule(std::unique_ptr<ServicePlatform> platform,
                                std::unique_ptr<ChildProcess> child,
@@ -134,7 +159,36 @@ bool CServiceModule::IsInstalled() {
   return ::stat(UnitPath().c_str(), &st) == 0;
 }
 
+std::string CServiceModule::PackagedUnitPath() {
+  for (const std::string& dir : platform_->PackageUnitDirs()) {
+    const std::string path = dir + "/" + UnitFileName();
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return path;
+  }
+  return "";
+}
+
+bool CServiceModule::GiveToServiceUser() {
+  unsigned uid = 0;
+  unsigned gid = 0;
+  if (!platform_->LookupUser(kServiceUser, uid, gid)) return true;  // runs as root
+  std::string failed;
+  for (const std::string& dir : GetWritableDirs()) GiveTree(dir, uid, gid, failed);
+  if (failed.empty()) return true;
+  platform_->Console(m_szServiceName + ": cannot give " + failed + " to the user " + kServiceUser +
+                         " the service runs as",
+                     true);
+  return false;
+}
+
 bool CServiceModule::Install() {
+  const std::string packaged = PackagedUnitPath();
+  if (!packaged.empty()) {
+    platform_->Console(m_szServiceName + ": the unit " + packaged +
+                       " comes with the package; once service.ini and qy.ini are written: "
+                       "systemctl enable --now " + m_szServiceName);
+    return true;
+  }
   if (IsInstalled()) return true;
   struct stat st;
   const std::string dir = platform_->UnitDir();
@@ -143,7 +197,13 @@ bool CServiceModule::Install() {
     return false;
   }
   const std::string unit = UnitPath();
-  if (WriteFileSafe(unit, BuildUnitText(platform_->ExecutablePath())) != 0) {
+  UnitOptions options;
+  options.exePath = platform_->ExecutablePath();
+  unsigned uid = 0;
+  unsigned gid = 0;
+  if (platform_->LookupUser(kServiceUser, uid, gid)) options.user = kServiceUser;
+  options.writablePaths = GetWritableDirs();
+  if (WriteFileSafe(unit, BuildUnitText(options)) != 0) {
     WriteLogF("CServiceModule::Install(): Couldn't create service, return FALSE");
     return false;
   }
@@ -164,7 +224,9 @@ bool CServiceModule::Install() {
 }
 
 bool CServiceModule::Uninstall() {
-  if (!IsInstalled()) return true;
+  // Beside the package's unit, a unit of this name in the system directory
+  // is the administrator's (systemctl edit --full), not ours to remove.
+  if (!IsInstalled() || !PackagedUnitPath().empty()) return true;
   const bool systemd = platform_->SystemdRunning();
   if (systemd) {
     platform_->Systemctl({"stop", "--no-block", UnitFileName()});
@@ -187,8 +249,9 @@ int CServiceModule::RegisterServer(bool bService) {
     return ret;
   }
   // A service that could not be installed is a failed registration, and the
-  // exit code says so.
-  if (bService && !Install()) return 1;
+  // exit code says so. The service's account must own what it writes,
+  // the registration file just written included.
+  if (bService && (!GiveToServiceUser() || !Install())) return 1;
   return 0;
 }
 

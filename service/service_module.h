@@ -48,8 +48,13 @@ class CServiceModule {
   void Handler(int control);
   // printf-style; to the system log as a service, to the console otherwise.
   void LogEvent(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // The unit -Service wrote (in the system's unit directory).
   bool IsInstalled();
+  // Writes and enables the unit; with a unit of the same name installed by
+  // the package, only says how to start it.
   bool Install();
+  // Stops, disables and removes the unit -Service wrote; nothing where the
+  // package installed one.
   bool Uninstall();
   // 0 on success.
   int RegisterServer(bool bService);
@@ -90,6 +95,11 @@ class CServiceModule {
   void StatusThread();
   void SetServiceStatus(State state);
   std::string UnitPath();
+  // The package's unit of this name, or "".
+  std::string PackagedUnitPath();
+  // Makes the service's account (when it exists) the owner of the
+  // directories the service writes and of what they hold.
+  bool GiveToServiceUser();
 
   const std::string m_szServiceName;
   bool m_bService = false;

@@ -1,6 +1,7 @@
 #include "service/service_module.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "common/clock.h"
@@ -42,6 +44,12 @@ class FakePlatform : public ServicePlatform {
       : rec_(rec), unitDir_(std::move(unitDir)), systemd_(systemd), started_(startedBySystemd) {}
   std::string ExecutablePath() override { return "/opt/nuv/bin/nuv4ondeko"; }
   std::string UnitDir() override { return unitDir_; }
+  std::vector<std::string> PackageUnitDirs() override { return packageUnitDirs; }
+  bool LookupUser(const std::string& name, unsigned& uid, unsigned& gid) override {
+    if (name != "nuv4ondeko" || !serviceUser) return false;
+    uid = gid = *serviceUser;
+    return true;
+  }
   bool SystemdRunning() override { return systemd_; }
   int Systemctl(const std::vector<std::string>& args) override {
     std::string line;
@@ -54,6 +62,8 @@ class FakePlatform : public ServicePlatform {
   void Syslog(const std::string& text) override { Add(&SystemRecord::syslog, text); }
   void Console(const std::string& text, bool) override { Add(&SystemRecord::console, text); }
   int enableResult = 0;
+  std::vector<std::string> packageUnitDirs;
+  std::optional<unsigned> serviceUser;  // the account's uid and gid when it exists
 
  private:
   void Add(std::vector<std::string> SystemRecord::*field, const std::string& v) {
@@ -461,6 +471,64 @@ TEST_F(ServiceModuleTest, InstallWithoutSystemdWritesTheUnitAndSaysWhatToRun) {
   // Registering again replaces the unit (uninstall, then install).
   EXPECT_EQ(module_->RegisterServer(true), 0);
   EXPECT_TRUE(module_->IsInstalled());
+}
+
+// With the service's account present, -Service (run as root) names it in
+// the unit, lets the unit write only the installation's writable
+// directories, and gives those directories to the account, links not
+// followed.
+TEST_F(ServiceModuleTest, ServiceForItsAccountGivesItTheWritableDirectories) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  platform_->serviceUser = 65534;
+  MakeDirs(unitDir_);
+  MakeDirs(root_.config());
+  test::WriteWholeFile(root_.config() + "qy.ini", "skey:x\n");
+  ASSERT_EQ(symlink((root_.root() + "/keep").c_str(), (root_.config() + "elsewhere").c_str()), 0);
+  ASSERT_EQ(module_->RegisterServer(true), 0);
+
+  const std::string unit = test::ReadWholeFile(unitDir_ + "/Nuv4OndekoService.service");
+  EXPECT_NE(unit.find("User=nuv4ondeko\nGroup=nuv4ondeko\n"), std::string::npos) << unit;
+  char real[PATH_MAX];
+  ASSERT_TRUE(realpath(root_.root().c_str(), real));
+  const std::string r = real;
+  EXPECT_NE(unit.find("ReadWritePaths=" + r + "/Config " + r + "/Logs " + r + "/Download " + r +
+                      "/bin/TmpFiles\n"),
+            std::string::npos)
+      << unit;
+  for (const std::string& p : {root_.config(), root_.config() + "qy.ini", root_.config() + "registration.ini",
+                               root_.logs(), root_.bin() + "TmpFiles"}) {
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0) << p;
+    EXPECT_EQ(st.st_uid, 65534u) << p;
+  }
+  struct stat st;
+  ASSERT_EQ(stat((root_.root() + "/keep").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);  // behind a link: not the service's
+}
+
+// The package ships its own unit: -Service registers, writes no unit of its
+// own (which would hide the package's) and asks systemd for nothing;
+// -UnregServer leaves the package's unit alone, and so do both with the
+// administrator's full copy of it in the system directory.
+TEST_F(ServiceModuleTest, PackagedUnitIsLeftToThePackage) {
+  MakeModule(true, false);
+  const std::string vendor = root_.root() + "/vendor";
+  MakeDirs(vendor);
+  MakeDirs(unitDir_);
+  test::WriteWholeFile(vendor + "/Nuv4OndekoService.service", "[Service]\n");
+  test::WriteWholeFile(unitDir_ + "/Nuv4OndekoService.service", "[Service]\n# edited\n");
+  platform_->packageUnitDirs = {root_.root() + "/none", vendor};
+  EXPECT_EQ(module_->RegisterServer(true), 0);
+  bool local = false;
+  EXPECT_EQ(Registration().QueryLocalService(local), 0);
+  EXPECT_TRUE(local);
+  auto console = rec_.Get(&SystemRecord::console);
+  ASSERT_EQ(console.size(), 1u);
+  EXPECT_NE(console[0].find(vendor + "/Nuv4OndekoService.service comes with the package"), std::string::npos);
+  EXPECT_EQ(module_->UnregisterServer(), 0);
+  EXPECT_TRUE(rec_.Get(&SystemRecord::systemctl).empty());
+  EXPECT_EQ(test::ReadWholeFile(vendor + "/Nuv4OndekoService.service"), "[Service]\n");
+  EXPECT_EQ(test::ReadWholeFile(unitDir_ + "/Nuv4OndekoService.service"), "[Service]\n# edited\n");
 }
 
 }  // namespace

@@ -20,6 +20,11 @@ class ServicePlatform {
   virtual std::string ExecutablePath() = 0;
   // Directory that holds system unit files.
   virtual std::string UnitDir() = 0;
+  // Directories of the units that packages install; a unit of the service's
+  // name there is the package's, not the registration tool's.
+  virtual std::vector<std::string> PackageUnitDirs() = 0;
+  // The ids of an account; false when it does not exist.
+  virtual bool LookupUser(const std::string& name, unsigned& uid, unsigned& gid) = 0;
   // True when systemd manages this machine (and may be asked to reload).
   virtual bool SystemdRunning() = 0;
   // Runs "systemctl <args>"; its exit code, or -1 when it could not run.
@@ -36,7 +41,8 @@ class ServicePlatform {
 
 // The production platform. The environment variable
 // NUV4ONDEKO_TEST_UNIT_DIR (tests only) points UnitDir elsewhere; systemd is
-// then treated as not running, so that tests never touch the real manager.
+// then treated as not running and no package units or service account are
+// seen, so that tests never touch the real manager or the machine's files.
 std::unique_ptr<ServicePlatform> NewLinuxServicePlatform();
 
 }  // namespace nuv

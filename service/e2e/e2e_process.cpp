@@ -94,6 +94,8 @@ bool Subprocess::Start(const std::string& exe, const std::vector<std::string>& a
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
+    // A test killed midway takes its programs with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::execve(exe.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
