@@ -158,7 +158,15 @@ void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCent
   const uint64_t maxmsgid = values.maxmsgid.load();
   const uint64_t id = item.msg_id;
   if (id <= maxmsgid) {
-    WriteLogF("OndekoOnNotifyCallback msgid %llu <= maxmsgid %llu, Need skip this msg", U(id), U(maxmsgid));
+    PendingIntake skip;
+    skip.line = FormatLine("OndekoOnNotifyCallback msgid %llu <= maxmsgid %llu, Need skip this msg", U(id),
+                           U(maxmsgid));
+    // In the burst's order, after the lines of the messages before it.
+    if (m_intakeOpen) {
+      m_intakePending.push_back(std::move(skip));
+    } else {
+      WriteLog(Utf8ToWide(skip.line));
+    }
     return;
   }
   const int32_t now = NowSeconds();

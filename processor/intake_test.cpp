@@ -242,7 +242,8 @@ TEST_F(IntakeTest, BurstIsCommittedWithItsMaxmsgidBeforeItIsQueuedAndSaved) {
   EXPECT_EQ(OnDisk(), Counters(8, 105));
   auto lines = root_.LogLines();
   EXPECT_LT(FindLog(lines, "msgid 104 Need Fetch [102, 103]"), FindLog(lines, "dkmsgid 104 mt 0"));
-  EXPECT_LT(FindLog(lines, "dkmsgid 104 mt 0"), FindLog(lines, "msgid 105 type 3 invalid, skip msg"));
+  EXPECT_LT(FindLog(lines, "dkmsgid 104 mt 0"), FindLog(lines, "msgid 104 <= maxmsgid 104, Need skip"));
+  EXPECT_LT(FindLog(lines, "msgid 104 <= maxmsgid 104, Need skip"), FindLog(lines, "msgid 105 type 3 invalid"));
 }
 
 // At start the journal's maxmsgid counts where generalconf.ini is behind
