@@ -466,7 +466,8 @@ bool Bench::BurstDown() {
   Row("  raw IM CreateMessage+CreateNUVSData+SendMessage: %7.0f msg/s   ratio %.0f%%", rawSeq,
       100 * rate / rawSeq);
   const double saves = std::max(savesA, RawConfigSaves(o_.burst / 4));
-  Row("  raw generalconf.ini save (write, fsync, rename; once per notified message): %7.0f /s   ratio %.0f%%",
+  Row("  raw generalconf.ini save (write, fsync, rename; once per notify burst with the journal, per message "
+      "without): %7.0f /s   ratio %.0f%%",
       saves, 100 * rate / saves);
   Row("  worker CPU %.3f ms per message", 1000 * (cpu1.cpuSeconds - cpu0.cpuSeconds) / n);
   return n == static_cast<size_t>(o_.burst);

@@ -155,4 +155,11 @@ bool CConfigCenter::AdoptMaxMsgIdFrom(uint64_t msgid) {
   return true;
 }
 
+bool CConfigCenter::RaiseMaxMsgId(uint64_t msgid) {
+  const bool wasUnknown = maxmsgidUnknown_.exchange(false);
+  if (!wasUnknown && msgid <= values_.maxmsgid.load()) return false;
+  values_.maxmsgid = msgid;
+  return true;
+}
+
 }  // namespace nuv

@@ -50,6 +50,10 @@ class CConfigCenter {
   // msgid is the first message taken in and nothing before it is fetched)
   // and returns true; every other call returns false.
   bool AdoptMaxMsgIdFrom(uint64_t msgid);
+  // maxmsgid known from elsewhere (the work journal): the value becomes
+  // msgid where that is higher or the file's value is unknown, and is known
+  // from then on (no first message adopted). True when anything changed.
+  bool RaiseMaxMsgId(uint64_t msgid);
 
   ConfigValues& values() { return values_; }
   const std::string& path() const { return path_; }

@@ -4,6 +4,8 @@
 #include "processor/intake.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
 #include <exception>
 #include <set>
 #include <string>
@@ -61,6 +63,19 @@ MsgLogText LogTextOf(const CQueueMsg& m) {
 std::string ReplyText(const ApiResult& r) { return WideToUtf8(AnsiToWide(r.message)); }
 
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// A line formatted now as WriteLogF would write it, written later (WriteLog).
+std::string FormatLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatLine(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = FormatLogText(fmt, ap);
+  va_end(ap);
+  return text;
+}
+
+// The journal's name for the highest cloud message id taken in.
+const char kJournalMaxmsgidKey[] = "maxmsgid";
 
 // How far above maxmsgid a notified id is trusted ([cloud] max_msgid_jump).
 uint64_t MaxMsgidJump() {
@@ -137,17 +152,26 @@ void CNuv4OndekoProcessor::AdvanceMaxmsgidLocked(CConfigCenter& config, uint64_t
 }
 
 void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config) {
-  std::lock_guard<std::mutex> intake(m_intakeMu);
+  std::lock_guard<std::recursive_mutex> intake(m_intakeMu);
   AdoptFirstNotifyId(item.msg_id, config);
   ConfigValues& values = config.values();
   const uint64_t maxmsgid = values.maxmsgid.load();
   const uint64_t id = item.msg_id;
   if (id <= maxmsgid) {
-    WriteLogF("OndekoOnNotifyCallback msgid %llu <= maxmsgid %llu, Need skip this msg", U(id), U(maxmsgid));
+    PendingIntake skip;
+    skip.line = FormatLine("OndekoOnNotifyCallback msgid %llu <= maxmsgid %llu, Need skip this msg", U(id),
+                           U(maxmsgid));
+    // In the burst's order, after the lines of the messages before it.
+    if (m_intakeOpen) {
+      m_intakePending.push_back(std::move(skip));
+    } else {
+      WriteLog(Utf8ToWide(skip.line));
+    }
     return;
   }
   const int32_t now = NowSeconds();
   WorkJournal* journal = m_journal.get();
+  OpenIntakeLocked(maxmsgid);
 
   // An id far above maxmsgid may be corrupt or forged: taken at its word it
   // would skip every later message. The cloud is asked what lies above
@@ -155,52 +179,113 @@ void CNuv4OndekoProcessor::OndekoOnNotify(const OndekoMsgItem& item, CConfigCent
   // maxmsgid moves only as far as that fetch finds messages.
   const uint64_t jump = MaxMsgidJump();
   if (maxmsgid != 0 && id - maxmsgid > jump) {
-    WorkItem probe = MakeFetchItem(maxmsgid + 1, id, now);
-    if (journal) probe.journalId = journal->Add(probe, WQUEUE_QID_TXT2ONDEKO, now, true);
-    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(probe));
-    WriteLogF("OndekoOnNotifyCallback msgid %llu is more than %llu above maxmsgid %llu, not trusted: Need Fetch "
-              "[%llu, %llu] msg page by page, enqueue",
-              U(id), U(jump), U(maxmsgid), U(maxmsgid + 1), U(id));
+    PendingIntake probe;
+    probe.qid = WQUEUE_QID_TXT2ONDEKO;
+    probe.item = MakeFetchItem(maxmsgid + 1, id, now);
+    if (journal) probe.item.journalId = journal->Add(probe.item, probe.qid, now, false);
+    probe.line = FormatLine(
+        "OndekoOnNotifyCallback msgid %llu is more than %llu above maxmsgid %llu, not trusted: Need Fetch "
+        "[%llu, %llu] msg page by page, enqueue",
+        U(id), U(jump), U(maxmsgid), U(maxmsgid + 1), U(id));
+    m_intakePending.push_back(std::move(probe));
+    if (m_burstDepth == 0 || !journal) CommitIntakeLocked(config);
     return;
   }
 
-  // Everything this notify hands to the queues is built first and recorded
-  // in the journal (one commit) before maxmsgid moves past it: once saved,
-  // the cloud does not announce these messages again.
-  WorkItem fetch;
-  uint64_t first = 0, last = 0;
-  const bool gap = id != maxmsgid + 1;
-  if (gap) {
-    first = maxmsgid + 1;
-    last = id - 1;
-    fetch = MakeFetchItem(first, last, now);
-    if (journal) fetch.journalId = journal->Add(fetch, WQUEUE_QID_TXT2ONDEKO, now, false);
-  }
-  const bool deliverable = IsDeliverableOndekoType(item.msg_type);
-  WorkItem msgItem;
-  int msgQid = 0;
-  MsgLogText t;
-  if (deliverable) {
-    std::unique_ptr<CQueueMsg> msg = OndekoItemToQueueMsg(item, now);
-    t = LogTextOf(*msg);
-    msgItem = MakeOndekoMsgItem(std::move(msg), now, &msgQid);
-    if (journal) msgItem.journalId = journal->Add(msgItem, msgQid, now, false);
-  }
-  const bool durable = !journal || journal->Flush();
-
-  if (gap) {
-    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(fetch));
-    WriteLogF("OndekoOnNotifyCallback msgid %llu Need Fetch [%llu, %llu] msg, enqueue", U(id), U(first), U(last));
+  // Everything this notify hands to the queues is recorded in the journal
+  // and committed (with the rest of its burst) before it is queued and
+  // before maxmsgid is saved past it: once saved, the cloud does not
+  // announce these messages again.
+  if (id != maxmsgid + 1) {
+    PendingIntake fetch;
+    fetch.qid = WQUEUE_QID_TXT2ONDEKO;
+    fetch.item = MakeFetchItem(maxmsgid + 1, id - 1, now);
+    if (journal) fetch.item.journalId = journal->Add(fetch.item, fetch.qid, now, false);
+    fetch.line = FormatLine("OndekoOnNotifyCallback msgid %llu Need Fetch [%llu, %llu] msg, enqueue", U(id),
+                           U(maxmsgid + 1), U(id - 1));
+    m_intakePending.push_back(std::move(fetch));
   }
   // Advanced before the type check: a message of any type is taken in.
-  AdvanceMaxmsgidLocked(config, maxmsgid, id, durable, "OndekoOnNotifyCallback");
-  if (!deliverable) {
-    WriteLogF("OndekoOnNotifyCallback msgid %llu type %d invalid, skip msg", U(id), static_cast<int>(item.msg_type));
+  values.maxmsgid = id;
+  PendingIntake msg;
+  if (IsDeliverableOndekoType(item.msg_type)) {
+    std::unique_ptr<CQueueMsg> converted = OndekoItemToQueueMsg(item, now);
+    const MsgLogText t = LogTextOf(*converted);
+    msg.item = MakeOndekoMsgItem(std::move(converted), now, &msg.qid);
+    if (journal) msg.item.journalId = journal->Add(msg.item, msg.qid, now, false);
+    msg.line = FormatLine("OndekoOnNotifyCallback dkmsgid %llu mt %d '%s' to '%s' '%s', key '%s' , enqueue",
+                         U(t.msgid), t.mt, t.from.c_str(), t.to.c_str(), t.content.c_str(), t.key.c_str());
+  } else {
+    msg.line = FormatLine("OndekoOnNotifyCallback msgid %llu type %d invalid, skip msg", U(id),
+                         static_cast<int>(item.msg_type));
+  }
+  m_intakePending.push_back(std::move(msg));
+  if (m_burstDepth == 0 || !journal) CommitIntakeLocked(config);
+}
+
+void CNuv4OndekoProcessor::OpenIntakeLocked(uint64_t maxmsgid) {
+  if (m_intakeOpen) return;
+  m_intakeOpen = true;
+  m_intakeFrom = maxmsgid;
+}
+
+// One journal commit for everything the open intake recorded, maxmsgid with
+// it; then the items go to their queues in order, and generalconf.ini is
+// saved once (or held while the journal cannot write).
+void CNuv4OndekoProcessor::CommitIntakeLocked(CConfigCenter& config) {
+  if (!m_intakeOpen) return;
+  m_intakeOpen = false;
+  WorkJournal* journal = m_journal.get();
+  const uint64_t from = m_intakeFrom;
+  const uint64_t to = config.values().maxmsgid.load();
+  if (journal && to > from) journal->SetMeta(kJournalMaxmsgidKey, std::to_string(to));
+  const bool durable = !journal || journal->Flush();
+  std::vector<PendingIntake> pending;
+  pending.swap(m_intakePending);
+  for (PendingIntake& p : pending) {
+    if (p.qid >= 0) GetWorkQueue(p.qid)->Enqueue(std::move(p.item));
+    WriteLog(Utf8ToWide(p.line));
+  }
+  if (to > from) {
+    AdvanceMaxmsgidLocked(config, from, to, durable, "OndekoOnNotifyCallback");
+  } else if (m_maxmsgidHeld && durable) {
+    AdvanceMaxmsgidLocked(config, from, from, durable, "OndekoOnNotifyCallback");
+  }
+}
+
+void CNuv4OndekoProcessor::BeginOndekoBurst() {
+  m_intakeMu.lock();
+  ++m_burstDepth;
+}
+
+void CNuv4OndekoProcessor::EndOndekoBurst(CConfigCenter& config) {
+  // Unlocked however the commit ends.
+  std::lock_guard<std::recursive_mutex> release(m_intakeMu, std::adopt_lock);
+  if (m_burstDepth > 0 && --m_burstDepth == 0) CommitIntakeLocked(config);
+}
+
+uint64_t CNuv4OndekoProcessor::MaxmsgidOnDiskLocked(CConfigCenter& config) const {
+  if (m_maxmsgidHeld) return m_maxmsgidOnDisk;
+  if (m_intakeOpen) return m_intakeFrom;
+  return config.values().maxmsgid.load();
+}
+
+void CNuv4OndekoProcessor::TakeMaxmsgidFromJournal(CConfigCenter& config) {
+  std::lock_guard<std::recursive_mutex> intake(m_intakeMu);
+  std::string text;
+  if (!m_journal || !m_journal->Meta(kJournalMaxmsgidKey, &text)) return;
+  const uint64_t fromJournal = std::strtoull(text.c_str(), nullptr, 10);
+  const uint64_t fromFile = config.values().maxmsgid.load();
+  const bool unknown = config.CountersUnknown();
+  if (!config.RaiseMaxMsgId(fromJournal)) return;
+  if (unknown) {
+    WriteLogF("TakeMaxmsgidFromJournal maxmsgid %llu from the work journal (generalconf.ini could not be read)",
+              U(fromJournal));
     return;
   }
-  GetWorkQueue(msgQid)->Enqueue(std::move(msgItem));
-  WriteLogF("OndekoOnNotifyCallback dkmsgid %llu mt %d '%s' to '%s' '%s', key '%s' , enqueue", U(t.msgid), t.mt,
-            t.from.c_str(), t.to.c_str(), t.content.c_str(), t.key.c_str());
+  WriteLogF("TakeMaxmsgidFromJournal maxmsgid %llu from the work journal (generalconf.ini holds %llu)",
+            U(fromJournal), U(fromFile));
+  if (int ret = config.Save()) WriteLogF("TakeMaxmsgidFromJournal save maxmsgid to config failed ret %d", ret);
 }
 
 void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) {
@@ -210,8 +295,11 @@ void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) 
     WriteLogF("OndekoOnTokenCallback old token %s save new token:%s to config\n", SecretTail(old).c_str(),
               SecretTail(token).c_str());
     values.token = token;
-    std::lock_guard<std::mutex> intake(m_intakeMu);
-    const int ret = m_maxmsgidHeld ? config.SaveWithMaxmsgid(m_maxmsgidOnDisk) : config.Save();
+    std::lock_guard<std::recursive_mutex> intake(m_intakeMu);
+    // Inside a burst, or while the journal cannot write, maxmsgid in memory
+    // is ahead of what is on disk: the file gets the value on disk.
+    const uint64_t onDisk = MaxmsgidOnDiskLocked(config);
+    const int ret = onDisk != values.maxmsgid.load() ? config.SaveWithMaxmsgid(onDisk) : config.Save();
     if (ret) WriteLogF("OndekoOnTokenCallback save token %s to config failed ret %d", SecretTail(token).c_str(), ret);
   }
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeTokenItem(token, NowSeconds()));
@@ -235,7 +323,7 @@ int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last, CConfigC
     return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
   }
 
-  std::lock_guard<std::mutex> intake(m_intakeMu);
+  std::lock_guard<std::recursive_mutex> intake(m_intakeMu);
   const uint64_t maxmsgid = config.values().maxmsgid.load();
   // A range that reaches above maxmsgid was not trusted to a notify: only
   // what the cloud holds above maxmsgid is taken in (what lies below is
@@ -282,6 +370,7 @@ int CNuv4OndekoProcessor::FetchOndekoMsg(uint64_t first, uint64_t last, CConfigC
     rest = MakeFetchItem(std::max(top, probe ? maxmsgid : 0) + 1, last, now);
     if (journal) rest.journalId = journal->Add(rest, WQUEUE_QID_TXT2ONDEKO, now, false);
   }
+  if (journal && newMax > maxmsgid) journal->SetMeta(kJournalMaxmsgidKey, std::to_string(newMax));
   const bool durable = !journal || journal->Flush();
   if (more) {
     WriteLogF("FetchOndekoMsg (%llu, %llu) reply ends at msgid %llu, Need Fetch [%llu, %llu] msg, enqueue", U(first),
@@ -315,6 +404,19 @@ void OndekoOnNotifyCallback(uint64_t /*msgid*/, OndekoMsgItem* item) {
     GetProcessor()->OndekoOnNotify(*item, CConfigCenter::GetInstance());
   } catch (const std::exception& e) {
     WriteLogF("OndekoOnNotifyCallback msgid %llu failed: %s", U(item->msg_id), e.what());
+  }
+}
+
+void OndekoOnBurstCallback(bool begin) {
+  CNuv4OndekoProcessor* p = GetProcessor();
+  if (begin) {
+    p->BeginOndekoBurst();
+    return;
+  }
+  try {
+    p->EndOndekoBurst(CConfigCenter::GetInstance());
+  } catch (const std::exception& e) {
+    WriteLogF("OndekoOnBurstCallback failed: %s", e.what());
   }
 }
 

@@ -25,6 +25,9 @@ extern const wchar_t kBroadcastKey[];  // L"{BROADCASTMSG}"
 // only during the call (nullptr is ignored). msgid is not used: the record's
 // own msg_id counts.
 void OndekoOnNotifyCallback(uint64_t msgid, OndekoMsgItem* item);
+// Called by the push connection around the notifies of one read (begin
+// true, then false on the same thread): they are taken in as one burst.
+void OndekoOnBurstCallback(bool begin);
 // Called by the push connection after every accepted connect. Returns 0.
 int OndekoOnTokenCallback(uint64_t token);
 

@@ -5,6 +5,7 @@
 #include "processor/intake.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -193,6 +194,93 @@ TEST_F(IntakeTest, MaxMsgIdOnDiskWaitsWhileTheJournalCannotWrite) {
   clock_.Advance(WorkJournal::kRetryWritesMs);
   Notify(Item(106));
   EXPECT_EQ(OnDisk(), Counters(8, 106));
+}
+
+// What the journal file holds, read beside the journal's own connection.
+int64_t OnDiskCount(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  int64_t n = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+      n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return n;
+}
+
+// The notifies of one burst reach the journal in one commit with maxmsgid,
+// then the queues, then generalconf.ini once; a token saved meanwhile
+// carries the maxmsgid on disk.
+TEST_F(IntakeTest, BurstIsCommittedWithItsMaxmsgidBeforeItIsQueuedAndSaved) {
+  LoadConfig(Counters(7, 100));
+  const std::string path = proc_->ConfigDir() + kJournalFileName;
+  ASSERT_TRUE(proc_->OpenJournal(path, false));
+  proc_->BeginOndekoBurst();
+  Notify(Item(101));
+  Notify(Item(104));
+  Notify(Item(104));
+  Notify(Item(105, 3));
+  proc_->OndekoOnToken(8, *config_);
+  EXPECT_EQ(OnDiskCount(path, "SELECT count(*) FROM entries"), 0);
+  EXPECT_EQ(GetWorkQueue(WQUEUE_QID_TXT2NUV)->Size(), 0u);
+  EXPECT_EQ(OnDisk(), Counters(8, 100));
+  proc_->EndOndekoBurst(*config_);
+
+  EXPECT_EQ(OnDiskCount(path, "SELECT count(*) FROM entries"), 3);
+  EXPECT_EQ(OnDiskCount(path, "SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'maxmsgid'"), 105);
+  std::vector<WorkItem> msgs = Drain(WQUEUE_QID_TXT2NUV);
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0].msg->msgid, 101u);
+  EXPECT_EQ(msgs[1].msg->msgid, 104u);
+  EXPECT_NE(msgs[1].journalId, 0u);
+  std::vector<WorkItem> txt = Drain(WQUEUE_QID_TXT2ONDEKO);
+  ASSERT_EQ(txt.size(), 2u);  // the bind, then the gap's fetch
+  EXPECT_EQ(txt[1].range.first, 102u);
+  EXPECT_EQ(txt[1].range.last, 103u);
+  EXPECT_EQ(OnDisk(), Counters(8, 105));
+  auto lines = root_.LogLines();
+  EXPECT_LT(FindLog(lines, "msgid 104 Need Fetch [102, 103]"), FindLog(lines, "dkmsgid 104 mt 0"));
+  EXPECT_LT(FindLog(lines, "dkmsgid 104 mt 0"), FindLog(lines, "msgid 104 <= maxmsgid 104, Need skip"));
+  EXPECT_LT(FindLog(lines, "msgid 104 <= maxmsgid 104, Need skip"), FindLog(lines, "msgid 105 type 3 invalid"));
+}
+
+// At start the journal's maxmsgid counts where generalconf.ini is behind
+// it, and stands in for a file that cannot be read.
+TEST_F(IntakeTest, StartTakesMaxmsgidFromTheJournalWhenTheFileIsBehindOrUnreadable) {
+  const std::string path = proc_->ConfigDir() + kJournalFileName;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path));
+    j.SetMeta("maxmsgid", "150");
+    ASSERT_TRUE(j.Flush());
+  }
+  ASSERT_TRUE(proc_->OpenJournal(path, false));
+  LoadConfig(Counters(7, 100));
+  proc_->TakeMaxmsgidFromJournal(*config_);
+  EXPECT_EQ(config_->values().maxmsgid.load(), 150u);
+  EXPECT_EQ(OnDisk(), Counters(7, 150));
+  Notify(Item(151));
+  EXPECT_EQ(GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Size(), 0u);
+  Drain(WQUEUE_QID_TXT2NUV);
+
+  // A file ahead of the journal keeps its value.
+  LoadConfig(Counters(7, 400));
+  proc_->TakeMaxmsgidFromJournal(*config_);
+  EXPECT_EQ(config_->values().maxmsgid.load(), 400u);
+
+  // Larger than the file may be: it cannot be read.
+  LoadConfig(std::string(70000, '1'));
+  proc_->TakeMaxmsgidFromJournal(*config_);
+  EXPECT_EQ(config_->values().maxmsgid.load(), 151u);
+  Notify(Item(160));
+  std::vector<WorkItem> fetch = Drain(WQUEUE_QID_TXT2ONDEKO);
+  ASSERT_EQ(fetch.size(), 1u);
+  EXPECT_EQ(fetch[0].range.first, 152u);
+  EXPECT_EQ(fetch[0].range.last, 159u);
+  EXPECT_EQ(CountLog(root_, "maxmsgid is unknown"), 0);
+  EXPECT_EQ(OnDisk(), std::string(70000, '1'));
 }
 
 TEST_F(IntakeTest, BroadcastComesFromItsChatName) {

@@ -222,6 +222,8 @@ bool WorkJournal::Open(const std::string& path, const Options& options) {
   recs_.clear();
   deletes_.clear();
   dirtyIds_.clear();
+  meta_.clear();
+  metaDirty_.clear();
   nextId_ = 1;
   path_ = path;
   options_ = options;
@@ -256,7 +258,7 @@ bool WorkJournal::OpenFileLocked() {
     const int rc = PrepareDbLocked(&why);
     if (rc == kPrepOk) {
       durable_ = true;  // writes during the load (unreadable rows) are judged from here
-      if (LoadIndexLocked(&why)) return true;
+      if (LoadIndexLocked(&why) && LoadMetaLocked(&why)) return true;
       CloseDbLocked();
       recs_.clear();
     } else if (rc == kPrepCannotWrite) {
@@ -334,7 +336,7 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
       return IsBadFileCode(rc) ? kPrepBadFile : kPrepCannotWrite;
     }
   }
-  return kPrepOk;
+  return CreateMetaTableLocked(why);
 }
 
 // Reads every row into the index. Rows whose bytes do not decode are kept
@@ -421,7 +423,7 @@ void WorkJournal::WritesFailedLocked(const std::string& why) {
 }
 
 bool WorkJournal::FlushLocked(bool force) {
-  if (dirtyIds_.empty() && deletes_.empty()) {
+  if (dirtyIds_.empty() && deletes_.empty() && metaDirty_.empty()) {
     // Nothing to write. A journal emptied within the pause after the last
     // fold-back gets it now, so an idle bridge does not keep its log.
     if (durable_) MaybeCheckpointLocked();
@@ -430,7 +432,7 @@ bool WorkJournal::FlushLocked(bool force) {
   if (path_.empty()) return false;
   if (!durable_ && !force && GetClock().NowMs() - lastTryMs_ < kRetryWritesMs) return false;
   std::string why;
-  const size_t pending = dirtyIds_.size() + deletes_.size();
+  const size_t pending = dirtyIds_.size() + deletes_.size() + metaDirty_.size();
   if (!WriteDirtyLocked(&why)) {
     WritesFailedLocked(why);
     return false;
@@ -469,7 +471,7 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
   // Removals and state changes may wait for the next commit that flushes:
   // the log is written in order, so a power cut loses at most a tail of
   // such commits, and with it the news that some items were done.
-  const bool full = options_.syncToDevice && NewWorkDirtyLocked();
+  const bool full = options_.syncToDevice && (NewWorkDirtyLocked() || !metaDirty_.empty());
   if (full != syncFull_ && Exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") == SQLITE_OK)
     syncFull_ = full;
   int rc = Exec(db_, "BEGIN IMMEDIATE");
@@ -524,8 +526,13 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
       if (rc != SQLITE_DONE) return failed("writing an entry", rc);
     }
   }
+  if (!WriteMetaLocked(why)) {
+    Exec(db_, "ROLLBACK");
+    return false;
+  }
   rc = Exec(db_, "COMMIT");
   if (rc != SQLITE_OK) return failed("committing", rc);
+  metaDirty_.clear();
   // On disk now: forget the held bytes.
   for (uint64_t id : dirtyIds_) {
     auto it = recs_.find(id);
@@ -893,6 +900,73 @@ int ListJournal(const std::string& path, int64_t now, std::ostream& out, std::os
   out << "journal '" << path << "': " << count << " entries, " << parked << " parked\n";
   out << "id\tkind\tqueue\tstate\tage\tparked\tdue\titem\n" << lines;
   return 0;
+}
+
+// ---- Named values beside the entries ----
+
+// The table of named values. A journal written before it existed gains it
+// here, empty; its entries are read as they are.
+int WorkJournal::CreateMetaTableLocked(std::string* why) {
+  const int rc = Exec(db_, "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+  if (rc == SQLITE_OK) return kPrepOk;
+  *why = "creating the table of named values: " + ErrText(db_, rc);
+  return IsBadFileCode(rc) ? kPrepBadFile : kPrepCannotWrite;
+}
+
+bool WorkJournal::LoadMetaLocked(std::string* why) {
+  Stmt st(db_, "SELECT key, value FROM meta");
+  if (!st.ok()) {
+    *why = "reading the named values: " + ErrText(db_, st.rc());
+    return false;
+  }
+  int rc;
+  while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+    const unsigned char* k = sqlite3_column_text(st.get(), 0);
+    const unsigned char* v = sqlite3_column_text(st.get(), 1);
+    if (k && v) meta_[reinterpret_cast<const char*>(k)] = reinterpret_cast<const char*>(v);
+  }
+  if (rc != SQLITE_DONE) {
+    *why = "reading the named values: " + ErrText(db_, rc);
+    return false;
+  }
+  return true;
+}
+
+// Inside the commit's transaction.
+bool WorkJournal::WriteMetaLocked(std::string* why) {
+  if (metaDirty_.empty()) return true;
+  Stmt put(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+  if (!put.ok()) {
+    *why = "preparing a named value: " + ErrText(db_, put.rc());
+    return false;
+  }
+  for (const std::string& key : metaDirty_) {
+    const std::string& value = meta_[key];
+    sqlite3_bind_text(put.get(), 1, key.c_str(), static_cast<int>(key.size()), SQLITE_STATIC);
+    sqlite3_bind_text(put.get(), 2, value.c_str(), static_cast<int>(value.size()), SQLITE_STATIC);
+    const int rc = put.Run();
+    if (rc != SQLITE_DONE) {
+      *why = "writing a named value: " + ErrText(db_, rc);
+      return false;
+    }
+  }
+  return true;
+}
+
+void WorkJournal::SetMeta(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> lk(mu_);
+  auto it = meta_.find(key);
+  if (it != meta_.end() && it->second == value) return;
+  meta_[key] = value;
+  if (std::find(metaDirty_.begin(), metaDirty_.end(), key) == metaDirty_.end()) metaDirty_.push_back(key);
+}
+
+bool WorkJournal::Meta(const std::string& key, std::string* value) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  auto it = meta_.find(key);
+  if (it == meta_.end()) return false;
+  *value = it->second;
+  return true;
 }
 
 }  // namespace nuv

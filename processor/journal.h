@@ -169,6 +169,15 @@ class WorkJournal {
   // make writes fail with a full database as on a full disk.
   void SetMaxPageCount(int pages);
 
+  // Small named values kept beside the entries (the highest cloud message id
+  // taken in, for one). SetMeta holds a value for the next commit, so that
+  // it reaches the disk together with the entries added before that commit
+  // and never ahead of them; a commit holding one is flushed to the device
+  // like new work. Meta gives the latest value set (or read at Open); false
+  // when the key has none.
+  void SetMeta(const std::string& key, const std::string& value);
+  bool Meta(const std::string& key, std::string* value) const;
+
  private:
   struct Rec;
   enum { kPrepOk, kPrepBadFile, kPrepCannotWrite };
@@ -206,6 +215,13 @@ class WorkJournal {
   int64_t lastCheckpointMs_ = 0;     // clock ms of the last checkpoint
   int maxPageCount_ = 0;
   bool syncFull_ = false;            // the connection's synchronous setting is FULL
+
+  // Named values (SetMeta / Meta) and the keys changed since the last commit.
+  int CreateMetaTableLocked(std::string* why);
+  bool LoadMetaLocked(std::string* why);
+  bool WriteMetaLocked(std::string* why);
+  std::map<std::string, std::string> meta_;
+  std::vector<std::string> metaDirty_;
 };
 
 // Lists the journal at path for the operator (one line per entry: id,

@@ -696,6 +696,57 @@ TEST_F(JournalTest, FullDiskMeansDurabilityOffThenEverythingHeldIsWritten) {
   EXPECT_EQ(Ids(reread.LoadAll()), ids);
 }
 
+// A named value reaches the disk only in a commit, together with the
+// entries added before it; a file from before the table existed keeps its
+// entries and gains the table.
+TEST_F(JournalTest, NamedValuesCommitWithTheEntriesAndOlderFilesGainThem) {
+  uint64_t a;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    a = j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 7), WQUEUE_QID_TXT2NUV, Now());
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE meta", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  EXPECT_TRUE(AsideFiles().empty());
+  EXPECT_EQ(Ids(j.LoadAll()), std::vector<uint64_t>{a});
+  std::string v;
+  EXPECT_FALSE(j.Meta("maxmsgid", &v));
+
+  j.SetMaxPageCount(12);  // the disk fills up: nothing reaches it
+  for (int i = 0; i < 60 && j.Durable(); ++i)
+    j.Add(MsgItem(WQUEUE_ONDEKO2NUVFILE, static_cast<uint64_t>(i), L"bob", 6), WQUEUE_QID_FILE2NUV, Now());
+  ASSERT_FALSE(j.Durable());
+  const uint64_t b = j.Add(MsgItem(WQUEUE_ONDEKO2NUVMSG, 8), WQUEUE_QID_TXT2NUV, Now(), false);
+  j.SetMeta("maxmsgid", "8");
+  EXPECT_FALSE(j.Flush());
+  ASSERT_TRUE(j.Meta("maxmsgid", &v));
+  EXPECT_EQ(v, "8");
+  {
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM meta", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+  }
+
+  j.SetMaxPageCount(0);
+  clock_.Advance(WorkJournal::kRetryWritesMs);
+  EXPECT_TRUE(j.Flush());
+  WorkJournal reread;
+  ASSERT_TRUE(reread.Open(path_));
+  ASSERT_TRUE(reread.Meta("maxmsgid", &v));
+  EXPECT_EQ(v, "8");
+  EXPECT_EQ(Ids(reread.LoadAll()).back(), b);
+}
+
 TEST_F(JournalTest, ListingShowsEntriesWithoutChangingThem) {
   WorkJournal j;
   ASSERT_TRUE(j.Open(path_));

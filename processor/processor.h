@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "processor/seams.h"
 #include "processor/sized_thread.h"
@@ -106,6 +107,16 @@ class CNuv4OndekoProcessor {
   // followed by a fetch of the rest.
   void OndekoOnNotify(const OndekoMsgItem& item, CConfigCenter& config);
   void OndekoOnToken(uint64_t token, CConfigCenter& config);
+  // A burst of notifies (the messages of one push read) is taken in as one:
+  // between Begin and End (same thread, may nest) the notifies' items and
+  // maxmsgid go into the journal in one commit at End, then into their
+  // queues, and generalconf.ini is saved once. Other intake waits meanwhile.
+  // Without a journal every notify is saved on its own, as outside a burst.
+  void BeginOndekoBurst();
+  void EndOndekoBurst(CConfigCenter& config);
+  // At start, after OpenJournal: maxmsgid becomes the journal's where that
+  // is higher than generalconf.ini's, or where the file could not be read.
+  void TakeMaxmsgidFromJournal(CConfigCenter& config);
   int FetchOndekoMsg(uint64_t first, uint64_t last);
   int FetchOndekoMsg(uint64_t first, uint64_t last, CConfigCenter& config);
   int BindToken(uint64_t token);
@@ -196,6 +207,13 @@ class CNuv4OndekoProcessor {
   // keeps the file's value (intake.cpp; m_intakeMu held).
   void AdvanceMaxmsgidLocked(CConfigCenter& config, uint64_t previous, uint64_t id, bool durable,
                              const char* who);
+  // Notify intake not committed yet (intake.cpp; m_intakeMu held): opened by
+  // a notify that takes something in, committed at the end of the notify or
+  // of the burst around it.
+  void OpenIntakeLocked(uint64_t maxmsgid);
+  void CommitIntakeLocked(CConfigCenter& config);
+  // The maxmsgid whose messages are all on disk (what generalconf.ini may hold).
+  uint64_t MaxmsgidOnDiskLocked(CConfigCenter& config) const;
   bool StartSupervised(int index);
   void RunRoutine(int index);
   void HandleItem(int qid, const std::string& tag, WorkItem& item);
@@ -227,9 +245,22 @@ class CNuv4OndekoProcessor {
   // Cloud intake: the push callbacks and the fetch handler decide about
   // maxmsgid one at a time under m_intakeMu. While the journal cannot write,
   // m_maxmsgidHeld is set and the file keeps m_maxmsgidOnDisk.
-  std::mutex m_intakeMu;
+  // A notify burst holds it from its Begin to its End (recursive: the
+  // notifies and a token callback inside the burst take it again).
+  std::recursive_mutex m_intakeMu;
   bool m_maxmsgidHeld = false;
   uint64_t m_maxmsgidOnDisk = 0;
+  // Notify intake between its journal records and their commit: a work
+  // item to enqueue (qid >= 0) and/or a line to log, in order.
+  struct PendingIntake {
+    int qid = -1;
+    WorkItem item;
+    std::string line;
+  };
+  int m_burstDepth = 0;
+  bool m_intakeOpen = false;
+  uint64_t m_intakeFrom = 0;  // maxmsgid when the uncommitted intake began
+  std::vector<PendingIntake> m_intakePending;
 
   // Touched only by the control thread.
   std::unique_ptr<PushConnection> m_gapHub;

@@ -230,14 +230,15 @@ void GapClient::OnReadable() {
 
 void GapClient::DeliverFrames() {
   size_t off = 0;
+  bool delivered = false, tooLarge = false;
   while (connected_ && !reconnectRequested_) {
     const auto* p = reinterpret_cast<const uint8_t*>(recvBuf_.data()) + off;
     const size_t held = recvBuf_.length() - off;
     const FrameScan scan = ScanFrame(p, held, kMaxFrameLen);
     if (scan.status == FrameScan::kTooLarge) {
       PushLog("recv frame length %u above limit %u, reconnect", scan.bodyLen, kMaxFrameLen);
-      Disconnect();
-      return;
+      tooLarge = true;
+      break;
     }
     if (scan.status == FrameScan::kNeedMore) {
       // Incomplete: make room for the whole frame and wait for the rest.
@@ -247,7 +248,13 @@ void GapClient::DeliverFrames() {
     lastActivity_ = GetClock().Now();
     if (replyAnyFrame_) replyArmedAt_ = 0;
     if (cb_.receive) cb_.receive(cb_.owner, p + kLengthLength, scan.bodyLen);
+    delivered = true;
     off += kLengthLength + scan.bodyLen;
+  }
+  if (delivered && cb_.readDone) cb_.readDone(cb_.owner);
+  if (tooLarge) {
+    Disconnect();
+    return;
   }
   if (!connected_) return;
   recvBuf_.consumeFront(off);

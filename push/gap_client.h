@@ -41,6 +41,9 @@ struct GapClientCallbacks {
   void (*connect)(void* owner) = nullptr;                                // after a TCP connect
   void (*receive)(void* owner, const uint8_t* frame, size_t len) = nullptr;  // one whole frame
   void (*idle)(void* owner) = nullptr;  // nothing sent or received for 900 s
+  // After the whole frames of one read were handed over (at least one),
+  // before anything queued in reply to them is sent.
+  void (*readDone)(void* owner) = nullptr;
 };
 
 class GapClient {

@@ -45,6 +45,7 @@ void OnClientReceive(void* owner, const uint8_t* frame, size_t len) {
   static_cast<GapHubLogic*>(owner)->RecevieCallBack(frame, len);
 }
 void OnClientIdle(void* owner) { static_cast<GapHubLogic*>(owner)->KeepAlive(); }
+void OnClientReadDone(void* owner) { static_cast<GapHubLogic*>(owner)->ReadDone(); }
 
 }  // namespace
 
@@ -78,6 +79,7 @@ int GapHubLogic::Init() {
   cb.connect = &OnClientConnect;
   cb.receive = &OnClientReceive;
   cb.idle = &OnClientIdle;
+  cb.readDone = &OnClientReadDone;
   client_ = std::make_unique<GapClient>(cb, settings.host, settings.port);
   return 0;
 }
@@ -218,6 +220,10 @@ void GapHubLogic::OnConnectReply(const ConnectRsp& rsp) {
 }
 
 void GapHubLogic::OnNotify(NotifyReq& req) {
+  if (burst_ && !burstOpen_ && !req.items.empty()) {
+    burstOpen_ = true;
+    burst_(true);
+  }
   for (const NotifyItem& item : req.items) {
     HandleMsg(item.msgId, reinterpret_cast<const uint8_t*>(item.payload.data()),
               item.payload.size());
@@ -242,6 +248,12 @@ void GapHubLogic::HandleMsg(uint64_t msgId, const uint8_t* payload, size_t len) 
     return;
   }
   if (notify_) notify_(msgId, &item);
+}
+
+void GapHubLogic::ReadDone() {
+  if (!burstOpen_) return;
+  burstOpen_ = false;
+  burst_(false);
 }
 
 void GapHubLogic::KeepAlive() {

@@ -28,6 +28,10 @@ class GapClient;
 typedef void (*OndekoNotifyCallbackFn)(uint64_t msgId, OndekoMsgItem* item);
 // Called after every accepted connect with the stored token; result ignored.
 typedef int (*OndekoTokenCallbackFn)(uint64_t token);
+// Called with true before the first notify item of one read from the
+// socket and with false after its last frame, before the notifies are
+// acknowledged, so that the owner can take a burst of messages in as one.
+typedef void (*OndekoBurstCallbackFn)(bool begin);
 
 class GapHubLogic {
  public:
@@ -45,6 +49,9 @@ class GapHubLogic {
   // Asks the thread to end (effective within about a second).
   void Stop();
 
+  // Optional; set before Start.
+  void SetBurstCallback(OndekoBurstCallbackFn burst) { burst_ = burst; }
+
   int LoadToken();
   int WriteToken();
 
@@ -53,6 +60,8 @@ class GapHubLogic {
   void RecevieCallBack(const uint8_t* bytes, size_t len);
   void KeepAlive();
   void HandleMsg(uint64_t msgId, const uint8_t* payload, size_t len);
+  // The client's end of one read: closes the burst opened by its notifies.
+  void ReadDone();
 
   // State, for the owner's and tests' inspection once the thread is stopped.
   uint64_t token() const { return token_; }
@@ -69,6 +78,7 @@ class GapHubLogic {
 
   const OndekoNotifyCallbackFn notify_;
   const OndekoTokenCallbackFn tokenCb_;
+  OndekoBurstCallbackFn burst_ = nullptr;
   const std::string tokenPath_;
   std::unique_ptr<GapClient> client_;
 
@@ -77,6 +87,7 @@ class GapHubLogic {
   uint32_t createtime_ = 0;
   uint32_t lastSeq_ = 0;
   uint32_t rejectDelay_ = 1;  // wait before reconnecting after a refused connect
+  bool burstOpen_ = false;    // burst_(true) called, burst_(false) not yet
   Serialization m_tSerialization;
 };
 

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -41,12 +42,20 @@ struct Recorder {
   std::mutex mu;
   std::vector<std::pair<uint64_t, OndekoMsgItem>> notifies;
   std::vector<uint64_t> tokens;
+  std::vector<std::string> events;  // "begin", "n<id>", "end acks <acks the server had>"
 };
 Recorder* g_rec = nullptr;
+PushServer* g_server = nullptr;
 
 void RecordNotify(uint64_t msgId, OndekoMsgItem* item) {
   std::lock_guard<std::mutex> g(g_rec->mu);
   g_rec->notifies.emplace_back(msgId, *item);
+  g_rec->events.push_back("n" + std::to_string(msgId));
+}
+void RecordBurst(bool begin) {
+  const std::string ev = begin ? "begin" : "end acks " + std::to_string(g_server->Stats().acks.size());
+  std::lock_guard<std::mutex> g(g_rec->mu);
+  g_rec->events.push_back(ev);
 }
 
 // True once thread tid of this process is blocked (state S or D in /proc),
@@ -112,8 +121,10 @@ class HubTest : public ::testing::Test {
     g_rec = nullptr;
   }
 
-  void StartHub() {
+  void StartHub(OndekoBurstCallbackFn burst = nullptr) {
+    g_server = &server_;
     hub_ = std::make_unique<GapHubLogic>(root_.config(), &RecordNotify, &RecordToken);
+    hub_->SetBurstCallback(burst);
     ASSERT_EQ(0, hub_->Init());
     ASSERT_EQ(0, hub_->Start());
   }
@@ -390,6 +401,24 @@ TEST_F(HubTest, FramesSplitOverWritesAndSharingOneWriteAreDelivered) {
   EXPECT_EQ((std::vector<uint32_t>{2, 3, 4, 5}), server_.Stats().acks);
   EXPECT_EQ((std::vector<uint64_t>{1, 2, 3, 4, 5}), NotifiedIds());
   EXPECT_EQ(1, server_.Stats().accepted);
+}
+
+// The notifies of one read are one burst, closed before any of them is
+// acknowledged; a frame in a later read opens the next.
+TEST_F(HubTest, NotifiesOfOneReadFormOneBurstClosedBeforeTheirAcks) {
+  StartHub(&RecordBurst);
+  ASSERT_TRUE(WaitEstablished());
+  ASSERT_TRUE(server_.AnnounceFrames({{Entry(3, 3)}, {Entry(4, 4), Entry(5, 5)}, {Entry(6, 6)}}, true));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.acks.size() == 3; }));
+  ASSERT_TRUE(server_.Announce({Entry(7, 7)}));
+  ASSERT_TRUE(WaitStats([](const PushServerStats& s) { return s.acks.size() == 4; }));
+  ASSERT_TRUE(PollUntil([&] {
+    std::lock_guard<std::mutex> g(rec_.mu);
+    return rec_.events.size() == 9;
+  }));
+  std::lock_guard<std::mutex> g(rec_.mu);
+  EXPECT_EQ((std::vector<std::string>{"begin", "n3", "n4", "n5", "n6", "end acks 0", "begin", "n7", "end acks 3"}),
+            rec_.events);
 }
 
 TEST_F(HubTest, ClosedConnectionIsRebuiltWithTheWholeConversation) {

@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "common/service_ini.h"
+#include "config/config_center.h"
 #include "im/app_manager.h"
 #include "processor/intake.h"
 #include "processor/journal.h"
@@ -23,7 +24,10 @@ namespace {
 class GapHubConnection : public PushConnection {
  public:
   GapHubConnection(const std::string& configDir, PushNotifyCallback onNotify, PushTokenCallback onToken)
-      : hub_(configDir, onNotify, onToken) {}
+      : hub_(configDir, onNotify, onToken) {
+    // The messages of one push read are taken in as one burst.
+    if (onNotify == OndekoOnNotifyCallback) hub_.SetBurstCallback(OndekoOnBurstCallback);
+  }
 
   int Init() override { return hub_.Init(); }
   void Start() override {
@@ -110,6 +114,10 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   const ServiceIni& ini = ServiceIni::Get();
   if (ini.GetBool("journal", "enabled", true)) {
     processor.OpenJournal(processor.ConfigDir() + kJournalFileName, ini.GetBool("journal", "sync_to_device", true));
+    // The journal records maxmsgid with the messages it commits: it may be
+    // ahead of generalconf.ini (a worker ended between the two writes) or
+    // stand in for a file that cannot be read.
+    processor.TakeMaxmsgidFromJournal(CConfigCenter::GetInstance());
     processor.ReplayJournal();
   } else {
     WriteLogF("WireWorker work journal off ([journal] enabled = false): accepted work is lost when the worker ends");

@@ -13,9 +13,13 @@
 // minutes each (a parked item's first new attempt is a minute later).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -260,6 +264,78 @@ TEST_F(JournalDrill, FetchRangeQueuedBeforeAKillIsFilledAfterTheRestart) {
   }
   EXPECT_GE(rig_->CountLog("ReplayJournal "), 1);
   PrintJournalSize("the fetch drill");
+}
+
+// The worker and its watchdog end at once, as at a power cut: what the
+// worker wrote last may be in the journal and not yet in generalconf.ini.
+void KillBridge(BridgeRig& rig) {
+  const pid_t worker = rig.LastWorker();
+  rig.watchdog().Signal(SIGKILL);
+  ASSERT_NE(rig.watchdog().Wait(5), -1);
+  ASSERT_TRUE(WaitUntil([&] { return ProcessGone(worker); }, 5));
+}
+
+void RestartBridge(BridgeRig& rig) {
+  std::string why;
+  ASSERT_TRUE(rig.StartWatchdog(&why)) << why;
+  ASSERT_TRUE(rig.WaitBridgeUp(30)) << rig.Diagnostics();
+}
+
+// The journal records maxmsgid in the commit of the messages. A restart takes maxmsgid from the journal
+// when generalconf.ini is behind it (the burst is not fetched and delivered
+// again) and when the file cannot be read (what was created while the
+// bridge was down is still fetched, not skipped by adopting the next
+// notify's id).
+TEST_F(JournalDrill, RestartTakesMaxmsgidFromTheJournalWhenTheCounterFileIsBehindOrUnreadable) {
+  constexpr int kBurst = 200;
+  StartBridge();
+  Json::Value repeat;
+  repeat["repeat"] = kBurst;
+  const uint64_t first = rig_->CloudUserSends("zhang", {"alice"}, "jmax", repeat);
+  ASSERT_NE(first, 0u);
+  const uint64_t last = first + kBurst - 1;
+  ASSERT_EQ(rig_->WaitImMessages(BridgeRig::ImWithText("jmax #"), 60, kBurst).size(), static_cast<unsigned>(kBurst))
+      << rig_->Diagnostics();
+  ASSERT_TRUE(WaitUntil([&] { return rig_->SavedMaxMsgId() == last; }, 10)) << rig_->SavedMaxMsgId();
+
+  // generalconf.ini behind the journal, as after an end between the two writes.
+  KillBridge(*rig_);
+  const std::string conf = rig_->root().config() + "generalconf.ini";
+  const uint64_t token = rig_->SavedToken();
+  test::WriteWholeFile(conf, std::to_string(token) + ";" + std::to_string(first - 1) + ";0;0;0;0;0;0;");
+  ASSERT_NE(rig_->CloudUserSends("zhang", {"alice"}, "jdown-1#", Json::Value(), false), 0u);
+  RestartBridge(*rig_);
+  EXPECT_EQ(rig_->SavedMaxMsgId(), last);
+  EXPECT_EQ(rig_->CountLog("TakeMaxmsgidFromJournal maxmsgid " + std::to_string(last) +
+                           " from the work journal (generalconf.ini holds " + std::to_string(first - 1) + ")"),
+            1);
+  const uint64_t after = rig_->CloudUserSends("zhang", {"alice"}, "jafter-1#");
+  EXPECT_EQ(rig_->WaitImMessages(BridgeRig::ImWithText("jafter-1#"), 20).size(), 1u);
+  EXPECT_EQ(rig_->WaitImMessages(BridgeRig::ImWithText("jdown-1#"), 20).size(), 1u);
+
+  // generalconf.ini cannot be read (not even by root: a socket).
+  KillBridge(*rig_);
+  ASSERT_EQ(std::remove(conf.c_str()), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, conf.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << conf;
+  ASSERT_NE(rig_->CloudUserSends("zhang", {"alice"}, "jdown-2#", Json::Value(), false), 0u);
+  RestartBridge(*rig_);
+  EXPECT_GE(rig_->CountLog("TakeMaxmsgidFromJournal maxmsgid " + std::to_string(after) +
+                           " from the work journal (generalconf.ini could not be read)"),
+            1);
+  ASSERT_NE(rig_->CloudUserSends("zhang", {"alice"}, "jafter-2#"), 0u);
+  EXPECT_EQ(rig_->WaitImMessages(BridgeRig::ImWithText("jafter-2#"), 20).size(), 1u);
+  EXPECT_EQ(rig_->WaitImMessages(BridgeRig::ImWithText("jdown-2#"), 20).size(), 1u) << rig_->Diagnostics();
+  EXPECT_EQ(rig_->CountLog("maxmsgid is unknown"), 0);
+
+  // Each message of the burst arrived once.
+  const std::map<int, int> seen = Arrivals(rig_->Im("/messages").json, "jmax #", ImText);
+  EXPECT_EQ(static_cast<int>(seen.size()), kBurst) << Missing(seen, kBurst);
+  EXPECT_EQ(Duplicates(seen), 0);
+  ::close(sock);
 }
 
 // Messages typed over most of an outage, one every interval: "<prefix><n>#".
