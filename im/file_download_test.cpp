@@ -212,6 +212,35 @@ TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
   EXPECT_TRUE(env_.root().LogContains("retired download got no event within 5000 ms, forget it"));
 }
 
+// A retired download whose event comes only after its grace, while the next
+// download runs: its completion is not taken for the next file's, which
+// would be OK without a copy (its own answer here is a refusal).
+TEST_F(DownloadTest, LateCompletionAfterTheGraceIsNotTakenForTheNextFile) {
+  const std::string slow = env_.server().UserUpload("slow.bin", "SLOW");
+  HoldDownloads(true);
+  CQueueMsg first;
+  first.files = {File(slow, L"slow.bin", FILE_STATUS_READY)};
+  std::vector<CQueueFile> failed;
+  Download(first, failed);
+  ASSERT_EQ(1u, failed.size());
+
+  CQueueMsg second;
+  second.files = {File("NOSUCHFID", L"gone.bin", FILE_STATUS_READY)};
+  std::vector<CQueueFile> failed2;
+  std::thread releaser([&] {
+    WaitUntil([&] { return DownloadedFids().size() == 2; });  // after the grace
+    HoldDownloads(false);
+    env_.server().ReleaseDownloads();  // the late completion, then the refusal
+  });
+  Download(second, failed2);
+  releaser.join();
+  for (const CQueueFile& f : second.files)
+    EXPECT_TRUE(test::FileExists(WideToUtf8(f.localPath))) << "reported fetched without a copy";
+  ASSERT_EQ(1u, failed2.size());
+  EXPECT_EQ(FILE_STATUS_ERR, failed2[0].status);
+  EXPECT_TRUE(env_.root().LogContains("has no local copy: another download's late event, ignored"));
+}
+
 TEST_F(DownloadTest, LostServerEndsTheDownloadInProgress) {
   const std::string fid = env_.server().UserUpload("d.bin", "D");
   HoldDownloads(true);
