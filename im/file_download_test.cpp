@@ -47,6 +47,17 @@ class DownloadTest : public test::StartedAppTest {
   void HoldDownloads(bool on) {
     env_.SetFaults([on](sim::ImSimServer::Faults& f) { f.holdDownloads = on; });
   }
+  // A download the server holds, retired at the message's limit; downloads
+  // stay held.
+  void RetireHeldDownload(const std::string& name) {
+    const std::string fid = env_.server().UserUpload(name, "HELD");
+    HoldDownloads(true);
+    CQueueMsg msg;
+    msg.files = {File(fid, Utf8ToWide(name), FILE_STATUS_READY)};
+    std::vector<CQueueFile> failed;
+    Download(msg, failed);
+    ASSERT_EQ(1u, failed.size());
+  }
 };
 
 TEST_F(DownloadTest, AnnouncementParsing) {
@@ -192,14 +203,9 @@ TEST_F(DownloadTest, LateEventAfterTheLimitTouchesNothing) {
 }
 
 TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
-  const std::string lost = env_.server().UserUpload("lost.bin", "L");
   const std::string next = env_.server().UserUpload("next.bin", "N");
-  HoldDownloads(true);
-  CQueueMsg first;
-  first.files = {File(lost, L"lost.bin", FILE_STATUS_READY)};
+  RetireHeldDownload("lost.bin");
   std::vector<CQueueFile> failed;
-  Download(first, failed);
-  ASSERT_EQ(1u, failed.size());
 
   HoldDownloads(false);  // the held answer never comes
   CQueueMsg second;
@@ -216,14 +222,7 @@ TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
 // download runs: its completion is not taken for the next file's, which
 // would be OK without a copy (its own answer here is a refusal).
 TEST_F(DownloadTest, LateCompletionAfterTheGraceIsNotTakenForTheNextFile) {
-  const std::string slow = env_.server().UserUpload("slow.bin", "SLOW");
-  HoldDownloads(true);
-  CQueueMsg first;
-  first.files = {File(slow, L"slow.bin", FILE_STATUS_READY)};
-  std::vector<CQueueFile> failed;
-  Download(first, failed);
-  ASSERT_EQ(1u, failed.size());
-
+  RetireHeldDownload("slow.bin");
   CQueueMsg second;
   second.files = {File("NOSUCHFID", L"gone.bin", FILE_STATUS_READY)};
   std::vector<CQueueFile> failed2;
