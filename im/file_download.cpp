@@ -1,9 +1,13 @@
 // CAppManager: fetching a message's attachments from the IM server's file
 // monitor. Announcements (OnFileUploaded) make attachments READY; one download
 // runs at a time; completion and failure events carry no file identity and
-// apply to the single entry of the downing list. A file the IM server refuses
+// apply to the single entry of the downing list (a completion only when the
+// entry's copy is on disk: the monitor stores before it reports, so another
+// copy means a forgotten earlier request's event). A file the IM server refuses
 // (twice) ends in ERR; a file monitor that cannot be reached (or lost during
 // a download) ends the message's download loop with the file still READY.
+#include <sys/stat.h>
+
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/sdk_error.h"
@@ -24,6 +28,11 @@ std::string FidTail(const std::wstring& fid) {
 // The file monitor could not be reached or did not answer: nothing is known
 // about the file itself.
 bool IsUnreachableCode(uint32_t code) { return code == kSdkErrServerUnavailable || code == kSdkErrTimeout; }
+
+bool CopyOnDisk(const std::wstring& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(WideToPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 }  // namespace
 
@@ -235,8 +244,17 @@ void CAppManager::OnDownloadFail(int32_t code) {
 void CAppManager::OnDownloadComplete() {
   CSLockGuard g(fileLock, L"OnDownloadComplete", 300000);
   if (downingFiles.size() == 1) {
-    if (downingFiles.front().file) {
-      downingFiles.front().file->status = FILE_STATUS_OK;
+    CQueueFile* f = downingFiles.front().file;
+    if (f && !CopyOnDisk(f->localPath)) {
+      // The file monitor stores a download before it reports it: this is
+      // the late event of an earlier request, forgotten after its grace.
+      // The entry waits for its own event.
+      WriteLogF("OnDownloadComplete Call, but fid '%s' has no local copy: another download's late event, ignored",
+                FidTail(f->fid).c_str());
+      return;
+    }
+    if (f) {
+      f->status = FILE_STATUS_OK;
     } else {
       WriteLog(L"OnDownloadComplete Call for a retired download, ignored");
     }

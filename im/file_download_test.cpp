@@ -47,6 +47,17 @@ class DownloadTest : public test::StartedAppTest {
   void HoldDownloads(bool on) {
     env_.SetFaults([on](sim::ImSimServer::Faults& f) { f.holdDownloads = on; });
   }
+  // A download the server holds, retired at the message's limit; downloads
+  // stay held.
+  void RetireHeldDownload(const std::string& name) {
+    const std::string fid = env_.server().UserUpload(name, "HELD");
+    HoldDownloads(true);
+    CQueueMsg msg;
+    msg.files = {File(fid, Utf8ToWide(name), FILE_STATUS_READY)};
+    std::vector<CQueueFile> failed;
+    Download(msg, failed);
+    ASSERT_EQ(1u, failed.size());
+  }
 };
 
 TEST_F(DownloadTest, AnnouncementParsing) {
@@ -192,14 +203,9 @@ TEST_F(DownloadTest, LateEventAfterTheLimitTouchesNothing) {
 }
 
 TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
-  const std::string lost = env_.server().UserUpload("lost.bin", "L");
   const std::string next = env_.server().UserUpload("next.bin", "N");
-  HoldDownloads(true);
-  CQueueMsg first;
-  first.files = {File(lost, L"lost.bin", FILE_STATUS_READY)};
+  RetireHeldDownload("lost.bin");
   std::vector<CQueueFile> failed;
-  Download(first, failed);
-  ASSERT_EQ(1u, failed.size());
 
   HoldDownloads(false);  // the held answer never comes
   CQueueMsg second;
@@ -210,6 +216,28 @@ TEST_F(DownloadTest, RetiredDownloadWithoutEventBlocksOnlyForTheGrace) {
   EXPECT_EQ(FILE_STATUS_OK, second.files[0].status);
   EXPECT_LE(env_.clock().Now() - t0, 7);
   EXPECT_TRUE(env_.root().LogContains("retired download got no event within 5000 ms, forget it"));
+}
+
+// A retired download whose event comes only after its grace, while the next
+// download runs: its completion is not taken for the next file's, which
+// would be OK without a copy (its own answer here is a refusal).
+TEST_F(DownloadTest, LateCompletionAfterTheGraceIsNotTakenForTheNextFile) {
+  RetireHeldDownload("slow.bin");
+  CQueueMsg second;
+  second.files = {File("NOSUCHFID", L"gone.bin", FILE_STATUS_READY)};
+  std::vector<CQueueFile> failed2;
+  std::thread releaser([&] {
+    WaitUntil([&] { return DownloadedFids().size() == 2; });  // after the grace
+    HoldDownloads(false);
+    env_.server().ReleaseDownloads();  // the late completion, then the refusal
+  });
+  Download(second, failed2);
+  releaser.join();
+  for (const CQueueFile& f : second.files)
+    EXPECT_TRUE(test::FileExists(WideToUtf8(f.localPath))) << "reported fetched without a copy";
+  ASSERT_EQ(1u, failed2.size());
+  EXPECT_EQ(FILE_STATUS_ERR, failed2[0].status);
+  EXPECT_TRUE(env_.root().LogContains("has no local copy: another download's late event, ignored"));
 }
 
 TEST_F(DownloadTest, LostServerEndsTheDownloadInProgress) {

@@ -118,8 +118,12 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   }
   // Both attempts done; the second decides. A transport failure says nothing
   // about the item: the journal keeps it and hands it back later. A bind
-  // request is not kept: every connect asks for one again.
-  if (result < 0 && journal && item.type != WQUEUE_ONDEKOBINDTOKEN) {
+  // request is held in memory instead (every connect asks for one again).
+  if (result < 0 && journal && item.type == WQUEUE_ONDEKOBINDTOKEN) {
+    HoldBind(item.token, now, retryAfter);
+    return;
+  }
+  if (result < 0 && journal) {
     item.retryCount = 0;
     const ParkResult parked = journal->Park(item.journalId, item, qid, TransportReason(qid), now,
                                             retryAfter > 0 ? now + retryAfter : 0);

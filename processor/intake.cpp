@@ -302,6 +302,13 @@ void CNuv4OndekoProcessor::OndekoOnToken(uint64_t token, CConfigCenter& config) 
     const int ret = onDisk != values.maxmsgid.load() ? config.SaveWithMaxmsgid(onDisk) : config.Save();
     if (ret) WriteLogF("OndekoOnTokenCallback save token %s to config failed ret %d", SecretTail(token).c_str(), ret);
   }
+  {
+    // This bind replaces one held from before (the same token or an older one).
+    std::lock_guard<std::mutex> g(m_bindMu);
+    m_bindWanted = token;
+    m_heldBind = 0;
+    m_heldBindRounds = 0;
+  }
   GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(MakeTokenItem(token, NowSeconds()));
   WriteLogF("OndekoOnTokenCallback bind token %s Enqueue", SecretTail(token).c_str());
 }
@@ -394,6 +401,45 @@ int CNuv4OndekoProcessor::BindToken(uint64_t token) {
             ReplyText(rsp).c_str());
   if (ret == kApiOk && rsp.errCode == 0) return WQUEUE_HANDLER_DONE;
   return IsCloudTransportFailure(ret, rsp) ? WQUEUE_HANDLER_TRANSPORT : WQUEUE_HANDLER_FAILED;
+}
+
+namespace {
+
+// Back-off of a held bind: 60 s, doubled each round, at most 5 minutes
+// (without a bound token no cloud message is pushed).
+constexpr int64_t kHeldBindFirstSec = 60;
+constexpr int64_t kHeldBindMaxSec = 300;
+
+}  // namespace
+
+void CNuv4OndekoProcessor::HoldBind(uint64_t token, int64_t now, int64_t retryAfterSec) {
+  std::lock_guard<std::mutex> g(m_bindMu);
+  if (m_bindWanted != 0 && token != m_bindWanted) {
+    WriteLogF("BindToken %s failed, cloud not reachable; token %s is newer, this bind is dropped",
+              SecretTail(token).c_str(), SecretTail(m_bindWanted).c_str());
+    return;
+  }
+  int64_t delay = kHeldBindFirstSec;
+  for (int i = 0; i < m_heldBindRounds && delay < kHeldBindMaxSec; ++i) delay *= 2;
+  if (delay > kHeldBindMaxSec) delay = kHeldBindMaxSec;
+  if (retryAfterSec > delay) delay = retryAfterSec;
+  ++m_heldBindRounds;
+  m_heldBind = token;
+  m_heldBindDue = now + delay;
+  WriteLogF("BindToken %s failed, cloud not reachable: held (round %d), tried again in %lld sec",
+            SecretTail(token).c_str(), m_heldBindRounds, static_cast<long long>(delay));
+}
+
+void CNuv4OndekoProcessor::RequeueHeldBind() {
+  uint64_t token = 0;
+  {
+    std::lock_guard<std::mutex> g(m_bindMu);
+    if (m_heldBind == 0 || GetClock().Now() < m_heldBindDue) return;
+    token = m_heldBind;
+    m_heldBind = 0;
+  }
+  if (CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)) q->Enqueue(MakeTokenItem(token, NowSeconds()));
+  WriteLogF("BindToken %s held bind Enqueue", SecretTail(token).c_str());
 }
 
 // The push thread's entry points. Nothing may escape into the push

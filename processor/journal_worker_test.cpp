@@ -611,5 +611,51 @@ TEST_F(JournalFetchTest, ThrottledFetchWaitsAsAskedAndIsParkedNotDropped) {
                                 "reachable), back in TXT2ONDEKO in 300 sec"));
 }
 
+// A bind whose two attempts meet a cloud that is down is held, not dropped:
+// it comes back after its back-off and binds once the cloud answers, with no
+// new connect; a newer token replaces a held one.
+TEST_F(JournalFetchTest, BindDuringACloudOutageIsBoundOnceTheCloudIsBack) {
+  proc_->Handlers().Register(WQUEUE_ONDEKOBINDTOKEN, TokenHandler([this](uint64_t t) { return proc_->BindToken(t); }));
+  CConfigCenter config(confPath_);
+  config.Init();
+  sim::SimFault down;
+  down.kind = sim::SimFault::Kind::HttpStatus;
+  down.httpStatus = 503;
+  down.count = 4;
+  cloud_->InjectFault("bind_token", down);
+  proc_->OndekoOnToken(4242, config);
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2ONDEKO);
+  auto pass = [&](int seconds) {
+    for (int i = 0; i < seconds; ++i) {
+      Pass(1000);
+      proc_->RequeueHeldBind();
+    }
+  };
+  pass(20);
+  ASSERT_EQ(cloud_->CountRequests("bind_token"), 2u);
+  EXPECT_FALSE(root_.LogContains("RETRYFAIL WQUEUE_ONDEKOBINDTOKEN"));
+  EXPECT_TRUE(root_.LogContains("held (round 1), tried again in 60 sec"));
+  // A minute later it fails twice again, then two minutes later it goes.
+  pass(60);
+  ASSERT_EQ(cloud_->CountRequests("bind_token"), 4u);
+  EXPECT_TRUE(root_.LogContains("held (round 2), tried again in 120 sec"));
+  pass(100);
+  EXPECT_EQ(cloud_->CountRequests("bind_token"), 4u) << "the back-off spares a cloud that is down";
+  pass(30);
+  ASSERT_EQ(cloud_->BoundTokens(), (std::vector<uint64_t>{4242}));
+
+  // Held again, then the push connection hands over a newer token: only
+  // that one is bound, the held one never again.
+  down.count = 2;
+  cloud_->InjectFault("bind_token", down);
+  proc_->OndekoOnToken(5151, config);
+  pass(20);
+  ASSERT_TRUE(root_.LogContains("held (round 1), tried again in 60 sec"));
+  proc_->OndekoOnToken(6161, config);
+  pass(200);
+  EXPECT_EQ(cloud_->BoundTokens(), (std::vector<uint64_t>{4242, 6161}));
+}
+
 }  // namespace
 }  // namespace nuv

@@ -282,6 +282,20 @@ int CNuv4OndekoProcessor::SendFileMsg2Ondeko(CQueueMsg& msg, bool isRetry) {
     }
   }
 
+  // A copy an earlier attempt fetched may be gone since: another message
+  // carrying the same IM file ("<fid>.dat" is one per file) took it for its
+  // own upload, or it was removed. Fetched again (the IM server announced the
+  // file already), never taken for a refused upload: that would send the
+  // text without it.
+  for (CQueueFile& f : msg.files) {
+    uint64_t size = 0;
+    if (!f.mediaId.empty() || f.status != FILE_STATUS_OK || LocalSize(f.localPath, &size)) continue;
+    WriteLogF("%s climsgid %llu fid '%s' local copy is gone, fetch it again", kFileFunc, climsgid,
+              U8(f.fid).c_str());
+    f.status = FILE_STATUS_READY;
+    f.failCount = 0;
+  }
+
   const int32_t now = static_cast<int32_t>(GetClock().Now());
   ImApp* app = m_seams.imApp ? m_seams.imApp() : nullptr;
   const std::vector<std::wstring> order = FidsOf(msg.files);

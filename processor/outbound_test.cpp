@@ -447,19 +447,53 @@ TEST_F(OutboundTest, RetryWithNothingUploadedAndNoTextSendsNothing) {
   EXPECT_TRUE(TmpDirEmpty());
 }
 
-TEST_F(OutboundTest, MissingLocalCopyCountsAsAFailedUpload) {
+// A copy fetched by an earlier attempt and gone since is fetched again: the
+// text never goes without an attachment the IM server still holds, and one
+// it no longer holds is announced as not fetched.
+TEST_F(OutboundTest, MissingLocalCopyIsFetchedAgain) {
   const std::string data = "gone";
   auto msg = Message(611, L"still the text");
   msg->files.push_back(File(FILE_KIND_FILE, L"M1", L"m.txt", &data));
   msg->files[0].status = FILE_STATUS_OK;  // fetched earlier, but its copy has vanished
   app_.bytes.erase(L"M1");
-  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 0);
-  EXPECT_TRUE(root_.LogContains("UploadFile2Ondeko climsgid 611 MoveFileEx(M1.dat , m.txt) failed"));
-  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, true), 1);
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*msg, false), 1);
+  EXPECT_TRUE(root_.LogContains("SendFileMsg2Ondeko climsgid 611 fid 'M1' local copy is gone, fetch it again"));
   EXPECT_EQ(cloud_->CountRequests("media_upload"), 0u);
-  ASSERT_EQ(Sent().size(), 1u);  // the text goes without the attachment
+  ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].content, "still the text");
   EXPECT_FALSE(Sent()[0].hasFileIdList);
+  std::vector<WorkItem> notices = TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].msg->content.find(L"获取NUV文件失败：m.txt"), std::wstring::npos);
+}
+
+// Two messages carry one IM file and share its local copy. The first one's
+// upload meets a cloud that is down; the second then uploads the copy (and
+// so takes it); the first one's retry still sends the file with its bytes.
+TEST_F(OutboundTest, MessagesSharingAnImFileEachSendItsBytes) {
+  OpenJournal();
+  const std::string data = "bytes both messages carry";
+  auto first = Message(620, L"first");
+  first->files.push_back(File(FILE_KIND_FILE, L"SH", L"shared.bin", &data));
+  auto second = Message(621, L"second");
+  second->files.push_back(File(FILE_KIND_FILE, L"SH", L"shared.bin", &data));
+  SimFault down;
+  down.kind = SimFault::Kind::HttpStatus;
+  down.httpStatus = 503;
+  cloud_->InjectFault("media_upload", down);
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*first, false), WQUEUE_HANDLER_TRANSPORT);
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*second, false), 1);
+  EXPECT_EQ(proc_->SendFileMsg2Ondeko(*first, true), 1);
+
+  std::map<std::string, std::string> bytes;  // media id -> bytes
+  for (const SimMedia& m : Media()) bytes[m.media_id] = m.data;
+  const auto sent = Sent();
+  ASSERT_EQ(sent.size(), 2u);
+  for (const SimSentMessage& m : sent) {
+    ASSERT_EQ(m.file_id_list.size(), 1u) << m.content << " went without its file";
+    EXPECT_EQ(bytes[m.file_id_list[0]], data) << m.content;
+  }
+  EXPECT_TRUE(TmpDirEmpty());
 }
 
 TEST_F(OutboundTest, FileMessageRefusedBySendMsgKeepsMediaForTheRetry) {

@@ -120,6 +120,12 @@ class CNuv4OndekoProcessor {
   int FetchOndekoMsg(uint64_t first, uint64_t last);
   int FetchOndekoMsg(uint64_t first, uint64_t last, CConfigCenter& config);
   int BindToken(uint64_t token);
+  // A bind whose two attempts met an unreachable cloud (with a journal) is
+  // held in memory, not dropped: RequeueHeldBind (run by monthread after
+  // each pass) queues it again once its back-off (1, 2, 4, then 5 minutes)
+  // is over (or the Retry-After the cloud gave). A newer token from the push connection replaces it.
+  void HoldBind(uint64_t token, int64_t now, int64_t retryAfterSec);
+  void RequeueHeldBind();
 
   // Outbound to the cloud (outbound.cpp); handlers of the worker dispatch,
   // 1 = done, 0 = try once more, -1 = the cloud was not reachable or answered
@@ -261,6 +267,15 @@ class CNuv4OndekoProcessor {
   bool m_intakeOpen = false;
   uint64_t m_intakeFrom = 0;  // maxmsgid when the uncommitted intake began
   std::vector<PendingIntake> m_intakePending;
+
+  // The bind held after a transport failure (HoldBind): the push thread sets
+  // the token it wants bound, the TXT2ONDEKO worker holds, monthread
+  // requeues; all under m_bindMu. m_heldBind 0 = none held.
+  std::mutex m_bindMu;
+  uint64_t m_bindWanted = 0;
+  uint64_t m_heldBind = 0;
+  int64_t m_heldBindDue = 0;
+  int m_heldBindRounds = 0;
 
   // Touched only by the control thread.
   std::unique_ptr<PushConnection> m_gapHub;

@@ -163,6 +163,7 @@ int CNuv4OndekoProcessor::monthread() {
     // After the tests: an item handed back now has a whole pass to be taken
     // before its queue's take-out time is looked at again.
     RequeueParked();
+    RequeueHeldBind();
   }
 }
 

@@ -240,6 +240,58 @@ TEST_F(JournalDrill, KilledWorkerDuringABurstBothWaysLosesNothing) {
   PrintJournalSize("the kill drill");
 }
 
+// Two IM messages carry one IM file (as the IM server's copy of a message
+// handed again after a kill and the journal's own do), so they share its
+// local copy. The first one's upload meets a throttled cloud and waits; the
+// second uploads the shared copy meanwhile; the first one's second attempt
+// still sends the file, with its bytes.
+TEST_F(JournalDrill, MessagesSharingAnImFileEachReachTheCloudWithItsBytes) {
+  StartBridge();
+  const std::string bytes = DrillBytes(30 * 1024, 925);
+  Json::Value up;
+  up["name"] = "jf-shared.bin";
+  up["data"] = Base64Encode(bytes);
+  const ControlAnswer uploaded = rig_->ImPost("/upload", up);
+  ASSERT_TRUE(uploaded.ok());
+  const std::string fid = uploaded.json["fid"].asString();
+  Json::Value busy;
+  busy["endpoint"] = "media_upload";
+  busy["kind"] = "status";
+  busy["httpStatus"] = 503;
+  busy["retryAfter"] = "15";
+  busy["count"] = 1;
+  ASSERT_TRUE(rig_->CloudPost("/faults", busy).ok());
+  auto send = [&](const std::string& text) {
+    Json::Value m;
+    m["from"] = "alice";
+    m["to"].append("zhang");
+    m["raw_body"] = "<NUVMsg Ver=\"1.0\"><Content><Txt>" + text + "</Txt><File FileName=\"jf-shared.bin\" FileSize=\"" +
+                    std::to_string(bytes.size()) + "\" FID=\"" + fid + "\" KEY=\"K" + fid + "\"/></Content></NUVMsg>";
+    return rig_->ImPost("/send", m).ok();
+  };
+  ASSERT_TRUE(send("jshared-1#"));
+  ASSERT_TRUE(rig_->WaitLog("RETRYONCE WQUEUE_NUV2ONDEKOFILE", 20)) << rig_->Diagnostics();
+  ASSERT_TRUE(rig_->ImPost("/announce", [&] { Json::Value a; a["fid"] = fid; return a; }()).ok());
+  ASSERT_TRUE(send("jshared-2#"));
+
+  std::map<std::string, std::string> sha;  // text -> SHA-256 of the media it named
+  const bool both = WaitUntil(
+      [&] {
+        std::map<std::string, std::string> media;
+        for (const Json::Value& u : rig_->Cloud("/uploads").json) media[u["media_id"].asString()] = u["sha256"].asString();
+        sha.clear();
+        for (const Json::Value& m : rig_->Cloud("/sent").json) {
+          const std::string t = m["content"].asString();
+          if (t.find("jshared-") == std::string::npos) continue;
+          sha[t] = m["file_id_list"].empty() ? "no file" : media[m["file_id_list"][0].asString()];
+        }
+        return sha.size() == 2;
+      },
+      40, 250);
+  ASSERT_TRUE(both) << sha.size() << "/2 arrived\n" << rig_->Diagnostics(30);
+  for (const auto& kv : sha) EXPECT_EQ(kv.second, Sha256Hex(bytes)) << kv.first;
+}
+
 TEST_F(JournalDrill, FetchRangeQueuedBeforeAKillIsFilledAfterTheRestart) {
   StartBridge();
   // The fetch of the gap hangs long enough for the kill to catch it queued.
