@@ -17,6 +17,13 @@
 // drops it (with a log line naming it) once it is 24 hours old. At start,
 // LoadAll gives every queued entry back in accepted order for replay.
 //
+// Queues hold a bounded window: an entry can wait in the journal while queued
+// (not held by the process; see Unload and TakeWaiting), and a parked entry
+// always does. The index keeps a few bytes per entry (its bytes stay on
+// disk), so a journal of a million entries is opened and held in little
+// memory; the counts the status endpoint and the health tests read are kept
+// as the entries change.
+//
 // Writes go through an in-memory index: each change marks its entry dirty
 // and Flush writes all dirty entries in one transaction. Calls with sync =
 // true flush before they return, so (while the journal is durable) the
@@ -36,7 +43,7 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -148,6 +155,31 @@ class WorkJournal {
   // Parked entries stay with the journal and come back through TakeDue.
   std::vector<JournalEntry> LoadAll();
 
+  // The window over the queues. An entry is held while some queue (or the
+  // worker handling it) has it in memory: Add, Replace, TakeDue, LoadAll and
+  // TakeWaiting hand out held entries; Park and Remove end the hold.
+  // Unload: the queued entry's item is not kept in memory; it waits here and
+  // comes back through TakeWaiting. False (nothing changed) for an entry that
+  // is unknown, not queued or not held.
+  bool Unload(uint64_t id);
+  // Unloads the entry when a queue of qid holding inMemory items has no room
+  // in its window, or when entries of qid already wait here (a newer item
+  // never overtakes them); true when it was unloaded.
+  bool SpillIfBehind(uint64_t id, int qid, size_t inMemory, size_t window);
+  // Up to max entries of queue qid in accepted order, decoded and held: the
+  // queued ones waiting here and the parked ones whose due time has come
+  // (queued again).
+  std::vector<JournalEntry> TakeWaiting(int qid, size_t max, int64_t now);
+  // Whether TakeWaiting(qid, .., now) may find something.
+  bool HasWaiting(int qid, int64_t now) const;
+  // Queued entries of qid waiting here (not held; parked ones not counted).
+  size_t WaitingOnDisk(int qid) const;
+  // The other side answers again: the parked entries of the queues listed
+  // (work queue ids, -1 ends the list) become due now, unless a throttling
+  // cloud asked for longer. Only entries parked since the last release are
+  // looked at; returns how many became due.
+  size_t ReleaseParked(const int* qids, int64_t now);
+
   ParkedStats Parked(int64_t now) const;
   // Writes the operator's line when something is parked and the last line
   // is at least 10 minutes old (the first one at once).
@@ -170,10 +202,36 @@ class WorkJournal {
   void SetMaxPageCount(int pages);
 
  private:
-  struct Rec;
+  // One entry of the index, kept small: a million of them must fit in a
+  // few tens of megabytes. Entries are appended (ids only grow) and removed
+  // ones are marked dead until the vector is compacted.
+  struct Rec {
+    uint64_t id = 0;
+    int64_t accepted = 0;
+    int64_t nextDue = 0;
+    int16_t attempts = 0;
+    uint16_t reason = 0;  // index into reasons_
+    int8_t type = 0;
+    int8_t qid = 0;
+    uint8_t state = 0;
+    uint8_t flags = 0;  // kDirty, kOnDisk, kHeld, kDead, kServerDue
+  };
+  // What only some entries have: bytes not on disk yet, local copies.
+  struct Extra {
+    std::string payload;
+    bool payloadHeld = false;
+    std::vector<std::string> copies;
+  };
   enum { kPrepOk, kPrepBadFile, kPrepCannotWrite };
+  size_t FindLocked(uint64_t id) const;
+  void CountLocked(const Rec& r, int sign);
+  void SetStateLocked(Rec& r, int state, bool held);
+  void MarkDirtyLocked(Rec& r);
+  void RemoveLocked(Rec& r);
+  void MaybeCompactLocked();
+  uint16_t ReasonLocked(const std::string& reason);
   uint64_t AddLocked(const WorkItem& item, int qid, int64_t now);
-  void SetItemLocked(uint64_t id, Rec& rec, const WorkItem& item, int qid);
+  void SetItemLocked(Rec& rec, const WorkItem& item, int qid);
   bool OpenFileLocked();
   int PrepareDbLocked(std::string* why);
   bool LoadIndexLocked(std::string* why);
@@ -184,8 +242,8 @@ class WorkJournal {
   bool WriteDirtyLocked(std::string* why);
   void WritesFailedLocked(const std::string& why);
   bool ReadPayloadLocked(uint64_t id, std::string* payload);
-  int DecodeRecLocked(uint64_t id, const Rec& rec, JournalEntry* out);
-  void MarkUnreadableLocked(uint64_t id, Rec& rec);
+  int DecodeRecLocked(const Rec& rec, JournalEntry* out);
+  void MarkUnreadableLocked(Rec& rec);
   void MaybeCheckpointLocked();
 
   std::string path_;
@@ -194,7 +252,18 @@ class WorkJournal {
   // Guards everything below, the SQLite connection included.
   mutable std::mutex mu_;
   sqlite3* db_ = nullptr;
-  std::map<uint64_t, Rec> recs_;     // live entries by id (accepted order)
+  std::vector<Rec> recs_;            // entries by id (accepted order), dead ones among them
+  size_t dead_ = 0;                  // dead entries in recs_
+  std::unordered_map<uint64_t, Extra> extras_;
+  std::vector<std::string> reasons_;  // distinct park reasons ([0] empty)
+  // Running counts of live entries, by [1 + qid]: all, queued and not held,
+  // parked; and a lower bound of the parked entries' due times.
+  size_t live_ = 0;
+  size_t waiting_[WQUEUE_QID_COUNT + 1] = {};
+  size_t parked_[WQUEUE_QID_COUNT + 1] = {};
+  int64_t earliestDue_[WQUEUE_QID_COUNT + 1] = {};
+  bool parkedSinceRelease_[WQUEUE_QID_COUNT + 1] = {};
+  mutable size_t firstParkedHint_ = 0;  // no parked entry lies before this index
   std::vector<uint64_t> dirtyIds_;   // entries with changes not on disk yet
   std::vector<uint64_t> deletes_;    // removed entries still on disk
   uint64_t nextId_ = 1;
