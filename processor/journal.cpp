@@ -314,6 +314,10 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
       return kPrepBadFile;
     }
   }
+  // Freed pages are given back to the file system (MaybeCheckpointLocked).
+  // Only a file without tables takes the setting; it must come before the
+  // switch to WAL, which writes the file's first page.
+  if (fresh) Exec(db_, "PRAGMA auto_vacuum=INCREMENTAL");
   const std::string mode = QueryText(db_, "PRAGMA journal_mode=WAL", &qrc);
   if (qrc != SQLITE_OK) return fail(qrc, "switching to WAL");
   if (mode != "wal") {
@@ -325,9 +329,9 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
   syncFull_ = options_.syncToDevice;
   Exec(db_, "PRAGMA journal_size_limit=1048576");
   if (maxPageCount_ > 0) Exec(db_, StrFormat("PRAGMA max_page_count=%d", maxPageCount_).c_str());
+  autoVacuum_ = QueryInt(db_, "PRAGMA auto_vacuum", &qrc) == 2;
   if (fresh) {
-    rc = Exec(db_, "PRAGMA auto_vacuum=INCREMENTAL");
-    if (rc == SQLITE_OK) rc = Exec(db_, "BEGIN IMMEDIATE");
+    rc = Exec(db_, "BEGIN IMMEDIATE");
     if (rc == SQLITE_OK) rc = Exec(db_, kCreateSchema);
     if (rc == SQLITE_OK) rc = Exec(db_, StrFormat("PRAGMA application_id=%d", kApplicationId).c_str());
     if (rc == SQLITE_OK) rc = Exec(db_, StrFormat("PRAGMA user_version=%d", kSchemaVersion).c_str());
@@ -642,9 +646,21 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
 void WorkJournal::MaybeCheckpointLocked() {
   if (!db_ || deletesSinceCheckpoint_ == 0) return;
   const int64_t nowMs = GetClock().NowMs();
-  const bool emptyAndDue = live_ == 0 && nowMs - lastCheckpointMs_ >= kCheckpointPauseMs;
+  // A drained backlog is given back at once; light traffic at most every
+  // pause.
+  const bool emptyAndDue = live_ == 0 && (drainCheckpoints_ || nowMs - lastCheckpointMs_ >= kCheckpointPauseMs);
   if (!emptyAndDue && deletesSinceCheckpoint_ < kCheckpointEveryDeletes) return;
   lastCheckpointMs_ = nowMs;
+  drainCheckpoints_ = live_ != 0;
+  if (live_ == 0 && !autoVacuum_) {
+    // A file made before its pages were given back (or whose setting was
+    // lost): rebuilt once while empty, which is cheap, and given back from
+    // then on.
+    if (Exec(db_, "PRAGMA auto_vacuum=INCREMENTAL") == SQLITE_OK && Exec(db_, "VACUUM") == SQLITE_OK) {
+      int qrc = SQLITE_OK;
+      autoVacuum_ = QueryInt(db_, "PRAGMA auto_vacuum", &qrc) == 2;
+    }
+  }
   Exec(db_, "PRAGMA incremental_vacuum");
   Exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
   deletesSinceCheckpoint_ = 0;

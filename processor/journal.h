@@ -273,6 +273,8 @@ class WorkJournal {
   int64_t lastParkedLog_ = 0;        // last operator line, seconds
   uint64_t deletesSinceCheckpoint_ = 0;
   int64_t lastCheckpointMs_ = 0;     // clock ms of the last checkpoint
+  bool drainCheckpoints_ = false;    // checkpointed for many removals since last empty
+  bool autoVacuum_ = false;          // the file gives freed pages back
   int maxPageCount_ = 0;
   bool syncFull_ = false;            // the connection's synchronous setting is FULL
 };
