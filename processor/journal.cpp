@@ -926,13 +926,13 @@ std::vector<JournalEntry> WorkJournal::TakeWaiting(int qid, size_t max, int64_t 
     const bool waits = r.state == JOURNAL_QUEUED && !(r.flags & kHeld);
     const bool due = r.state == JOURNAL_PARKED && r.nextDue <= now;
     if (!waits && !due) {
-      if (r.state == JOURNAL_PARKED) earliestLeft = std::min(earliestLeft, r.nextDue);
+      if (r.state == JOURNAL_PARKED) earliestLeft = std::min<int64_t>(earliestLeft, r.nextDue);
       continue;
     }
     JournalEntry e;
     const int d = DecodeRecLocked(r, &e);
     if (d == 1) {
-      if (r.state == JOURNAL_PARKED) earliestLeft = std::min(earliestLeft, r.nextDue);
+      if (r.state == JOURNAL_PARKED) earliestLeft = std::min<int64_t>(earliestLeft, r.nextDue);
       continue;
     }
     if (d == 2) {

@@ -205,10 +205,18 @@ class WorkJournal {
   // One entry of the index, kept small: a million of them must fit in a
   // few tens of megabytes. Entries are appended (ids only grow) and removed
   // ones are marked dead until the vector is compacted.
+  // Seconds since 1970 in four bytes (until 2106), clamped.
+  struct Sec32 {
+    uint32_t v = 0;
+    Sec32() = default;
+    Sec32(int64_t t)  // NOLINT: converts implicitly, as the field it stands for
+        : v(t <= 0 ? 0u : t >= static_cast<int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(t)) {}
+    operator int64_t() const { return v; }  // NOLINT
+  };
   struct Rec {
     uint64_t id = 0;
-    int64_t accepted = 0;
-    int64_t nextDue = 0;
+    Sec32 accepted;
+    Sec32 nextDue;
     int16_t attempts = 0;
     uint16_t reason = 0;  // index into reasons_
     int8_t type = 0;
@@ -216,6 +224,7 @@ class WorkJournal {
     uint8_t state = 0;
     uint8_t flags = 0;  // kDirty, kOnDisk, kHeld, kDead, kServerDue
   };
+  static_assert(sizeof(Rec) == 24, "a million entries fit in 24 MB");
   // What only some entries have: bytes not on disk yet, local copies.
   struct Extra {
     std::string payload;
