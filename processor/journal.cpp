@@ -130,6 +130,22 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &sb) == 0;
 }
 
+// The file's header (read directly: a torn file cannot be opened for it)
+// marks it as a journal of this version.
+bool HeaderIsJournal(const std::string& path) {
+  unsigned char h[100];
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  const size_t n = std::fread(h, 1, sizeof h, f);
+  std::fclose(f);
+  if (n != sizeof h || std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+  auto be32 = [&](size_t at) {
+    return static_cast<int64_t>((uint32_t{h[at]} << 24) | (uint32_t{h[at + 1]} << 16) | (uint32_t{h[at + 2]} << 8) |
+                                uint32_t{h[at + 3]});
+  };
+  return be32(68) == kApplicationId && be32(60) == kSchemaVersion;
+}
+
 std::string UtcStamp(int64_t now) {
   const time_t t = static_cast<time_t>(now);
   std::tm tm{};
@@ -250,14 +266,19 @@ void WorkJournal::CloseDbLocked() {
 }
 
 // Opens (creating when missing) the file, prepares it and loads the index.
-// A bad file is moved aside once and a fresh one made. False: no file could
+// A bad file is moved aside once and a fresh one made; when the bad file is
+// a journal of this version (damaged pages, a torn end), the rows that can
+// still be read are carried over into the fresh one. False: no file could
 // be opened and the journal runs in memory only (logged).
 bool WorkJournal::OpenFileLocked() {
+  std::string aside;
   for (int round = 0; round < 2; ++round) {
     std::string why;
+    ownFile_ = HeaderIsJournal(path_);
     const int rc = PrepareDbLocked(&why);
     if (rc == kPrepOk) {
       durable_ = true;  // writes during the load (unreadable rows) are judged from here
+      if (round == 1 && !aside.empty()) SalvageLocked(aside);
       if (LoadIndexLocked(&why)) return true;
       CloseDbLocked();
       recs_.clear();
@@ -271,7 +292,9 @@ bool WorkJournal::OpenFileLocked() {
     }
     // The file is unusable as a journal.
     CloseDbLocked();
-    if (round == 1 || !MoveAsideLocked(why)) break;
+    const bool salvage = ownFile_;
+    if (round == 1 || !MoveAsideLocked(why, &aside)) break;
+    if (!salvage) aside.clear();
   }
   WritesFailedLocked("the journal file cannot be used");
   return false;
@@ -481,7 +504,8 @@ uint16_t WorkJournal::ReasonLocked(const std::string& reason) {
 // Renames the bad file (and its write-ahead log) to <path>.bad-<UTC time>;
 // the shared-memory index is derived data and is removed. False when the
 // file stays where it is.
-bool WorkJournal::MoveAsideLocked(const std::string& why) {
+bool WorkJournal::MoveAsideLocked(const std::string& why, std::string* movedTo) {
+  movedTo->clear();
   if (!FileExists(path_)) return true;
   std::string aside = path_ + ".bad-" + UtcStamp(GetClock().Now());
   for (int n = 2; FileExists(aside) && n < 100; ++n)
@@ -495,7 +519,74 @@ bool WorkJournal::MoveAsideLocked(const std::string& why) {
   std::remove((path_ + "-shm").c_str());
   WriteLogF("WorkJournal::Open '%s' is unusable (%s), moved aside to '%s'; starting with an empty journal",
             path_.c_str(), why.c_str(), aside.c_str());
+  *movedTo = aside;
   return true;
+}
+
+// Copies the rows of the moved-aside journal at from that can still be
+// read into the fresh file, ids and states kept. A damaged page ends a scan
+// of the table: the scan starts again past it, with growing steps, so that
+// the rows behind it are found.
+void WorkJournal::SalvageLocked(const std::string& from) {
+  sqlite3* old = nullptr;
+  if (sqlite3_open_v2(from.c_str(), &old, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(old);
+    return;
+  }
+  sqlite3_busy_timeout(old, 1000);
+  // A torn file is shorter than its header says; this lets the pages it
+  // still has be read (nothing is written to it).
+  Exec(old, "PRAGMA writable_schema=ON");
+  int qrc = SQLITE_OK;
+  const int64_t maxId = QueryInt(old, "SELECT max(id) FROM entries", &qrc);
+  Stmt get(old,
+           "SELECT id, type, qid, accepted, state, attempts, next_due, reason, payload FROM entries"
+           " WHERE id >= ? ORDER BY id");
+  Stmt put(db_,
+           "INSERT OR IGNORE INTO entries(id, type, qid, accepted, state, attempts, next_due, reason, payload)"
+           " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  int copied = 0, gaps = 0;
+  if (get.ok() && put.ok() && Exec(db_, "BEGIN IMMEDIATE") == SQLITE_OK) {
+    int64_t from_id = 0, step = 1;
+    // Bounded: each round either reaches the end or jumps further ahead.
+    for (int round = 0; round < 200; ++round) {
+      sqlite3_reset(get.get());
+      sqlite3_bind_int64(get.get(), 1, from_id);
+      int rc;
+      int64_t last = from_id - 1;
+      while ((rc = sqlite3_step(get.get())) == SQLITE_ROW) {
+        sqlite3_stmt* g = get.get();
+        last = sqlite3_column_int64(g, 0);
+        for (int c = 0; c < 9; ++c) {
+          if (c == 7) {
+            const unsigned char* t = sqlite3_column_text(g, c);
+            sqlite3_bind_text(put.get(), c + 1, t ? reinterpret_cast<const char*>(t) : "", -1, SQLITE_TRANSIENT);
+          } else if (c == 8) {
+            sqlite3_bind_blob(put.get(), c + 1, sqlite3_column_blob(g, c), sqlite3_column_bytes(g, c),
+                              SQLITE_TRANSIENT);
+          } else {
+            sqlite3_bind_int64(put.get(), c + 1, sqlite3_column_int64(g, c));
+          }
+        }
+        if (put.Run() == SQLITE_DONE) ++copied;
+        step = 1;
+      }
+      if (rc == SQLITE_DONE) break;
+      // A damaged page: go on past it.
+      ++gaps;
+      from_id = last + 1 + step;
+      step *= 2;
+      if (qrc == SQLITE_OK && maxId > 0 && from_id > maxId) break;
+    }
+    if (Exec(db_, "COMMIT") != SQLITE_OK) {
+      Exec(db_, "ROLLBACK");
+      copied = 0;
+    }
+  }
+  sqlite3_reset(get.get());
+  WriteLogF("WorkJournal::Open recovered %d entries from '%s'%s", copied, from.c_str(),
+            gaps > 0 ? StrFormat(" (%d damaged stretches skipped)", gaps).c_str() : "");
+  sqlite3_close_v2(old);  // the statements are finalized after: it waits for them
 }
 
 void WorkJournal::WritesFailedLocked(const std::string& why) {

@@ -35,7 +35,9 @@
 // succeeds it logs that durability is back and all held changes are on disk.
 // A file that is torn, corrupt, foreign or of an unknown version is moved
 // aside with a timestamp suffix (kept for the operator) and the journal
-// starts empty; nothing here throws or ends the process.
+// starts anew: with the entries that can still be read from a damaged or
+// torn journal, empty for anything else; nothing here throws or ends the
+// process.
 //
 // One object per worker (owned by its wiring). Every public method may be
 // called from any thread; one mutex serialises them (the SQLite connection
@@ -244,7 +246,8 @@ class WorkJournal {
   bool OpenFileLocked();
   int PrepareDbLocked(std::string* why);
   bool LoadIndexLocked(std::string* why);
-  bool MoveAsideLocked(const std::string& why);
+  bool MoveAsideLocked(const std::string& why, std::string* movedTo);
+  void SalvageLocked(const std::string& from);
   void CloseDbLocked();
   bool FlushLocked(bool force);
   bool NewWorkDirtyLocked() const;
@@ -284,6 +287,7 @@ class WorkJournal {
   int64_t lastCheckpointMs_ = 0;     // clock ms of the last checkpoint
   bool drainCheckpoints_ = false;    // checkpointed for many removals since last empty
   bool autoVacuum_ = false;          // the file gives freed pages back
+  bool ownFile_ = false;             // the file being opened is a journal of this version
   int maxPageCount_ = 0;
   bool syncFull_ = false;            // the connection's synchronous setting is FULL
 };
