@@ -574,6 +574,9 @@ void WorkJournal::SalvageLocked(const std::string& from) {
       if (rc == SQLITE_DONE) break;
       // A damaged page: go on past it.
       ++gaps;
+      // Ids are far below 2^62 (clock ms times 1000 at most): past that,
+      // nothing is left to find.
+      if (step >= (int64_t{1} << 50) || last >= (int64_t{1} << 61)) break;
       from_id = last + 1 + step;
       step *= 2;
       if (qrc == SQLITE_OK && maxId > 0 && from_id > maxId) break;
