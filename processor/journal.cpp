@@ -375,9 +375,6 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
 // do not decode are kept on disk as unreadable (listed for the operator,
 // never replayed). False when the table cannot be read (why says how).
 bool WorkJournal::LoadIndexLocked(std::string* why) {
-  int qrc = SQLITE_OK;
-  const int64_t rows = QueryInt(db_, "SELECT count(*) FROM entries", &qrc);
-  if (qrc == SQLITE_OK && rows > 0) recs_.reserve(static_cast<size_t>(rows));
   Stmt st(db_,
           "SELECT id, type, qid, accepted, state, attempts, next_due, reason,"
           " CASE WHEN type IN (3, 4) THEN payload END FROM entries ORDER BY id");
@@ -485,7 +482,7 @@ void WorkJournal::MaybeCompactLocked() {
               recs_.end());
   dead_ = 0;
   firstParkedHint_ = 0;
-  if (recs_.capacity() > 2 * recs_.size() + 1024) recs_.shrink_to_fit();
+  recs_.shrink_to_fit();
 }
 
 uint16_t WorkJournal::ReasonLocked(const std::string& reason) {

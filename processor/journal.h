@@ -44,6 +44,7 @@
 // included).
 
 #include <cstdint>
+#include <deque>
 #include <iosfwd>
 #include <unordered_map>
 #include <memory>
@@ -206,7 +207,7 @@ class WorkJournal {
  private:
   // One entry of the index, kept small: a million of them must fit in a
   // few tens of megabytes. Entries are appended (ids only grow) and removed
-  // ones are marked dead until the vector is compacted.
+  // ones are marked dead until the index is compacted.
   // Seconds since 1970 in four bytes (until 2106), clamped.
   struct Sec32 {
     uint32_t v = 0;
@@ -264,7 +265,9 @@ class WorkJournal {
   // Guards everything below, the SQLite connection included.
   mutable std::mutex mu_;
   sqlite3* db_ = nullptr;
-  std::vector<Rec> recs_;            // entries by id (accepted order), dead ones among them
+  // Entries by id (accepted order), dead ones among them. In blocks: it
+  // grows without ever holding an old and a new copy of a million entries.
+  std::deque<Rec> recs_;
   size_t dead_ = 0;                  // dead entries in recs_
   std::unordered_map<uint64_t, Extra> extras_;
   std::vector<std::string> reasons_;  // distinct park reasons ([0] empty)
