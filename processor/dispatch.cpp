@@ -183,7 +183,7 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
       WriteLogF("%s Proc Status is START , work it now !", tag.c_str());
       waiting = false;
     }
-    if (m_journal) queue->Refill();
+    if (m_journal) queue->Refill(true);
     if (queue->Size() == 0) {
       flushJournal();
       queue->WaitForWork(kIdleWaitMs);

@@ -56,7 +56,8 @@ void CWorkQueue::SetOverflow(Overflow overflow) {
   overflow_ = std::move(overflow);
 }
 
-size_t CWorkQueue::Refill() {
+size_t CWorkQueue::Refill(bool byWorker) {
+  if (byWorker) lastOutqueueTime_ = NowSec();
   CSLockGuard guard(lock_, L"Refill", kQueueLockLimitMs);
   if (!overflow_.refill) return 0;
   const size_t window = overflow_.window > 0 ? overflow_.window : SIZE_MAX;

@@ -68,9 +68,11 @@ class CWorkQueue {
   // (the default) ends the window.
   void SetOverflow(Overflow overflow);
   // Tops the window up from the overflow once a quarter of it is free (or
-  // the queue is empty); the worker calls it before it takes an item, the
-  // supervisor on its passes. Returns how many items came back.
-  size_t Refill();
+  // the queue is empty); the worker calls it before it takes an item
+  // (byWorker: it counts as a take-out attempt, as the worker is about to
+  // take what came back), the supervisor on its passes. Returns how many
+  // items came back.
+  size_t Refill(bool byWorker = false);
   // Items waiting in the overflow (0 without one).
   size_t Waiting();
 
