@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -641,15 +642,25 @@ class LogTail {
   explicit LogTail(std::string dir) : dir_(std::move(dir)) {}
   // Complete lines added since the last call, file by file in name order
   // (the monthly files sort by date).
+  static bool IsRotated(const std::string& n) {
+    return n.size() > 9 && n[7] == '.' && std::isdigit(static_cast<unsigned char>(n[8]));
+  }
   std::vector<std::string> NewLines() {
     std::vector<std::string> lines;
     std::vector<std::string> names;
+    // The month's file ("YYYY-MM.log"), not the numbered ones it is rotated
+    // into (past MaxFileMB): a rotation starts the month's file anew.
     for (const std::string& n : nuv::test::DirEntries(dir_))
-      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0) names.push_back(n);
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0 && !IsRotated(n)) names.push_back(n);
     std::sort(names.begin(), names.end());
     for (const std::string& n : names) {
       File& f = files_[n];
       std::ifstream in(dir_ + n, std::ios::binary);
+      in.seekg(0, std::ios::end);
+      if (in.tellg() < f.offset) {
+        f.offset = 0;
+        f.partial.clear();
+      }
       in.seekg(f.offset);
       std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       f.offset += static_cast<std::streamoff>(chunk.size());

@@ -5,9 +5,12 @@
 // transport reason: then the work journal parks it and hands it back later.
 // A cloud that throttles (HTTP 408, 429, 503) with a Retry-After gets at
 // least that long before the second attempt, and before a parked item's next.
+// A success after transport failures makes the parked work of that direction
+// due at once (a failure parks it again, a step further in its back-off).
 // A worker sleeps until its queue has work (an item queued, or a held-back
 // item's pause over) or the processor's status changes; producers and status
-// changes end the sleep at once.
+// changes end the sleep at once. Before it takes an item it tops its queue's
+// window up from the journal.
 
 #include <exception>
 #include <string>
@@ -93,7 +96,10 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   if (result > 0) {
     // Batched: DoProc commits removals before it waits and every few items,
     // and any synced write (an accepted message) takes them along.
-    if (journal) journal->Remove(item.journalId, false);
+    if (journal) {
+      journal->Remove(item.journalId, false);
+      ReleaseParkedAfterSuccess(qid);
+    }
     return;  // payload freed with the item
   }
 
@@ -140,6 +146,17 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   }
 }
 
+void CNuv4OndekoProcessor::ReleaseParkedAfterSuccess(int qid) {
+  static const int kToIm[] = {WQUEUE_QID_TXT2NUV, WQUEUE_QID_FILE2NUV, -1};
+  static const int kToCloud[] = {WQUEUE_QID_TXT2ONDEKO, WQUEUE_QID_FILE2ONDEKO, -1};
+  const int* direction = qid == WQUEUE_QID_TXT2NUV || qid == WQUEUE_QID_FILE2NUV ? kToIm : kToCloud;
+  const size_t released = m_journal->ReleaseParked(direction, GetClock().Now());
+  if (released == 0) return;
+  WriteLogF("DoProc[QID=%d] answered again: %u parked items of QID=%d and QID=%d are due now", qid,
+            static_cast<unsigned>(released), direction[0], direction[1]);
+  for (const int* q = direction; *q >= 0; ++q) GetWorkQueue(*q)->Wake();
+}
+
 void CNuv4OndekoProcessor::DoProc(int qid) {
   const std::string tag = StrFormat("DoProc[QID=%d]", qid);
   CWorkQueue* queue = GetWorkQueue(qid);
@@ -170,6 +187,7 @@ void CNuv4OndekoProcessor::DoProc(int qid) {
       WriteLogF("%s Proc Status is START , work it now !", tag.c_str());
       waiting = false;
     }
+    if (m_journal) queue->Refill(true);
     if (queue->Size() == 0) {
       flushJournal();
       queue->WaitForWork(kIdleWaitMs);

@@ -130,6 +130,22 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &sb) == 0;
 }
 
+// The file's header (read directly: a torn file cannot be opened for it)
+// marks it as a journal of this version.
+bool HeaderIsJournal(const std::string& path) {
+  unsigned char h[100];
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  const size_t n = std::fread(h, 1, sizeof h, f);
+  std::fclose(f);
+  if (n != sizeof h || std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+  auto be32 = [&](size_t at) {
+    return static_cast<int64_t>((uint32_t{h[at]} << 24) | (uint32_t{h[at + 1]} << 16) | (uint32_t{h[at + 2]} << 8) |
+                                uint32_t{h[at + 3]});
+  };
+  return be32(68) == kApplicationId && be32(60) == kSchemaVersion;
+}
+
 std::string UtcStamp(int64_t now) {
   const time_t t = static_cast<time_t>(now);
   std::tm tm{};
@@ -192,24 +208,16 @@ int64_t BackOffSec(int attempts) {
 
 }  // namespace
 
-// One entry in the index. payload holds the item's bytes while they are not
-// on disk yet (always when onDisk is false); otherwise they are read back
-// from the file when needed.
-struct WorkJournal::Rec {
-  int type = 0;
-  int qid = 0;
-  int64_t accepted = 0;
-  int state = JOURNAL_QUEUED;
-  int attempts = 0;
-  int64_t nextDue = 0;
-  std::string reason;
-  std::string label;  // DescribeWorkItem of the item, for log lines
-  std::vector<std::string> copies;  // the item's local copies (LocalCopies)
-  std::string payload;
-  bool payloadHeld = false;
-  bool onDisk = false;
-  bool dirty = false;
+// Rec flags.
+enum : uint8_t {
+  kDirty = 1,      // changes not on disk yet
+  kOnDisk = 2,     // a row exists in the file
+  kHeld = 4,       // a queue (or the worker handling it) holds the item
+  kDead = 8,       // removed; dropped from the index at the next compaction
+  kServerDue = 16  // parked until a time the cloud asked for (Retry-After)
 };
+// The index is compacted once this many dead entries make up half of it.
+constexpr size_t kCompactAtDead = 4096;
 
 WorkJournal::WorkJournal() = default;
 
@@ -220,6 +228,16 @@ bool WorkJournal::Open(const std::string& path, const Options& options) {
   FlushLocked(true);
   CloseDbLocked();
   recs_.clear();
+  extras_.clear();
+  dead_ = 0;
+  live_ = 0;
+  for (size_t q = 0; q <= WQUEUE_QID_COUNT; ++q) {
+    waiting_[q] = parked_[q] = 0;
+    earliestDue_[q] = 0;
+    parkedSinceRelease_[q] = false;
+  }
+  firstParkedHint_ = 0;
+  reasons_.assign(1, std::string());
   deletes_.clear();
   dirtyIds_.clear();
   meta_.clear();
@@ -250,17 +268,25 @@ void WorkJournal::CloseDbLocked() {
 }
 
 // Opens (creating when missing) the file, prepares it and loads the index.
-// A bad file is moved aside once and a fresh one made. False: no file could
+// A bad file is moved aside once and a fresh one made; when the bad file is
+// a journal of this version (damaged pages, a torn end), the rows that can
+// still be read are carried over into the fresh one. False: no file could
 // be opened and the journal runs in memory only (logged).
 bool WorkJournal::OpenFileLocked() {
+  std::string aside;
   for (int round = 0; round < 2; ++round) {
     std::string why;
+    ownFile_ = HeaderIsJournal(path_);
     const int rc = PrepareDbLocked(&why);
     if (rc == kPrepOk) {
       durable_ = true;  // writes during the load (unreadable rows) are judged from here
+      if (round == 1 && !aside.empty()) SalvageLocked(aside);
       if (LoadIndexLocked(&why) && LoadMetaLocked(&why)) return true;
       CloseDbLocked();
       recs_.clear();
+      extras_.clear();
+      dead_ = live_ = 0;
+      for (size_t q = 0; q <= WQUEUE_QID_COUNT; ++q) waiting_[q] = parked_[q] = 0;
     } else if (rc == kPrepCannotWrite) {
       CloseDbLocked();
       WritesFailedLocked(why);
@@ -268,7 +294,9 @@ bool WorkJournal::OpenFileLocked() {
     }
     // The file is unusable as a journal.
     CloseDbLocked();
-    if (round == 1 || !MoveAsideLocked(why)) break;
+    const bool salvage = ownFile_;
+    if (round == 1 || !MoveAsideLocked(why, &aside)) break;
+    if (!salvage) aside.clear();
   }
   WritesFailedLocked("the journal file cannot be used");
   return false;
@@ -311,6 +339,10 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
       return kPrepBadFile;
     }
   }
+  // Freed pages are given back to the file system (MaybeCheckpointLocked).
+  // Only a file without tables takes the setting; it must come before the
+  // switch to WAL, which writes the file's first page.
+  if (fresh) Exec(db_, "PRAGMA auto_vacuum=INCREMENTAL");
   const std::string mode = QueryText(db_, "PRAGMA journal_mode=WAL", &qrc);
   if (qrc != SQLITE_OK) return fail(qrc, "switching to WAL");
   if (mode != "wal") {
@@ -322,9 +354,9 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
   syncFull_ = options_.syncToDevice;
   Exec(db_, "PRAGMA journal_size_limit=1048576");
   if (maxPageCount_ > 0) Exec(db_, StrFormat("PRAGMA max_page_count=%d", maxPageCount_).c_str());
+  autoVacuum_ = QueryInt(db_, "PRAGMA auto_vacuum", &qrc) == 2;
   if (fresh) {
-    rc = Exec(db_, "PRAGMA auto_vacuum=INCREMENTAL");
-    if (rc == SQLITE_OK) rc = Exec(db_, "BEGIN IMMEDIATE");
+    rc = Exec(db_, "BEGIN IMMEDIATE");
     if (rc == SQLITE_OK) rc = Exec(db_, kCreateSchema);
     if (rc == SQLITE_OK) rc = Exec(db_, StrFormat("PRAGMA application_id=%d", kApplicationId).c_str());
     if (rc == SQLITE_OK) rc = Exec(db_, StrFormat("PRAGMA user_version=%d", kSchemaVersion).c_str());
@@ -339,11 +371,15 @@ int WorkJournal::PrepareDbLocked(std::string* why) {
   return CreateMetaTableLocked(why);
 }
 
-// Reads every row into the index. Rows whose bytes do not decode are kept
-// on disk as unreadable (listed for the operator, never replayed). False
-// when the table cannot be read (why says how).
+// Reads every row into the index: its fields, and only for items with
+// attachments their bytes (for the local copies they refer to); other
+// items' bytes are read when they are loaded into a queue. Rows whose bytes
+// do not decode are kept on disk as unreadable (listed for the operator,
+// never replayed). False when the table cannot be read (why says how).
 bool WorkJournal::LoadIndexLocked(std::string* why) {
-  Stmt st(db_, "SELECT id, type, qid, accepted, state, attempts, next_due, reason, payload FROM entries ORDER BY id");
+  Stmt st(db_,
+          "SELECT id, type, qid, accepted, state, attempts, next_due, reason,"
+          " CASE WHEN type IN (3, 4) THEN payload END FROM entries ORDER BY id");
   if (!st.ok()) {
     *why = "reading the entries: " + ErrText(db_, st.rc());
     return false;
@@ -351,35 +387,44 @@ bool WorkJournal::LoadIndexLocked(std::string* why) {
   std::vector<uint64_t> unreadable;
   int rc;
   while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-    const uint64_t id = static_cast<uint64_t>(sqlite3_column_int64(st.get(), 0));
     Rec r;
-    r.type = sqlite3_column_int(st.get(), 1);
-    r.qid = sqlite3_column_int(st.get(), 2);
+    r.id = static_cast<uint64_t>(sqlite3_column_int64(st.get(), 0));
+    r.type = static_cast<int8_t>(sqlite3_column_int(st.get(), 1));
+    int qid = sqlite3_column_int(st.get(), 2);
     r.accepted = sqlite3_column_int64(st.get(), 3);
-    r.state = sqlite3_column_int(st.get(), 4);
-    r.attempts = sqlite3_column_int(st.get(), 5);
+    int state = sqlite3_column_int(st.get(), 4);
+    r.attempts = static_cast<int16_t>(std::min(sqlite3_column_int(st.get(), 5), 30000));
     r.nextDue = sqlite3_column_int64(st.get(), 6);
     const unsigned char* reason = sqlite3_column_text(st.get(), 7);
-    r.reason = reason ? reinterpret_cast<const char*>(reason) : "";
-    r.onDisk = true;
-    WorkItem item;
-    const JournalDecode d = DecodeWorkPayload(r.type, Blob(st.get(), 8), &item);
-    if (d == JournalDecode::kOk) {
-      r.label = DescribeWorkItem(item);
-      r.copies = CopiesOf(item);
-    } else {
-      r.label = StrFormat("MsgType %d", r.type);
-      if (r.state != JOURNAL_UNREADABLE) {
-        WriteLogF("WorkJournal::Open entry %llu (%s) cannot be decoded (%s), kept but not replayed", U(id),
+    r.reason = ReasonLocked(reason ? reinterpret_cast<const char*>(reason) : "");
+    r.flags = kOnDisk;
+    if (state != JOURNAL_QUEUED && state != JOURNAL_PARKED) state = JOURNAL_UNREADABLE;
+    if (r.type == WQUEUE_NUV2ONDEKOFILE || r.type == WQUEUE_ONDEKO2NUVFILE) {
+      WorkItem item;
+      const JournalDecode d = DecodeWorkPayload(r.type, Blob(st.get(), 8), &item);
+      if (d == JournalDecode::kOk) {
+        std::vector<std::string> copies = CopiesOf(item);
+        if (!copies.empty()) extras_[r.id].copies = std::move(copies);
+      } else if (state != JOURNAL_UNREADABLE) {
+        WriteLogF("WorkJournal::Open entry %llu (%s) cannot be decoded (%s), kept but not replayed", U(r.id),
                   KindName(r.type), JournalDecodeName(d));
-        r.state = JOURNAL_UNREADABLE;
-        r.dirty = true;
-        unreadable.push_back(id);
+        state = JOURNAL_UNREADABLE;
+        r.flags |= kDirty;
+        unreadable.push_back(r.id);
       }
     }
-    if (r.qid < kJournalCombineQueue || r.qid >= WQUEUE_QID_COUNT) r.qid = kJournalCombineQueue;
-    nextId_ = std::max(nextId_, id + 1);
-    recs_.emplace(id, std::move(r));
+    if (qid < kJournalCombineQueue || qid >= WQUEUE_QID_COUNT) qid = kJournalCombineQueue;
+    r.qid = static_cast<int8_t>(qid);
+    r.state = static_cast<uint8_t>(state);
+    nextId_ = std::max(nextId_, r.id + 1);
+    // Rows come in id order: the vector stays sorted.
+    recs_.push_back(r);
+    CountLocked(recs_.back(), +1);
+    if (state == JOURNAL_PARKED) {
+      const size_t q = static_cast<size_t>(qid + 1);
+      if (!parkedSinceRelease_[q] || r.nextDue < earliestDue_[q]) earliestDue_[q] = r.nextDue;
+      parkedSinceRelease_[q] = true;
+    }
   }
   if (rc != SQLITE_DONE) {
     *why = "reading the entries: " + ErrText(db_, rc);
@@ -387,15 +432,79 @@ bool WorkJournal::LoadIndexLocked(std::string* why) {
   }
   dirtyIds_.insert(dirtyIds_.end(), unreadable.begin(), unreadable.end());
   if (!unreadable.empty()) FlushLocked(true);
-  if (!recs_.empty())
-    WriteLogF("WorkJournal::Open '%s' holds %u entries", path_.c_str(), static_cast<unsigned>(recs_.size()));
+  if (live_ > 0) WriteLogF("WorkJournal::Open '%s' holds %u entries", path_.c_str(), static_cast<unsigned>(live_));
   return true;
+}
+
+// The position of the live entry id in recs_, or recs_.size().
+size_t WorkJournal::FindLocked(uint64_t id) const {
+  auto it = std::lower_bound(recs_.begin(), recs_.end(), id, [](const Rec& r, uint64_t v) { return r.id < v; });
+  if (it == recs_.end() || it->id != id || (it->flags & kDead)) return recs_.size();
+  return static_cast<size_t>(it - recs_.begin());
+}
+
+// Adds (sign +1) or takes away (-1) what a live entry contributes to the
+// running counts.
+void WorkJournal::CountLocked(const Rec& r, int sign) {
+  const size_t q = static_cast<size_t>(r.qid + 1);
+  auto apply = [sign](size_t& n) { n = sign > 0 ? n + 1 : (n > 0 ? n - 1 : 0); };
+  apply(live_);
+  if (r.state == JOURNAL_QUEUED && !(r.flags & kHeld)) apply(waiting_[q]);
+  if (r.state == JOURNAL_PARKED) apply(parked_[q]);
+}
+
+void WorkJournal::SetStateLocked(Rec& r, int state, bool held) {
+  CountLocked(r, -1);
+  r.state = static_cast<uint8_t>(state);
+  if (held)
+    r.flags |= kHeld;
+  else
+    r.flags &= static_cast<uint8_t>(~kHeld);
+  CountLocked(r, +1);
+}
+
+void WorkJournal::MarkDirtyLocked(Rec& r) {
+  if (!(r.flags & kDirty)) dirtyIds_.push_back(r.id);
+  r.flags |= kDirty;
+}
+
+void WorkJournal::RemoveLocked(Rec& r) {
+  CountLocked(r, -1);
+  if (r.flags & kOnDisk) deletes_.push_back(r.id);
+  r.flags = kDead;
+  extras_.erase(r.id);
+  ++dead_;
+}
+
+// Drops the dead entries once they make up half of the index. Positions
+// into recs_ are not valid across this call.
+void WorkJournal::MaybeCompactLocked() {
+  if (dead_ < kCompactAtDead || dead_ * 2 < recs_.size()) return;
+  recs_.erase(std::remove_if(recs_.begin(), recs_.end(), [](const Rec& r) { return (r.flags & kDead) != 0; }),
+              recs_.end());
+  dead_ = 0;
+  firstParkedHint_ = 0;
+  recs_.shrink_to_fit();
+}
+
+uint16_t WorkJournal::ReasonLocked(const std::string& reason) {
+  for (size_t i = 0; i < reasons_.size(); ++i)
+    if (reasons_[i] == reason) return static_cast<uint16_t>(i);
+  // Reasons are a handful of fixed texts; past the table's size the latest
+  // takes the last slot.
+  if (reasons_.size() >= 1024) {
+    reasons_.back() = reason;
+    return static_cast<uint16_t>(reasons_.size() - 1);
+  }
+  reasons_.push_back(reason);
+  return static_cast<uint16_t>(reasons_.size() - 1);
 }
 
 // Renames the bad file (and its write-ahead log) to <path>.bad-<UTC time>;
 // the shared-memory index is derived data and is removed. False when the
 // file stays where it is.
-bool WorkJournal::MoveAsideLocked(const std::string& why) {
+bool WorkJournal::MoveAsideLocked(const std::string& why, std::string* movedTo) {
+  movedTo->clear();
   if (!FileExists(path_)) return true;
   std::string aside = path_ + ".bad-" + UtcStamp(GetClock().Now());
   for (int n = 2; FileExists(aside) && n < 100; ++n)
@@ -409,7 +518,77 @@ bool WorkJournal::MoveAsideLocked(const std::string& why) {
   std::remove((path_ + "-shm").c_str());
   WriteLogF("WorkJournal::Open '%s' is unusable (%s), moved aside to '%s'; starting with an empty journal",
             path_.c_str(), why.c_str(), aside.c_str());
+  *movedTo = aside;
   return true;
+}
+
+// Copies the rows of the moved-aside journal at from that can still be
+// read into the fresh file, ids and states kept. A damaged page ends a scan
+// of the table: the scan starts again past it, with growing steps, so that
+// the rows behind it are found.
+void WorkJournal::SalvageLocked(const std::string& from) {
+  sqlite3* old = nullptr;
+  if (sqlite3_open_v2(from.c_str(), &old, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(old);
+    return;
+  }
+  sqlite3_busy_timeout(old, 1000);
+  // A torn file is shorter than its header says; this lets the pages it
+  // still has be read (nothing is written to it).
+  Exec(old, "PRAGMA writable_schema=ON");
+  int qrc = SQLITE_OK;
+  const int64_t maxId = QueryInt(old, "SELECT max(id) FROM entries", &qrc);
+  Stmt get(old,
+           "SELECT id, type, qid, accepted, state, attempts, next_due, reason, payload FROM entries"
+           " WHERE id >= ? ORDER BY id");
+  Stmt put(db_,
+           "INSERT OR IGNORE INTO entries(id, type, qid, accepted, state, attempts, next_due, reason, payload)"
+           " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  int copied = 0, gaps = 0;
+  if (get.ok() && put.ok() && Exec(db_, "BEGIN IMMEDIATE") == SQLITE_OK) {
+    int64_t from_id = 0, step = 1;
+    // Bounded: each round either reaches the end or jumps further ahead.
+    for (int round = 0; round < 200; ++round) {
+      sqlite3_reset(get.get());
+      sqlite3_bind_int64(get.get(), 1, from_id);
+      int rc;
+      int64_t last = from_id - 1;
+      while ((rc = sqlite3_step(get.get())) == SQLITE_ROW) {
+        sqlite3_stmt* g = get.get();
+        last = sqlite3_column_int64(g, 0);
+        for (int c = 0; c < 9; ++c) {
+          if (c == 7) {
+            const unsigned char* t = sqlite3_column_text(g, c);
+            sqlite3_bind_text(put.get(), c + 1, t ? reinterpret_cast<const char*>(t) : "", -1, SQLITE_TRANSIENT);
+          } else if (c == 8) {
+            sqlite3_bind_blob(put.get(), c + 1, sqlite3_column_blob(g, c), sqlite3_column_bytes(g, c),
+                              SQLITE_TRANSIENT);
+          } else {
+            sqlite3_bind_int64(put.get(), c + 1, sqlite3_column_int64(g, c));
+          }
+        }
+        if (put.Run() == SQLITE_DONE) ++copied;
+        step = 1;
+      }
+      if (rc == SQLITE_DONE) break;
+      // A damaged page: go on past it.
+      ++gaps;
+      // Ids are far below 2^62 (clock ms times 1000 at most): past that,
+      // nothing is left to find.
+      if (step >= (int64_t{1} << 50) || last >= (int64_t{1} << 61)) break;
+      from_id = last + 1 + step;
+      step *= 2;
+      if (qrc == SQLITE_OK && maxId > 0 && from_id > maxId) break;
+    }
+    if (Exec(db_, "COMMIT") != SQLITE_OK) {
+      Exec(db_, "ROLLBACK");
+      copied = 0;
+    }
+  }
+  sqlite3_reset(get.get());
+  WriteLogF("WorkJournal::Open recovered %d entries from '%s'%s", copied, from.c_str(),
+            gaps > 0 ? StrFormat(" (%d damaged stretches skipped)", gaps).c_str() : "");
+  sqlite3_close_v2(old);  // the statements are finalized after: it waits for them
 }
 
 void WorkJournal::WritesFailedLocked(const std::string& why) {
@@ -451,8 +630,8 @@ bool WorkJournal::FlushLocked(bool force) {
 // commit, or parked without having been recorded.
 bool WorkJournal::NewWorkDirtyLocked() const {
   for (uint64_t id : dirtyIds_) {
-    auto it = recs_.find(id);
-    if (it != recs_.end() && it->second.dirty && !it->second.onDisk) return true;
+    const size_t i = FindLocked(id);
+    if (i < recs_.size() && (recs_[i].flags & kDirty) && !(recs_[i].flags & kOnDisk)) return true;
   }
   return false;
 }
@@ -498,10 +677,13 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
     if (!put.ok()) return failed("preparing an insert", put.rc());
     if (!meta.ok()) return failed("preparing an update", meta.rc());
     for (uint64_t id : dirtyIds_) {
-      auto it = recs_.find(id);
-      if (it == recs_.end() || !it->second.dirty) continue;
-      const Rec& r = it->second;
-      if (r.payloadHeld) {
+      const size_t i = FindLocked(id);
+      if (i == recs_.size() || !(recs_[i].flags & kDirty)) continue;
+      const Rec& r = recs_[i];
+      const std::string& reason = reasons_[r.reason < reasons_.size() ? r.reason : 0];
+      auto x = extras_.find(id);
+      if (x != extras_.end() && x->second.payloadHeld) {
+        const std::string& payload = x->second.payload;
         sqlite3_stmt* s = put.get();
         sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(id));
         sqlite3_bind_int(s, 2, r.type);
@@ -510,8 +692,8 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
         sqlite3_bind_int(s, 5, r.state);
         sqlite3_bind_int(s, 6, r.attempts);
         sqlite3_bind_int64(s, 7, r.nextDue);
-        sqlite3_bind_text(s, 8, r.reason.c_str(), static_cast<int>(r.reason.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(s, 9, r.payload.data(), static_cast<int>(r.payload.size()), SQLITE_STATIC);
+        sqlite3_bind_text(s, 8, reason.c_str(), static_cast<int>(reason.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(s, 9, payload.data(), static_cast<int>(payload.size()), SQLITE_STATIC);
         rc = put.Run();
       } else {
         sqlite3_stmt* s = meta.get();
@@ -519,7 +701,7 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
         sqlite3_bind_int(s, 2, r.state);
         sqlite3_bind_int(s, 3, r.attempts);
         sqlite3_bind_int64(s, 4, r.nextDue);
-        sqlite3_bind_text(s, 5, r.reason.c_str(), static_cast<int>(r.reason.size()), SQLITE_STATIC);
+        sqlite3_bind_text(s, 5, reason.c_str(), static_cast<int>(reason.size()), SQLITE_STATIC);
         sqlite3_bind_int64(s, 6, static_cast<sqlite3_int64>(id));
         rc = meta.Run();
       }
@@ -535,13 +717,18 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
   metaDirty_.clear();
   // On disk now: forget the held bytes.
   for (uint64_t id : dirtyIds_) {
-    auto it = recs_.find(id);
-    if (it == recs_.end()) continue;
-    Rec& r = it->second;
-    r.dirty = false;
-    r.onDisk = true;
-    r.payloadHeld = false;
-    std::string().swap(r.payload);
+    const size_t i = FindLocked(id);
+    if (i == recs_.size()) continue;
+    Rec& r = recs_[i];
+    r.flags = static_cast<uint8_t>((r.flags & ~kDirty) | kOnDisk);
+    auto x = extras_.find(id);
+    if (x == extras_.end()) continue;
+    if (x->second.copies.empty()) {
+      extras_.erase(x);
+    } else {
+      x->second.payloadHeld = false;
+      std::string().swap(x->second.payload);
+    }
   }
   deletesSinceCheckpoint_ += deletes_.size();
   dirtyIds_.clear();
@@ -557,32 +744,49 @@ bool WorkJournal::WriteDirtyLocked(std::string* why) {
 void WorkJournal::MaybeCheckpointLocked() {
   if (!db_ || deletesSinceCheckpoint_ == 0) return;
   const int64_t nowMs = GetClock().NowMs();
-  const bool emptyAndDue = recs_.empty() && nowMs - lastCheckpointMs_ >= kCheckpointPauseMs;
+  // A drained backlog is given back at once; light traffic at most every
+  // pause.
+  const bool emptyAndDue = live_ == 0 && (drainCheckpoints_ || nowMs - lastCheckpointMs_ >= kCheckpointPauseMs);
   if (!emptyAndDue && deletesSinceCheckpoint_ < kCheckpointEveryDeletes) return;
   lastCheckpointMs_ = nowMs;
+  drainCheckpoints_ = live_ != 0;
+  if (live_ == 0 && !autoVacuum_) {
+    // A file made before its pages were given back (or whose setting was
+    // lost): rebuilt once while empty, which is cheap, and given back from
+    // then on.
+    if (Exec(db_, "PRAGMA auto_vacuum=INCREMENTAL") == SQLITE_OK && Exec(db_, "VACUUM") == SQLITE_OK) {
+      int qrc = SQLITE_OK;
+      autoVacuum_ = QueryInt(db_, "PRAGMA auto_vacuum", &qrc) == 2;
+    }
+  }
   Exec(db_, "PRAGMA incremental_vacuum");
   Exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
   deletesSinceCheckpoint_ = 0;
 }
 
 uint64_t WorkJournal::AddLocked(const WorkItem& item, int qid, int64_t now) {
-  const uint64_t id = nextId_++;
   Rec r;
+  r.id = nextId_++;
   r.accepted = now;
-  recs_.emplace(id, std::move(r));
-  SetItemLocked(id, recs_[id], item, qid);
-  return id;
+  r.state = JOURNAL_QUEUED;
+  r.flags = kHeld;
+  r.qid = static_cast<int8_t>(qid);
+  recs_.push_back(r);
+  CountLocked(recs_.back(), +1);
+  SetItemLocked(recs_.back(), item, qid);
+  return r.id;
 }
 
-void WorkJournal::SetItemLocked(uint64_t id, Rec& r, const WorkItem& item, int qid) {
-  r.type = item.type;
-  r.qid = qid;
-  r.label = DescribeWorkItem(item);
-  r.copies = CopiesOf(item);
-  r.payload = EncodeWorkPayload(item);
-  r.payloadHeld = true;
-  if (!r.dirty) dirtyIds_.push_back(id);
-  r.dirty = true;
+void WorkJournal::SetItemLocked(Rec& r, const WorkItem& item, int qid) {
+  CountLocked(r, -1);
+  r.type = static_cast<int8_t>(item.type);
+  r.qid = static_cast<int8_t>(qid);
+  CountLocked(r, +1);
+  Extra& x = extras_[r.id];
+  x.copies = CopiesOf(item);
+  x.payload = EncodeWorkPayload(item);
+  x.payloadHeld = true;
+  MarkDirtyLocked(r);
 }
 
 uint64_t WorkJournal::Add(const WorkItem& item, int qid, int64_t now, bool sync) {
@@ -596,9 +800,9 @@ uint64_t WorkJournal::Add(const WorkItem& item, int qid, int64_t now, bool sync)
 void WorkJournal::Update(uint64_t id, const WorkItem& item, int qid, bool sync) {
   if (!IsJournalType(item.type)) return;
   std::lock_guard<std::mutex> lk(mu_);
-  auto it = recs_.find(id);
-  if (it == recs_.end()) return;
-  SetItemLocked(id, it->second, item, qid);
+  const size_t i = FindLocked(id);
+  if (i == recs_.size()) return;
+  SetItemLocked(recs_[i], item, qid);
   if (sync) FlushLocked(false);
 }
 
@@ -612,37 +816,39 @@ uint64_t WorkJournal::Replace(uint64_t keep, const std::vector<uint64_t>& absorb
   bool found = false;
   for (uint64_t id : absorbed) {
     if (id == keep) continue;
-    auto it = recs_.find(id);
-    if (it == recs_.end()) continue;
-    if (!found || it->second.accepted < accepted) accepted = it->second.accepted;
+    const size_t i = FindLocked(id);
+    if (i == recs_.size()) continue;
+    if (!found || recs_[i].accepted < accepted) accepted = recs_[i].accepted;
     found = true;
-    if (it->second.onDisk) deletes_.push_back(id);
-    recs_.erase(it);
+    RemoveLocked(recs_[i]);
   }
-  auto it = recs_.find(keep);
-  if (it == recs_.end()) {
+  const size_t k = FindLocked(keep);
+  if (k == recs_.size()) {
     // The kept copy was never recorded: record the result anew, as old as
     // the oldest copy it absorbed.
     keep = AddLocked(combined, qid, accepted);
   } else {
-    SetItemLocked(keep, it->second, combined, qid);
+    SetItemLocked(recs_[k], combined, qid);
   }
   if (sync) FlushLocked(false);
+  MaybeCompactLocked();
   return keep;
 }
 
 void WorkJournal::Remove(uint64_t id, bool sync) {
   std::lock_guard<std::mutex> lk(mu_);
-  auto it = recs_.find(id);
-  if (it == recs_.end()) return;
-  if (it->second.onDisk) deletes_.push_back(id);
-  recs_.erase(it);
+  const size_t i = FindLocked(id);
+  if (i == recs_.size()) return;
+  RemoveLocked(recs_[i]);
   if (sync) FlushLocked(false);
+  MaybeCompactLocked();
 }
 
 bool WorkJournal::Flush() {
   std::lock_guard<std::mutex> lk(mu_);
-  return FlushLocked(false);
+  const bool done = FlushLocked(false);
+  MaybeCompactLocked();
+  return done;
 }
 
 ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const std::string& reason, int64_t now,
@@ -653,36 +859,50 @@ ParkResult WorkJournal::Park(uint64_t id, const WorkItem& item, int qid, const s
     return res;
   }
   std::lock_guard<std::mutex> lk(mu_);
-  auto it = id ? recs_.find(id) : recs_.end();
-  if (it == recs_.end()) {
-    id = nextId_++;
+  size_t i = id ? FindLocked(id) : recs_.size();
+  if (i == recs_.size()) {
     Rec fresh;
+    fresh.id = id = nextId_++;
     fresh.accepted = now;
-    it = recs_.emplace(id, std::move(fresh)).first;
+    fresh.qid = static_cast<int8_t>(qid);
+    fresh.flags = kHeld;
+    recs_.push_back(fresh);
+    CountLocked(recs_.back(), +1);
+    i = recs_.size() - 1;
   }
   res.id = id;
-  Rec& r = it->second;
+  Rec& r = recs_[i];
   const std::string label = DescribeWorkItem(item);
   const int64_t age = now - r.accepted;
   if (age >= kParkLimitSec) {
     WriteLogF("WorkJournal::Park %s accepted %lld sec ago, not delivered within 24 hours, dropped (last failure: %s)",
               label.c_str(), L(age), reason.c_str());
-    if (r.onDisk) deletes_.push_back(id);
-    recs_.erase(it);
+    RemoveLocked(r);
     FlushLocked(false);
+    MaybeCompactLocked();
     res.action = ParkResult::kDropped;
     return res;
   }
-  SetItemLocked(id, r, item, qid);
-  r.state = JOURNAL_PARKED;
-  ++r.attempts;
-  r.nextDue = std::max(now + BackOffSec(r.attempts), notBefore);
-  r.reason = reason;
+  SetItemLocked(r, item, qid);
+  SetStateLocked(r, JOURNAL_PARKED, false);
+  if (r.attempts < 30000) ++r.attempts;
+  const int64_t backOff = now + BackOffSec(r.attempts);
+  r.nextDue = std::max(backOff, notBefore);
+  if (notBefore > backOff)
+    r.flags |= kServerDue;
+  else
+    r.flags &= static_cast<uint8_t>(~kServerDue);
+  r.reason = ReasonLocked(reason);
+  const size_t q = static_cast<size_t>(qid + 1);
+  if (parked_[q] == 1 || r.nextDue < earliestDue_[q]) earliestDue_[q] = r.nextDue;
+  parkedSinceRelease_[q] = true;
+  firstParkedHint_ = std::min(firstParkedHint_, i);
   res.action = ParkResult::kRequeueLater;
   res.due = r.nextDue;
   WriteLogF("WorkJournal::Park %s parked (round %d, %s), back in %s in %lld sec", label.c_str(), r.attempts,
             reason.c_str(), QueueName(qid), L(r.nextDue - now));
   FlushLocked(false);
+  MaybeCompactLocked();
   return res;
 }
 
@@ -698,52 +918,51 @@ bool WorkJournal::ReadPayloadLocked(uint64_t id, std::string* payload) {
 
 // 0: decoded into out; 1: bytes not readable now (try later); 2: the bytes
 // are bad.
-int WorkJournal::DecodeRecLocked(uint64_t id, const Rec& r, JournalEntry* out) {
+int WorkJournal::DecodeRecLocked(const Rec& r, JournalEntry* out) {
   std::string fromDisk;
-  if (!r.payloadHeld && !ReadPayloadLocked(id, &fromDisk)) return 1;
-  const std::string& bytes = r.payloadHeld ? r.payload : fromDisk;
+  auto x = extras_.find(r.id);
+  const bool held = x != extras_.end() && x->second.payloadHeld;
+  if (!held && !ReadPayloadLocked(r.id, &fromDisk)) return 1;
+  const std::string& bytes = held ? x->second.payload : fromDisk;
   WorkItem item;
   const JournalDecode d = DecodeWorkPayload(r.type, bytes, &item);
   if (d != JournalDecode::kOk) {
-    WriteLogF("WorkJournal entry %llu (%s) cannot be decoded (%s), kept but not replayed", U(id), KindName(r.type),
+    WriteLogF("WorkJournal entry %llu (%s) cannot be decoded (%s), kept but not replayed", U(r.id), KindName(r.type),
               JournalDecodeName(d));
     return 2;
   }
-  out->id = id;
+  out->id = r.id;
   out->qid = r.qid;
   out->accepted = r.accepted;
   out->state = r.state;
   out->attempts = r.attempts;
   out->nextDue = r.nextDue;
-  out->reason = r.reason;
+  out->reason = reasons_[r.reason < reasons_.size() ? r.reason : 0];
   item.enqueueTime = static_cast<int32_t>(r.accepted);
   item.retryCount = 0;
   out->item = std::move(item);
   return 0;
 }
 
-void WorkJournal::MarkUnreadableLocked(uint64_t id, Rec& r) {
-  r.state = JOURNAL_UNREADABLE;
-  if (!r.dirty) dirtyIds_.push_back(id);
-  r.dirty = true;
+void WorkJournal::MarkUnreadableLocked(Rec& r) {
+  SetStateLocked(r, JOURNAL_UNREADABLE, false);
+  MarkDirtyLocked(r);
 }
 
 std::vector<JournalEntry> WorkJournal::TakeDue(int64_t now) {
   std::lock_guard<std::mutex> lk(mu_);
   std::vector<JournalEntry> out;
-  for (auto& kv : recs_) {
-    Rec& r = kv.second;
-    if (r.state != JOURNAL_PARKED || r.nextDue > now) continue;
+  for (Rec& r : recs_) {
+    if ((r.flags & kDead) || r.state != JOURNAL_PARKED || r.nextDue > now) continue;
     JournalEntry e;
-    const int d = DecodeRecLocked(kv.first, r, &e);
+    const int d = DecodeRecLocked(r, &e);
     if (d == 1) continue;
     if (d == 2) {
-      MarkUnreadableLocked(kv.first, r);
+      MarkUnreadableLocked(r);
       continue;
     }
-    r.state = JOURNAL_QUEUED;
-    if (!r.dirty) dirtyIds_.push_back(kv.first);
-    r.dirty = true;
+    SetStateLocked(r, JOURNAL_QUEUED, true);
+    MarkDirtyLocked(r);
     e.state = JOURNAL_QUEUED;
     out.push_back(std::move(e));
   }
@@ -754,32 +973,140 @@ std::vector<JournalEntry> WorkJournal::TakeDue(int64_t now) {
 std::vector<JournalEntry> WorkJournal::LoadAll() {
   std::lock_guard<std::mutex> lk(mu_);
   std::vector<JournalEntry> out;
-  for (auto& kv : recs_) {
-    Rec& r = kv.second;
-    if (r.state != JOURNAL_QUEUED) continue;
+  for (Rec& r : recs_) {
+    if ((r.flags & kDead) || r.state != JOURNAL_QUEUED) continue;
     JournalEntry e;
-    const int d = DecodeRecLocked(kv.first, r, &e);
+    const int d = DecodeRecLocked(r, &e);
     if (d == 0) {
+      SetStateLocked(r, JOURNAL_QUEUED, true);
       out.push_back(std::move(e));
     } else if (d == 2) {
-      MarkUnreadableLocked(kv.first, r);
+      MarkUnreadableLocked(r);
     } else {
-      WriteLogF("WorkJournal entry %llu (%s) cannot be read now, not replayed", U(kv.first), r.label.c_str());
+      WriteLogF("WorkJournal entry %llu (%s) cannot be read now, not replayed", U(r.id), KindName(r.type));
     }
   }
   FlushLocked(false);
   return out;
 }
 
+bool WorkJournal::Unload(uint64_t id) {
+  std::lock_guard<std::mutex> lk(mu_);
+  const size_t i = FindLocked(id);
+  if (i == recs_.size() || recs_[i].state != JOURNAL_QUEUED || !(recs_[i].flags & kHeld)) return false;
+  SetStateLocked(recs_[i], JOURNAL_QUEUED, false);
+  return true;
+}
+
+bool WorkJournal::SpillIfBehind(uint64_t id, int qid, size_t inMemory, size_t window) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (qid < kJournalCombineQueue || qid >= WQUEUE_QID_COUNT) return false;
+  if (inMemory < window && waiting_[qid + 1] == 0) return false;
+  const size_t i = FindLocked(id);
+  if (i == recs_.size() || recs_[i].state != JOURNAL_QUEUED || !(recs_[i].flags & kHeld)) return false;
+  SetStateLocked(recs_[i], JOURNAL_QUEUED, false);
+  return true;
+}
+
+std::vector<JournalEntry> WorkJournal::TakeWaiting(int qid, size_t max, int64_t now) {
+  std::lock_guard<std::mutex> lk(mu_);
+  std::vector<JournalEntry> out;
+  if (qid < kJournalCombineQueue || qid >= WQUEUE_QID_COUNT || max == 0) return out;
+  const size_t q = static_cast<size_t>(qid + 1);
+  const bool parkedDue = parked_[q] > 0 && earliestDue_[q] <= now;
+  if (waiting_[q] == 0 && !parkedDue) return out;
+  // The parked entries left behind, for the next lower bound of due times.
+  int64_t earliestLeft = INT64_MAX;
+  size_t i = 0;
+  for (; i < recs_.size() && out.size() < max; ++i) {
+    Rec& r = recs_[i];
+    if ((r.flags & kDead) || r.qid != qid) continue;
+    const bool waits = r.state == JOURNAL_QUEUED && !(r.flags & kHeld);
+    const bool due = r.state == JOURNAL_PARKED && r.nextDue <= now;
+    if (!waits && !due) {
+      if (r.state == JOURNAL_PARKED) earliestLeft = std::min<int64_t>(earliestLeft, r.nextDue);
+      continue;
+    }
+    JournalEntry e;
+    const int d = DecodeRecLocked(r, &e);
+    if (d == 1) {
+      if (r.state == JOURNAL_PARKED) earliestLeft = std::min<int64_t>(earliestLeft, r.nextDue);
+      continue;
+    }
+    if (d == 2) {
+      MarkUnreadableLocked(r);
+      continue;
+    }
+    if (due) MarkDirtyLocked(r);
+    SetStateLocked(r, JOURNAL_QUEUED, true);
+    e.state = JOURNAL_QUEUED;
+    out.push_back(std::move(e));
+  }
+  // Scanned to the end: the bound is exact now.
+  if (i == recs_.size()) earliestDue_[q] = earliestLeft;
+  FlushLocked(false);
+  return out;
+}
+
+bool WorkJournal::HasWaiting(int qid, int64_t now) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (qid < kJournalCombineQueue || qid >= WQUEUE_QID_COUNT) return false;
+  const size_t q = static_cast<size_t>(qid + 1);
+  return waiting_[q] > 0 || (parked_[q] > 0 && earliestDue_[q] <= now);
+}
+
+size_t WorkJournal::WaitingOnDisk(int qid) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (qid < kJournalCombineQueue || qid >= WQUEUE_QID_COUNT) return 0;
+  return waiting_[qid + 1];
+}
+
+size_t WorkJournal::ReleaseParked(const int* qids, int64_t now) {
+  std::lock_guard<std::mutex> lk(mu_);
+  bool look[WQUEUE_QID_COUNT + 1] = {};
+  bool any = false;
+  for (const int* p = qids; *p >= 0; ++p) {
+    if (*p >= WQUEUE_QID_COUNT) continue;
+    const size_t q = static_cast<size_t>(*p + 1);
+    if (!parkedSinceRelease_[q]) continue;
+    parkedSinceRelease_[q] = false;
+    if (parked_[q] == 0) continue;
+    look[q] = true;
+    any = true;
+  }
+  if (!any) return 0;
+  // Kept in memory only: after a restart the file's due times hold, and the
+  // next worker's first success releases them again.
+  size_t released = 0;
+  for (size_t i = firstParkedHint_; i < recs_.size(); ++i) {
+    Rec& r = recs_[i];
+    if ((r.flags & kDead) || r.state != JOURNAL_PARKED || !look[r.qid + 1]) continue;
+    if ((r.flags & kServerDue) && r.nextDue > now) continue;
+    if (r.nextDue > now) {
+      r.nextDue = now;
+      ++released;
+    }
+  }
+  for (size_t q = 0; q <= WQUEUE_QID_COUNT; ++q)
+    if (look[q]) earliestDue_[q] = std::min(earliestDue_[q], now);
+  return released;
+}
+
 ParkedStats WorkJournal::Parked(int64_t now) const {
   std::lock_guard<std::mutex> lk(mu_);
   ParkedStats s;
-  for (const auto& kv : recs_) {
-    const Rec& r = kv.second;
-    if (r.state != JOURNAL_PARKED) continue;
-    ++s.total;
-    ++s.perQueue[r.qid + 1];
-    s.oldestAgeSec = std::max(s.oldestAgeSec, now - r.accepted);
+  for (size_t q = 0; q <= WQUEUE_QID_COUNT; ++q) {
+    s.perQueue[q] = static_cast<int>(parked_[q]);
+    s.total += static_cast<int>(parked_[q]);
+  }
+  if (s.total == 0) return s;
+  // The oldest parked entry is the first one in accepted order.
+  for (size_t i = firstParkedHint_; i < recs_.size(); ++i) {
+    const Rec& r = recs_[i];
+    if ((r.flags & kDead) || r.state != JOURNAL_PARKED) continue;
+    firstParkedHint_ = i;
+    s.oldestAgeSec = std::max<int64_t>(0, now - r.accepted);
+    break;
   }
   return s;
 }
@@ -802,13 +1129,13 @@ void WorkJournal::LogParkedIfDue(int64_t now) {
 std::vector<std::string> WorkJournal::LocalCopies() const {
   std::lock_guard<std::mutex> lk(mu_);
   std::vector<std::string> out;
-  for (const auto& kv : recs_) out.insert(out.end(), kv.second.copies.begin(), kv.second.copies.end());
+  for (const auto& kv : extras_) out.insert(out.end(), kv.second.copies.begin(), kv.second.copies.end());
   return out;
 }
 
 bool WorkJournal::RefersToCopy(const std::string& path) const {
   std::lock_guard<std::mutex> lk(mu_);
-  for (const auto& kv : recs_)
+  for (const auto& kv : extras_)
     for (const std::string& c : kv.second.copies)
       if (c == path) return true;
   return false;
@@ -816,7 +1143,7 @@ bool WorkJournal::RefersToCopy(const std::string& path) const {
 
 size_t WorkJournal::Size() const {
   std::lock_guard<std::mutex> lk(mu_);
-  return recs_.size();
+  return live_;
 }
 
 bool WorkJournal::Durable() const {

@@ -17,6 +17,13 @@
 // drops it (with a log line naming it) once it is 24 hours old. At start,
 // LoadAll gives every queued entry back in accepted order for replay.
 //
+// Queues hold a bounded window: an entry can wait in the journal while queued
+// (not held by the process; see Unload and TakeWaiting), and a parked entry
+// always does. The index keeps a few bytes per entry (its bytes stay on
+// disk), so a journal of a million entries is opened and held in little
+// memory; the counts the status endpoint and the health tests read are kept
+// as the entries change.
+//
 // Writes go through an in-memory index: each change marks its entry dirty
 // and Flush writes all dirty entries in one transaction. Calls with sync =
 // true flush before they return, so (while the journal is durable) the
@@ -28,15 +35,18 @@
 // succeeds it logs that durability is back and all held changes are on disk.
 // A file that is torn, corrupt, foreign or of an unknown version is moved
 // aside with a timestamp suffix (kept for the operator) and the journal
-// starts empty; nothing here throws or ends the process.
+// starts anew: with the entries that can still be read from a damaged or
+// torn journal, empty for anything else; nothing here throws or ends the
+// process.
 //
 // One object per worker (owned by its wiring). Every public method may be
 // called from any thread; one mutex serialises them (the SQLite connection
 // included).
 
 #include <cstdint>
+#include <deque>
 #include <iosfwd>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -148,6 +158,31 @@ class WorkJournal {
   // Parked entries stay with the journal and come back through TakeDue.
   std::vector<JournalEntry> LoadAll();
 
+  // The window over the queues. An entry is held while some queue (or the
+  // worker handling it) has it in memory: Add, Replace, TakeDue, LoadAll and
+  // TakeWaiting hand out held entries; Park and Remove end the hold.
+  // Unload: the queued entry's item is not kept in memory; it waits here and
+  // comes back through TakeWaiting. False (nothing changed) for an entry that
+  // is unknown, not queued or not held.
+  bool Unload(uint64_t id);
+  // Unloads the entry when a queue of qid holding inMemory items has no room
+  // in its window, or when entries of qid already wait here (a newer item
+  // never overtakes them); true when it was unloaded.
+  bool SpillIfBehind(uint64_t id, int qid, size_t inMemory, size_t window);
+  // Up to max entries of queue qid in accepted order, decoded and held: the
+  // queued ones waiting here and the parked ones whose due time has come
+  // (queued again).
+  std::vector<JournalEntry> TakeWaiting(int qid, size_t max, int64_t now);
+  // Whether TakeWaiting(qid, .., now) may find something.
+  bool HasWaiting(int qid, int64_t now) const;
+  // Queued entries of qid waiting here (not held; parked ones not counted).
+  size_t WaitingOnDisk(int qid) const;
+  // The other side answers again: the parked entries of the queues listed
+  // (work queue ids, -1 ends the list) become due now, unless a throttling
+  // cloud asked for longer. Only entries parked since the last release are
+  // looked at; returns how many became due.
+  size_t ReleaseParked(const int* qids, int64_t now);
+
   ParkedStats Parked(int64_t now) const;
   // Writes the operator's line when something is parked and the last line
   // is at least 10 minutes old (the first one at once).
@@ -179,22 +214,58 @@ class WorkJournal {
   bool Meta(const std::string& key, std::string* value) const;
 
  private:
-  struct Rec;
+  // One entry of the index, kept small: a million of them must fit in a
+  // few tens of megabytes. Entries are appended (ids only grow) and removed
+  // ones are marked dead until the index is compacted.
+  // Seconds since 1970 in four bytes (until 2106), clamped.
+  struct Sec32 {
+    uint32_t v = 0;
+    Sec32() = default;
+    Sec32(int64_t t)  // NOLINT: converts implicitly, as the field it stands for
+        : v(t <= 0 ? 0u : t >= static_cast<int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(t)) {}
+    operator int64_t() const { return v; }  // NOLINT
+  };
+  struct Rec {
+    uint64_t id = 0;
+    Sec32 accepted;
+    Sec32 nextDue;
+    int16_t attempts = 0;
+    uint16_t reason = 0;  // index into reasons_
+    int8_t type = 0;
+    int8_t qid = 0;
+    uint8_t state = 0;
+    uint8_t flags = 0;  // kDirty, kOnDisk, kHeld, kDead, kServerDue
+  };
+  static_assert(sizeof(Rec) == 24, "a million entries fit in 24 MB");
+  // What only some entries have: bytes not on disk yet, local copies.
+  struct Extra {
+    std::string payload;
+    bool payloadHeld = false;
+    std::vector<std::string> copies;
+  };
   enum { kPrepOk, kPrepBadFile, kPrepCannotWrite };
+  size_t FindLocked(uint64_t id) const;
+  void CountLocked(const Rec& r, int sign);
+  void SetStateLocked(Rec& r, int state, bool held);
+  void MarkDirtyLocked(Rec& r);
+  void RemoveLocked(Rec& r);
+  void MaybeCompactLocked();
+  uint16_t ReasonLocked(const std::string& reason);
   uint64_t AddLocked(const WorkItem& item, int qid, int64_t now);
-  void SetItemLocked(uint64_t id, Rec& rec, const WorkItem& item, int qid);
+  void SetItemLocked(Rec& rec, const WorkItem& item, int qid);
   bool OpenFileLocked();
   int PrepareDbLocked(std::string* why);
   bool LoadIndexLocked(std::string* why);
-  bool MoveAsideLocked(const std::string& why);
+  bool MoveAsideLocked(const std::string& why, std::string* movedTo);
+  void SalvageLocked(const std::string& from);
   void CloseDbLocked();
   bool FlushLocked(bool force);
   bool NewWorkDirtyLocked() const;
   bool WriteDirtyLocked(std::string* why);
   void WritesFailedLocked(const std::string& why);
   bool ReadPayloadLocked(uint64_t id, std::string* payload);
-  int DecodeRecLocked(uint64_t id, const Rec& rec, JournalEntry* out);
-  void MarkUnreadableLocked(uint64_t id, Rec& rec);
+  int DecodeRecLocked(const Rec& rec, JournalEntry* out);
+  void MarkUnreadableLocked(Rec& rec);
   void MaybeCheckpointLocked();
 
   std::string path_;
@@ -203,7 +274,20 @@ class WorkJournal {
   // Guards everything below, the SQLite connection included.
   mutable std::mutex mu_;
   sqlite3* db_ = nullptr;
-  std::map<uint64_t, Rec> recs_;     // live entries by id (accepted order)
+  // Entries by id (accepted order), dead ones among them. In blocks: it
+  // grows without ever holding an old and a new copy of a million entries.
+  std::deque<Rec> recs_;
+  size_t dead_ = 0;                  // dead entries in recs_
+  std::unordered_map<uint64_t, Extra> extras_;
+  std::vector<std::string> reasons_;  // distinct park reasons ([0] empty)
+  // Running counts of live entries, by [1 + qid]: all, queued and not held,
+  // parked; and a lower bound of the parked entries' due times.
+  size_t live_ = 0;
+  size_t waiting_[WQUEUE_QID_COUNT + 1] = {};
+  size_t parked_[WQUEUE_QID_COUNT + 1] = {};
+  int64_t earliestDue_[WQUEUE_QID_COUNT + 1] = {};
+  bool parkedSinceRelease_[WQUEUE_QID_COUNT + 1] = {};
+  mutable size_t firstParkedHint_ = 0;  // no parked entry lies before this index
   std::vector<uint64_t> dirtyIds_;   // entries with changes not on disk yet
   std::vector<uint64_t> deletes_;    // removed entries still on disk
   uint64_t nextId_ = 1;
@@ -213,6 +297,9 @@ class WorkJournal {
   int64_t lastParkedLog_ = 0;        // last operator line, seconds
   uint64_t deletesSinceCheckpoint_ = 0;
   int64_t lastCheckpointMs_ = 0;     // clock ms of the last checkpoint
+  bool drainCheckpoints_ = false;    // checkpointed for many removals since last empty
+  bool autoVacuum_ = false;          // the file gives freed pages back
+  bool ownFile_ = false;             // the file being opened is a journal of this version
   int maxPageCount_ = 0;
   bool syncFull_ = false;            // the connection's synchronous setting is FULL
 

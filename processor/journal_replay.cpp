@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -124,18 +125,6 @@ void SweepDir(const std::string& dir, bool folders, const std::set<FileId>& keep
   }
 }
 
-// Puts one journal entry into its queue; false when the queue is unknown.
-bool EnqueueEntry(JournalEntry& e, int32_t now, bool keepTime) {
-  e.item.journalId = e.id;
-  e.item.retryCount = 0;
-  if (!keepTime) e.item.enqueueTime = now;
-  if (e.qid == kJournalCombineQueue) return GetCombineQueue().Enqueue(e.item);
-  CWorkQueue* q = GetWorkQueue(e.qid);
-  if (!q) return false;
-  q->Enqueue(std::move(e.item));
-  return true;
-}
-
 // An in-hand note: "<entry id> <ends seen>", padded to a fixed size so that
 // one write replaces it whole.
 constexpr size_t kInHandNoteSize = 48;
@@ -160,6 +149,7 @@ bool CNuv4OndekoProcessor::OpenJournal(const std::string& path, bool syncToDevic
   options.syncToDevice = syncToDevice;
   const bool durable = journal->Open(path, options);
   m_journal = std::move(journal);
+  InstallOverflow();
   for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
     if (m_inHandFd[qid] >= 0) ::close(m_inHandFd[qid]);
     const std::string note = path + ".inhand" + std::to_string(qid);
@@ -191,12 +181,64 @@ void CNuv4OndekoProcessor::MarkInHand(int qid, uint64_t journalId) {
   if (::pwrite(m_inHandFd[qid], buf, sizeof buf, 0) != static_cast<ssize_t>(sizeof buf)) return;
 }
 
+void CNuv4OndekoProcessor::InstallOverflow() {
+  WorkJournal* j = m_journal.get();
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    CWorkQueue::Overflow o;
+    if (j) {
+      o.window = m_queueWindow;
+      const size_t window = m_queueWindow;
+      if (window > 0)
+        o.spill = [j, qid, window](const WorkItem& item, size_t held) {
+          return j->SpillIfBehind(item.journalId, qid, held, window);
+        };
+      o.refill = [this, j, qid](size_t room) {
+        std::vector<WorkItem> back;
+        const int64_t now = GetClock().Now();
+        for (JournalEntry& e : j->TakeWaiting(qid, room, now)) {
+          if (!PrepareReturning(e)) continue;
+          // A parked item's pause starts over from now; fresh work keeps
+          // its accepted time.
+          if (e.attempts > 0) e.item.enqueueTime = static_cast<int32_t>(now);
+          back.push_back(std::move(e.item));
+        }
+        j->Flush();
+        return back;
+      };
+      o.hasWaiting = [j, qid] { return j->HasWaiting(qid, GetClock().Now()); };
+      o.waiting = [j, qid] { return j->WaitingOnDisk(qid); };
+    }
+    GetWorkQueue(qid)->SetOverflow(std::move(o));
+  }
+}
+
+bool CNuv4OndekoProcessor::PrepareReturning(JournalEntry& e) {
+  WorkJournal* j = m_journal.get();
+  auto suspect = m_endsInHand.find(e.id);
+  if (suspect != m_endsInHand.end() && suspect->second >= kMaxEndsInHand) {
+    WriteLogF("ReplayJournal %s was being handled each of the last %d times the worker ended, dropped",
+              DescribeWorkItem(e.item).c_str(), suspect->second);
+    CountRetryOutcome(e.item, MetricOutcome::kDropped);
+    j->Remove(e.id, false);
+    return false;
+  }
+  if (e.item.msg && !e.item.msg->files.empty()) {
+    // A copy the last round had may be gone since (removed after a failed
+    // attempt, or by the operator).
+    PrepareAttachments(e.item);
+    j->Update(e.id, e.item, e.qid, false);
+  }
+  e.item.journalId = e.id;
+  e.item.retryCount = 0;
+  return true;
+}
+
 int CNuv4OndekoProcessor::ReplayJournal() {
   WorkJournal* j = m_journal.get();
   if (!j) return 0;
-  const int32_t now = static_cast<int32_t>(GetClock().Now());
-  std::vector<JournalEntry> entries = j->LoadAll();
-  // Entries a worker was handling when it ended.
+  const int64_t now = GetClock().Now();
+  // Entries a worker was handling when it ended. Read here, before any
+  // worker runs; the queues' refills only look the entries up.
   m_endsInHand.clear();
   for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
     uint64_t id = 0;
@@ -206,31 +248,20 @@ int CNuv4OndekoProcessor::ReplayJournal() {
   }
   int counts[WQUEUE_QID_COUNT + 1] = {};  // [0] combine queue, [1 + qid]
   int total = 0;
-  for (JournalEntry& e : entries) {
-    auto suspect = m_endsInHand.find(e.id);
-    if (suspect != m_endsInHand.end() && suspect->second >= kMaxEndsInHand) {
-      WriteLogF("ReplayJournal %s was being handled each of the last %d times the worker ended, dropped",
-                DescribeWorkItem(e.item).c_str(), suspect->second);
-      CountRetryOutcome(e.item, MetricOutcome::kDropped);
-      j->Remove(e.id, false);
-      m_endsInHand.erase(suspect);
-      continue;
-    }
-    if (e.item.msg && !e.item.msg->files.empty()) {
-      PrepareAttachments(e.item);
-      j->Update(e.id, e.item, e.qid, false);
-    }
-    const uint64_t id = e.id;
-    const int qid = e.qid;
-    // Replayed work keeps its accepted time, so the supervisor's tests and
-    // the lines read as they would have.
-    if (!EnqueueEntry(e, now, true)) {
-      WriteLogF("ReplayJournal entry %llu has unknown queue %d, dropped", static_cast<unsigned long long>(id), qid);
-      j->Remove(id, false);
-      continue;
-    }
-    ++counts[qid == kJournalCombineQueue ? 0 : 1 + qid];
+  // The combining queue takes everything it held (a short wait each); each
+  // work queue its window, in accepted order, the rest as it drains.
+  // Replayed work keeps its accepted time, so the supervisor's tests and
+  // the lines read as they would have.
+  for (JournalEntry& e : j->TakeWaiting(kJournalCombineQueue, SIZE_MAX, now)) {
+    if (!PrepareReturning(e)) continue;
+    if (!GetCombineQueue().Enqueue(e.item)) continue;
+    ++counts[0];
     ++total;
+  }
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    const size_t n = GetWorkQueue(qid)->Refill();
+    counts[1 + qid] = static_cast<int>(n);
+    total += static_cast<int>(n);
   }
   j->Flush();
   if (total > 0) {
@@ -238,6 +269,12 @@ int CNuv4OndekoProcessor::ReplayJournal() {
               "COMBINEQUEUE %d",
               total, counts[1 + WQUEUE_QID_TXT2NUV], counts[1 + WQUEUE_QID_FILE2NUV], counts[1 + WQUEUE_QID_TXT2ONDEKO],
               counts[1 + WQUEUE_QID_FILE2ONDEKO], counts[0]);
+  }
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    const size_t waiting = j->WaitingOnDisk(qid);
+    if (waiting > 0)
+      WriteLogF("ReplayJournal %u more items of QID=%d wait in the journal for room in their queue",
+                static_cast<unsigned>(waiting), qid);
   }
   RemoveOrphanCopies();
   return total;
@@ -292,18 +329,11 @@ int CNuv4OndekoProcessor::RemoveCopiesOf(const std::string& tag, const WorkItem&
 void CNuv4OndekoProcessor::RequeueParked() {
   WorkJournal* j = m_journal.get();
   if (!j) return;
-  const int64_t now = GetClock().Now();
-  for (JournalEntry& e : j->TakeDue(now)) {
-    const uint64_t id = e.id;
-    // A copy the last round had may be gone since (removed after a failed
-    // attempt, or by the operator): checked as at replay.
-    if (e.item.msg && !e.item.msg->files.empty()) {
-      PrepareAttachments(e.item);
-      j->Update(id, e.item, e.qid, false);
-    }
-    if (!EnqueueEntry(e, static_cast<int32_t>(now), false)) j->Remove(id, false);
+  for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
+    CWorkQueue* q = GetWorkQueue(qid);
+    if (q->Refill() > 0) q->Wake();
   }
-  j->LogParkedIfDue(now);
+  j->LogParkedIfDue(GetClock().Now());
   j->Flush();
 }
 

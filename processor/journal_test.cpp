@@ -599,6 +599,74 @@ TEST_F(JournalTest, GarbageAndForeignFilesAreMovedAsideAndTheJournalStartsEmpty)
   EXPECT_TRUE(root_.LogContains("(unknown version 9), moved aside"));
 }
 
+TEST_F(JournalTest, FileOfTheEarlierLayoutIsReadAndGivesItsPagesBackOnceDrained) {
+  // A journal as the previous version left it: the same table and marks,
+  // but made without giving freed pages back, so a drained backlog kept
+  // the file at its largest.
+  constexpr int kRows = 2000;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    for (const char* sql :
+         {"PRAGMA journal_mode=WAL", "PRAGMA auto_vacuum=INCREMENTAL", "BEGIN",
+          "CREATE TABLE entries(id INTEGER PRIMARY KEY, type INTEGER NOT NULL, qid INTEGER NOT NULL,"
+          " accepted INTEGER NOT NULL, state INTEGER NOT NULL, attempts INTEGER NOT NULL,"
+          " next_due INTEGER NOT NULL, reason TEXT NOT NULL, payload BLOB NOT NULL)",
+          "PRAGMA application_id=1313493582", "PRAGMA user_version=1"})
+      ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO entries VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)", -1, &st, nullptr),
+              SQLITE_OK);
+    for (int i = 1; i <= kRows; ++i) {
+      const bool parked = i % 2 == 0;
+      const std::string bytes = EncodeWorkPayload(MsgItem(WQUEUE_NUV2ONDEKOFILE, static_cast<uint64_t>(i), L"bob", 3));
+      sqlite3_bind_int64(st, 1, i);
+      sqlite3_bind_int(st, 2, WQUEUE_NUV2ONDEKOFILE);
+      sqlite3_bind_int(st, 3, WQUEUE_QID_FILE2ONDEKO);
+      sqlite3_bind_int64(st, 4, Now());
+      sqlite3_bind_int(st, 5, parked ? JOURNAL_PARKED : JOURNAL_QUEUED);
+      sqlite3_bind_int(st, 6, parked ? 1 : 0);
+      sqlite3_bind_int64(st, 7, parked ? Now() + 60 : 0);
+      sqlite3_bind_text(st, 8, parked ? "cloud not reachable" : "", -1, SQLITE_STATIC);
+      sqlite3_bind_blob(st, 9, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+      ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    ASSERT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  WorkJournal j;
+  ASSERT_TRUE(j.Open(path_));
+  EXPECT_TRUE(AsideFiles().empty());
+  EXPECT_EQ(j.Size(), static_cast<size_t>(kRows));
+  EXPECT_EQ(j.Parked(Now()).total, kRows / 2);
+  EXPECT_EQ(j.LocalCopies().size(), static_cast<size_t>(3 * kRows));
+  // Loaded a window at a time, in accepted order, with their bytes.
+  std::vector<JournalEntry> first = j.TakeWaiting(WQUEUE_QID_FILE2ONDEKO, 10, Now());
+  ASSERT_EQ(first.size(), 10u);
+  EXPECT_EQ(first[1].id, 3u);
+  ASSERT_TRUE(first[1].item.msg);
+  EXPECT_EQ(first[1].item.msg->files.size(), 3u);
+  EXPECT_EQ(j.WaitingOnDisk(WQUEUE_QID_FILE2ONDEKO), static_cast<size_t>(kRows / 2 - 10));
+  // A minute on the parked half is due: both kinds come back interleaved.
+  std::vector<JournalEntry> rest = j.TakeWaiting(WQUEUE_QID_FILE2ONDEKO, 100000, Now() + 60);
+  ASSERT_EQ(rest.size(), static_cast<size_t>(kRows - 10));
+  EXPECT_EQ(rest[0].id, 2u);
+  EXPECT_EQ(rest[1].id, 4u);
+  EXPECT_EQ(rest.back().id, static_cast<uint64_t>(kRows));
+  EXPECT_EQ(j.Parked(Now()).total, 0);
+
+  const uint64_t full = FileSize(path_);
+  ASSERT_GT(full, 400000u);
+  for (const auto& e : first) j.Remove(e.id, false);
+  for (const auto& e : rest) j.Remove(e.id, false);
+  ASSERT_TRUE(j.Flush());
+  EXPECT_EQ(j.Size(), 0u);
+  EXPECT_LT(FileSize(path_), full / 10);
+  EXPECT_EQ(FileSize(path_ + "-wal"), 0u);
+}
+
 TEST_F(JournalTest, TornFileIsMovedAside) {
   {
     WorkJournal j;
@@ -612,11 +680,44 @@ TEST_F(JournalTest, TornFileIsMovedAside) {
   WriteWholeFile(path_, whole.substr(0, whole.size() / 2));
   WorkJournal j;
   EXPECT_TRUE(j.Open(path_));
-  EXPECT_EQ(j.Size(), 0u);
+  // The entries on the pages the file still has are carried over.
+  EXPECT_GT(j.Size(), 50u);
+  EXPECT_LT(j.Size(), 200u);
   ASSERT_EQ(AsideFiles().size(), 1u);
   EXPECT_EQ(ReadWholeFile(AsideFiles()[0]).size(), whole.size() / 2);
   j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now());
   EXPECT_TRUE(j.Durable());
+}
+
+TEST_F(JournalTest, DamagedPagesLoseOnlyTheirOwnEntries) {
+  constexpr int kRows = 400;
+  {
+    WorkJournal j;
+    ASSERT_TRUE(j.Open(path_));
+    for (int i = 0; i < kRows; ++i)
+      j.Add(MsgItem(WQUEUE_NUV2ONDEKOMSG, static_cast<uint64_t>(i), L"bob"), WQUEUE_QID_TXT2ONDEKO, Now(), false);
+    ASSERT_TRUE(j.Flush());
+  }
+  std::string bytes = ReadWholeFile(path_);
+  const size_t page = 4096, pages = bytes.size() / page;
+  ASSERT_GT(pages, 8u);
+  // One page in the middle of the table turns to garbage.
+  bytes.replace((pages / 2) * page, page, std::string(page, '\xff'));
+  WriteWholeFile(path_, bytes);
+
+  WorkJournal j;
+  EXPECT_TRUE(j.Open(path_));
+  ASSERT_EQ(AsideFiles().size(), 1u);
+  EXPECT_TRUE(root_.LogContains("WorkJournal::Open recovered "));
+  const std::vector<JournalEntry> back = j.LoadAll();
+  EXPECT_GE(back.size(), static_cast<size_t>(kRows) * 3 / 4);
+  EXPECT_LT(back.size(), static_cast<size_t>(kRows));
+  for (size_t k = 1; k < back.size(); ++k) EXPECT_LT(back[k - 1].id, back[k].id);
+  ASSERT_FALSE(back.empty());
+  ASSERT_TRUE(back.back().item.msg);
+  EXPECT_EQ(back.back().item.msg->msgid, static_cast<uint64_t>(kRows - 1));
+  // New work goes after everything recovered.
+  EXPECT_GT(j.Add(MakeTokenItem(1, 0), WQUEUE_QID_TXT2ONDEKO, Now()), back.back().id);
 }
 
 TEST_F(JournalTest, UndecodableRowIsKeptForTheOperatorButNotReplayed) {

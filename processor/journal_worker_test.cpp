@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -59,13 +60,14 @@ class JournalWorkerTest : public test::BareProcessorTest {
     threads_.emplace_back([this, qid] { proc_->DoProc(qid); });
   }
   // The worker ends; a new one starts with empty queues on the same file.
-  void NextWorker() {
+  void NextWorker(size_t window = CNuv4OndekoProcessor::kQueueWindow) {
     test::ShutdownDriving(*proc_, clock_);
     for (auto& t : threads_) t.join();
     threads_.clear();
     proc_.reset();
     test::ResetQueues();
     proc_ = std::make_unique<CNuv4OndekoProcessor>();
+    proc_->SetQueueWindow(window);
     proc_->OpenJournal(path_, false);
   }
   // Lets the worker handle what it can, then moves time by ms in one step
@@ -130,6 +132,70 @@ TEST_F(JournalWorkerTest, TransportFailuresParkWithBackOffUntilDelivered) {
   EXPECT_EQ(J().Size(), 0u);
   EXPECT_EQ(GetWorkQueue(WQUEUE_QID_TXT2NUV)->Size(), 0u);
   EXPECT_EQ(J().Parked(clock_.Now()).total, 0);
+}
+
+TEST_F(JournalWorkerTest, WindowKeepsTheBacklogOnDiskAndTheFirstSuccessDrainsItInOrder) {
+  // A queue holds 3 items; 10 are accepted while the IM side is down.
+  NextWorker(3);
+  std::atomic<bool> down{true};
+  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg& m, bool) {
+                               std::lock_guard<std::mutex> g(mu_);
+                               callTimes_.push_back(clock_.Now());
+                               calledIds_.push_back(m.msgid);
+                               // Once back, 8 to 10 still fail (a half-back IM side).
+                               return down || (m.msgid >= 8 && m.msgid <= 10) ? -1 : 1;
+                             }));
+  for (uint64_t id = 1; id <= 10; ++id)
+    Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"u", L"k", L"t"), Now()));
+  CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2NUV);
+  EXPECT_EQ(q->Size(), 3u);
+  EXPECT_EQ(q->Waiting(), 7u);
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2NUV);
+  for (int i = 0; i < 200 && J().Parked(clock_.Now()).total < 10; ++i) Pass(1000);
+  ASSERT_EQ(J().Parked(clock_.Now()).total, 10);
+  EXPECT_EQ(q->Size() + q->Waiting(), 0u);
+  std::vector<uint64_t> firstTries;
+  for (uint64_t id : CalledIds())
+    if (std::find(firstTries.begin(), firstTries.end(), id) == firstTries.end()) firstTries.push_back(id);
+  EXPECT_EQ(firstTries, (std::vector<uint64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+
+  // Back: a new message gets through and the parked ones follow at once, in
+  // accepted order, without waiting out their minute.
+  down = false;
+  const size_t before = CalledIds().size();
+  const int64_t back = clock_.Now();
+  Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(11, L"c", L"u", L"k", L"t"), Now()));
+  for (int i = 0; i < 30 && J().Parked(clock_.Now()).total != 3; ++i) Pass(1000);
+  const std::vector<uint64_t> ids = CalledIds();
+  const std::vector<int64_t> times = CallTimes();
+  std::vector<uint64_t> after(ids.begin() + static_cast<long>(before), ids.end());
+  ASSERT_GE(after.size(), 11u);
+  EXPECT_EQ(std::vector<uint64_t>(after.begin(), after.begin() + 11),
+            (std::vector<uint64_t>{11, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  for (size_t k = before; k < before + 11; ++k) EXPECT_LT(times[k] - back, 10) << "call " << ids[k];
+  // The ones that failed again are parked again, a step further back.
+  EXPECT_EQ(J().Parked(clock_.Now()).total, 3);
+  EXPECT_EQ(J().Size(), 3u);
+  EXPECT_TRUE(root_.LogContains("dkmsgid 8 parked (round 2, IM server not reachable), back in TXT2NUV in 120 sec"));
+}
+
+TEST_F(JournalWorkerTest, ReplayOfAJournalLargerThanTheWindowLoadsOnlyTheWindow) {
+  const int64_t now = clock_.Now();
+  for (uint64_t id = 1; id <= 10; ++id)
+    J().Add(MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"u", L"k", L"t"), Now()), WQUEUE_QID_TXT2NUV, now);
+  NextWorker(4);
+  EXPECT_EQ(proc_->ReplayJournal(), 4);
+  CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2NUV);
+  EXPECT_EQ(q->Size(), 4u);
+  EXPECT_EQ(q->Waiting(), 6u);
+  EXPECT_EQ(J().Size(), 10u);
+  ScriptHandler({});
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2NUV);
+  for (int i = 0; i < 20 && CalledIds().size() < 10; ++i) Pass(1000);
+  EXPECT_EQ(CalledIds(), (std::vector<uint64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(J().Size(), 0u);
 }
 
 TEST_F(JournalWorkerTest, RefusalIsDroppedAsBeforeAndTheSecondAttemptDecides) {

@@ -29,6 +29,7 @@ namespace nuv {
 
 class CConfigCenter;
 class WorkJournal;
+struct JournalEntry;
 struct ReportItem;    // cloud/ondeko_api.h
 class DirectoryJobs;  // processor/sync_thread.h
 
@@ -167,13 +168,18 @@ class CNuv4OndekoProcessor {
   // file, recovering from a bad one; it never fails hard: without a usable
   // file the journal keeps its entries in memory. syncToDevice: every commit
   // is flushed to the device. Call before BeginStart, then ReplayJournal,
-  // which puts every queued entry back into its queue in accepted order and
-  // returns how many; parked entries come back through the supervisor.
+  // which puts queued entries back into their queues in accepted order (at
+  // most the window's worth per work queue; the rest follow as the queue
+  // drains) and returns how many; parked entries come back when due.
   // Journal() is nullptr until OpenJournal (a worker without a journal
   // behaves as before).
   bool OpenJournal(const std::string& path, bool syncToDevice = true);
   int ReplayJournal();
   WorkJournal* Journal() const { return m_journal.get(); }
+  // Items each work queue holds in memory at most while a journal keeps the
+  // rest (0: no bound). Set before OpenJournal; the default is kQueueWindow.
+  static constexpr size_t kQueueWindow = 5000;
+  void SetQueueWindow(size_t window) { m_queueWindow = window; }
   // Puts parked entries whose time has come back into their queues and
   // writes the operator's parked line when it is due (supervisor pass).
   void RequeueParked();
@@ -227,6 +233,15 @@ class CNuv4OndekoProcessor {
   // entry refers to go, with one line (tag first). Only with a journal.
   int RemoveCopiesOf(const std::string& tag, const WorkItem& item);
   bool CheckQueueHealth(int64_t supervisorStart);
+  // The journal as each work queue's overflow (journal_replay.cpp).
+  void InstallOverflow();
+  // A journal entry as its queue takes it back (replay, refill): its
+  // attachments checked, its in-hand history looked at. False: the entry
+  // was dropped (handled each time the worker ended).
+  bool PrepareReturning(JournalEntry& e);
+  // A success after transport failures: the parked work of that direction
+  // is due now (dispatch.cpp).
+  void ReleaseParkedAfterSuccess(int qid);
   // Ends the sleeps of the queue workers and the combining thread so that
   // they look at the status (and the stop request) again.
   void WakeWorkers();
@@ -242,6 +257,7 @@ class CNuv4OndekoProcessor {
   // Set by OpenJournal before the threads start, read by all of them; the
   // journal guards itself.
   std::unique_ptr<WorkJournal> m_journal;
+  size_t m_queueWindow = kQueueWindow;
   // In-hand notes: one file per work queue, each written only by its
   // worker; the counts of entries found in hand at the last end are set at
   // replay (before the workers start) and only read afterwards.

@@ -44,9 +44,37 @@ void CWorkQueue::Enqueue(WorkItem&& item) {
   lastEnqueueTime_ = NowSec();
   {
     CSLockGuard guard(lock_, kEnqueueLock, kQueueLockLimitMs);
-    items_.push_back(std::move(item));
+    const bool spilled = overflow_.spill && item.journalId != 0 && item.retryCount == 0 &&
+                         overflow_.spill(item, items_.size());
+    if (!spilled) items_.push_back(std::move(item));
   }
   wakeup_.Notify();
+}
+
+void CWorkQueue::SetOverflow(Overflow overflow) {
+  CSLockGuard guard(lock_, L"SetOverflow", kQueueLockLimitMs);
+  overflow_ = std::move(overflow);
+}
+
+size_t CWorkQueue::Refill(bool byWorker) {
+  if (byWorker) lastOutqueueTime_ = NowSec();
+  CSLockGuard guard(lock_, L"Refill", kQueueLockLimitMs);
+  if (!overflow_.refill) return 0;
+  const size_t window = overflow_.window > 0 ? overflow_.window : SIZE_MAX;
+  const size_t held = items_.size();
+  if (held >= window) return 0;
+  const size_t room = window - held;
+  // In steps of a quarter window: each refill looks through the overflow.
+  if (held > 0 && window != SIZE_MAX && room < window / 4) return 0;
+  if (overflow_.hasWaiting && !overflow_.hasWaiting()) return 0;
+  std::vector<WorkItem> back = overflow_.refill(room);
+  for (WorkItem& w : back) items_.push_back(std::move(w));
+  return back.size();
+}
+
+size_t CWorkQueue::Waiting() {
+  CSLockGuard guard(lock_, L"Waiting", kQueueLockLimitMs);
+  return overflow_.waiting ? overflow_.waiting() : 0;
 }
 
 bool CWorkQueue::OutQueue(WorkItem& out) {
@@ -110,7 +138,7 @@ bool IsEnqueueDead() {
   int32_t latest = 0;
   for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
     CWorkQueue* q = GetWorkQueue(qid);
-    if (q->Size() > 0) return false;
+    if (q->Size() > 0 || q->Waiting() > 0) return false;
     if (q->GetLastEnqueueTime() > latest) latest = q->GetLastEnqueueTime();
   }
   const uint32_t interval = CConfigCenter::GetInstance().values().enqInterval;
@@ -133,7 +161,7 @@ bool IsOutqueueDead() {
   const uint32_t interval = CConfigCenter::GetInstance().values().outqInterval;
   for (int qid = 0; qid < WQUEUE_QID_COUNT; ++qid) {
     CWorkQueue* q = GetWorkQueue(qid);
-    const size_t size = q->Size();
+    const size_t size = q->Size() + q->Waiting();
     const int32_t last = q->GetLastOutqueueTime();
     if (size > 0 && static_cast<int64_t>(now) - last > static_cast<int64_t>(interval)) {
 #pragma GCC diagnostic push

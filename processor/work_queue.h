@@ -7,11 +7,14 @@
 // waits for work with WaitForWork: Enqueue and Wake end that wait early.
 //
 // The queues are process-wide objects created on first lookup and destroyed
-// by ReleaseWorkQueue. Nothing is persisted: queued work dies with the process.
+// by ReleaseWorkQueue. Nothing is persisted here: with the work journal the
+// processor gives a queue an overflow (SetOverflow), and the queue then holds
+// a bounded window of its work in memory, the rest waiting in the journal.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/clock.h"
@@ -48,6 +51,31 @@ class CWorkQueue {
   // Ends the worker's current or next wait early (status change, stop).
   void Wake() { wakeup_.Notify(); }
 
+  // Where the work that does not fit the window waits (the journal).
+  struct Overflow {
+    size_t window = 0;  // items held in memory at most; 0: no window
+    // Offered every fresh journaled item (retryCount 0) with the number of
+    // items held; true: kept there instead (the item is dropped here).
+    std::function<bool(const WorkItem& item, size_t held)> spill;
+    // Up to room items back, in accepted order.
+    std::function<std::vector<WorkItem>(size_t room)> refill;
+    // Whether refill may find something.
+    std::function<bool()> hasWaiting;
+    // Items waiting there (counted by the health tests as held).
+    std::function<size_t()> waiting;
+  };
+  // Set before the workers start (or with none running); an empty one
+  // (the default) ends the window.
+  void SetOverflow(Overflow overflow);
+  // Tops the window up from the overflow once a quarter of it is free (or
+  // the queue is empty); the worker calls it before it takes an item
+  // (byWorker: it counts as a take-out attempt, as the worker is about to
+  // take what came back), the supervisor on its passes. Returns how many
+  // items came back.
+  size_t Refill(bool byWorker = false);
+  // Items waiting in the overflow (0 without one).
+  size_t Waiting();
+
   int32_t GetLastEnqueueTime() const { return lastEnqueueTime_.load(); }
   int32_t GetLastOutqueueTime() const { return lastOutqueueTime_.load(); }
 
@@ -57,9 +85,11 @@ class CWorkQueue {
   // tests on the supervisor thread.
   std::atomic<int32_t> lastEnqueueTime_;
   std::atomic<int32_t> lastOutqueueTime_;
-  // Guards items_.
+  // Guards items_ and overflow_. Spill and refill run under it, so that an
+  // item never overtakes older ones coming back from the overflow.
   CSLock lock_;
   std::vector<WorkItem> items_;
+  Overflow overflow_;
   // Set by producers (Enqueue) and Wake, consumed by the worker's wait.
   WakeupEvent wakeup_;
 };
@@ -73,7 +103,8 @@ void ReleaseWorkQueue(int qid);
 
 // Health tests of the supervisor. IsEnqueueDead: all queues empty and nothing
 // enqueued anywhere for longer than enq-interval. IsOutqueueDead: some queue
-// holds items and has not been polled for longer than outq-interval. Each
+// holds items and has not been polled for longer than outq-interval. What
+// waits in a queue's overflow counts as held. Each
 // writes its DEAD line when it returns true.
 bool IsEnqueueDead();
 bool IsOutqueueDead();

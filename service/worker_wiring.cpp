@@ -110,9 +110,13 @@ void WireWorker(CNuv4OndekoProcessor& processor) {
   // one leaves the journal in memory: the worker starts either way.
   // service.ini [journal] enabled = false runs without one (as the worker
   // did before it existed); sync_to_device = false commits without flushing
-  // to the device (survives the worker's end, not a power loss).
+  // to the device (survives the worker's end, not a power loss); window
+  // bounds the items each work queue holds in memory (the rest wait in the
+  // journal; 0: no bound).
   const ServiceIni& ini = ServiceIni::Get();
   if (ini.GetBool("journal", "enabled", true)) {
+    const long window = ini.GetInt("journal", "window", static_cast<long>(CNuv4OndekoProcessor::kQueueWindow));
+    processor.SetQueueWindow(window > 0 ? static_cast<size_t>(window) : 0);
     processor.OpenJournal(processor.ConfigDir() + kJournalFileName, ini.GetBool("journal", "sync_to_device", true));
     // The journal records maxmsgid with the messages it commits: it may be
     // ahead of generalconf.ini (a worker ended between the two writes) or

@@ -79,7 +79,11 @@ int Duplicates(const std::map<int, int>& seen) {
 class JournalDrill : public ::testing::Test {
  protected:
   void StartBridge() {
-    rig_ = std::make_unique<BridgeRig>();
+    // A window far smaller than the drills' loads: most of what waits, waits
+    // in the journal and comes back from it as the queues drain.
+    RigOptions o;
+    o.iniExtra = "[journal]\nwindow = 40\n";
+    rig_ = std::make_unique<BridgeRig>(o);
     std::string why;
     ASSERT_TRUE(rig_->StartAll(&why)) << why;
     ASSERT_TRUE(rig_->BothWays("warm-up").ok) << "no traffic before the drill";
