@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
+#include <map>
 #include <unordered_map>
 #include <memory>
 #include <mutex>
