@@ -567,6 +567,34 @@ TEST_F(JournalSupervisorTest, ParkedWorkIsNoDeadQueueAndIsReportedEveryTenMinute
   EXPECT_EQ(proc_->Journal()->Size(), 1u);
 }
 
+// A parked item comes back through its queue's refill, not an enqueue: while
+// its next attempt is in hand (a cloud time-out can hold it for many
+// seconds) no queue holds anything and the last enqueue is long past. That
+// is outstanding work, not silent input.
+TEST_F(JournalSupervisorTest, ParkedItemInHandIsNoDeadQueue) {
+  std::atomic<int> calls{0};
+  std::atomic<bool> inHand{false}, release{false};
+  proc_->Handlers().Register(WQUEUE_NUV2ONDEKOMSG, MsgHandler([&](CQueueMsg&, bool) {
+                               if (++calls == 3) {  // the first attempt after parking
+                                 inHand = true;
+                                 for (int i = 0; i < 30000 && !release.load(); ++i)
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                               }
+                               return -1;
+                             }));
+  WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(9, L"alice", L"bob", L"{K}", L"waiting"),
+                              static_cast<int32_t>(clock_.Now()));
+  item.journalId = proc_->Journal()->Add(item, WQUEUE_QID_TXT2ONDEKO, clock_.Now());
+  GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(item));
+  proc_->BeginStart();
+  ASSERT_TRUE(test::DriveUntil(clock_, [&] { return inHand.load(); }, 1000, 600000));
+  const int64_t inHandSince = clock_.Now();
+  test::DriveUntil(clock_, [&] { return clock_.Now() - inHandSince > 400; }, 1000, 500000);
+  release = true;
+  EXPECT_EQ(ends_.exits.load(), 0);
+  EXPECT_FALSE(root_.LogContains("IsEnqueueDead return TRUE"));
+}
+
 // A notified gap is recorded before maxmsgid moves past it; the worker ends
 // before fetching it; the next worker fetches it from the cloud.
 class JournalFetchTest : public test::SimCloudSuite<JournalWorkerTest> {

@@ -94,8 +94,10 @@ bool CNuv4OndekoProcessor::CheckQueueHealth(int64_t supervisorStart) {
   const bool inGrace = now - supervisorStart < kDeadQueueGraceSec;
   // Parked work is held by the journal, not the queues: the output test never
   // sees it, and for the input test it counts as queue contents -- a cloud
-  // outage must not make the worker end itself.
-  const bool parked = m_journal && m_journal->Parked(now).total > 0;
+  // outage must not make the worker end itself. So does any entry the
+  // journal still holds: a parked item comes back through a refill, not an
+  // enqueue, and while its attempt is in hand no queue shows it.
+  const bool parked = m_journal && m_journal->Size() > 0;  // live entries, parked ones included
   struct HealthTest {
     bool (*isDead)();
     const char* name;
