@@ -138,6 +138,8 @@ TEST(BridgeReports, DeadQueueIsReportedBeforeTheProcessEnds) {
     std::atomic<bool>& flag;
     ~Release() { flag = true; }
   } releaseAtEnd{release};  // before the environment's end joins the worker
+  // The grace runs from the supervisor's start, which lies after this.
+  const int64_t before = env.clock().Now();
   env.Start();
   ASSERT_TRUE(env.WaitForStart());
 
@@ -148,7 +150,6 @@ TEST(BridgeReports, DeadQueueIsReportedBeforeTheProcessEnds) {
 
   // Past the supervisor's 15-minute grace; the advance stops once the report
   // is asked for, so that the report's own limit runs at the steady pace.
-  const int64_t before = env.clock().Now();
   ASSERT_TRUE(env.AdvanceUntil([&] { return !env.RebootReports().empty(); }, 3000));
   ASSERT_TRUE(env.WaitUntil([&] { return env.ProcessEndRequests() == 1; }));
   EXPECT_EQ(env.RebootReports(), std::vector<std::wstring>{L"OUTQUEUEDEAD"});
