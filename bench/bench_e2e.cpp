@@ -1020,8 +1020,10 @@ bool BacklogRun::StartUpOverFullJournal() {
 bool BacklogRun::Drain() {
   const uint64_t base = CloudSent();
   const uint64_t n = static_cast<uint64_t>(o_.backlog);
-  cloud_.Delete("/faults");
+  // Stamped before the request: the cloud may answer a waiting text before
+  // its reply to this one is back (a first arrival then read as negative).
   const int64_t back = MonotonicMicros();
+  cloud_.Delete("/faults");
   Line("the cloud answers again");
   auto arrived = [&] { return CloudSent() - base; };
   uint64_t lastCount = 0;
