@@ -528,6 +528,14 @@ class JournalSupervisorTest : public test::ClockedTest {
     for (size_t i = 0; i < kLimits.size(); ++i) v.*kLimits[i] = saved_[i];
     ClockedTest::TearDown();
   }
+  // One IM text recorded and queued for the cloud, then the processor started.
+  void StartWithOneText() {
+    WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(9, L"alice", L"bob", L"{K}", L"waiting"),
+                                static_cast<int32_t>(clock_.Now()));
+    item.journalId = proc_->Journal()->Add(item, WQUEUE_QID_TXT2ONDEKO, clock_.Now());
+    GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(item));
+    proc_->BeginStart();
+  }
   // The tuning limits among the configuration values (not the two counters).
   static constexpr std::array<uint32_t ConfigValues::*, 6> kLimits = {
       &ConfigValues::maxfilesize, &ConfigValues::maximgsize,  &ConfigValues::maxcpu,
@@ -546,11 +554,7 @@ TEST_F(JournalSupervisorTest, ParkedWorkIsNoDeadQueueAndIsReportedEveryTenMinute
                                ++calls;
                                return -1;  // the cloud stays unreachable
                              }));
-  WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(9, L"alice", L"bob", L"{K}", L"waiting"),
-                              static_cast<int32_t>(clock_.Now()));
-  item.journalId = proc_->Journal()->Add(item, WQUEUE_QID_TXT2ONDEKO, clock_.Now());
-  GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(item));
-  proc_->BeginStart();
+  StartWithOneText();
   ASSERT_TRUE(test::WaitReal([&] { return root_.LogContains("Threads OK, monitor them now"); }));
   const int64_t started = clock_.Now();
   // Two hours: back-off 1, 2, 4, 8, 15, 15 ... minutes, silences far longer
@@ -582,11 +586,7 @@ TEST_F(JournalSupervisorTest, ParkedItemInHandIsNoDeadQueue) {
                                }
                                return -1;
                              }));
-  WorkItem item = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, Msg(9, L"alice", L"bob", L"{K}", L"waiting"),
-                              static_cast<int32_t>(clock_.Now()));
-  item.journalId = proc_->Journal()->Add(item, WQUEUE_QID_TXT2ONDEKO, clock_.Now());
-  GetWorkQueue(WQUEUE_QID_TXT2ONDEKO)->Enqueue(std::move(item));
-  proc_->BeginStart();
+  StartWithOneText();
   ASSERT_TRUE(test::DriveUntil(clock_, [&] { return inHand.load(); }, 1000, 600000));
   const int64_t inHandSince = clock_.Now();
   test::DriveUntil(clock_, [&] { return clock_.Now() - inHandSince > 400; }, 1000, 500000);

@@ -97,17 +97,17 @@ bool CNuv4OndekoProcessor::CheckQueueHealth(int64_t supervisorStart) {
   // outage must not make the worker end itself. So does any entry the
   // journal still holds: a parked item comes back through a refill, not an
   // enqueue, and while its attempt is in hand no queue shows it.
-  const bool parked = m_journal && m_journal->Size() > 0;  // live entries, parked ones included
+  const bool journalHolds = m_journal && m_journal->Size() > 0;  // live entries, parked ones included
   struct HealthTest {
     bool (*isDead)();
     const char* name;
     const wchar_t* code;
-    bool skipWhileParked;
+    bool skipWhileJournalHolds;
   };
   static const HealthTest kTests[] = {{IsOutqueueDead, "IsOutqueueDead", L"OUTQUEUEDEAD", false},
                                       {IsEnqueueDead, "IsEnqueueDead", L"ENQUEUEDEAD", true}};
   for (const HealthTest& t : kTests) {
-    if (t.skipWhileParked && parked) continue;
+    if (t.skipWhileJournalHolds && journalHolds) continue;
     if (!t.isDead()) continue;
     if (inGrace) {
       WriteLogF("monthread %s return TRUE, buf process start not reach 15 min, not exit", t.name);
