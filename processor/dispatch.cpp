@@ -62,6 +62,8 @@ std::string RetryLine(const std::string& tag, const WorkItem& item, bool once) {
   return tag + (once ? " RETRYONCE " : " RETRYFAIL ") + what + (once ? " re-enqueue" : " delete msg");
 }
 
+bool TowardsIm(int qid) { return qid == WQUEUE_QID_TXT2NUV || qid == WQUEUE_QID_FILE2NUV; }
+
 // What a parked item's line says failed, by the side its queue talks to.
 std::string TransportReason(int qid) {
   switch (qid) {
@@ -104,6 +106,7 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
   }
 
   const int64_t now = GetClock().Now();
+  if (result < 0) m_failedSinceSuccess[TowardsIm(qid) ? 0 : 1].store(true);
   // A throttled cloud (HTTP 408, 429, 503) may say when to come back.
   const int64_t retryAfter = result < 0 ? TakeRetryAfterSec() : 0;
   item.enqueueTime = static_cast<int32_t>(now);
@@ -149,7 +152,14 @@ void CNuv4OndekoProcessor::HandleItem(int qid, const std::string& tag, WorkItem&
 void CNuv4OndekoProcessor::ReleaseParkedAfterSuccess(int qid) {
   static const int kToIm[] = {WQUEUE_QID_TXT2NUV, WQUEUE_QID_FILE2NUV, -1};
   static const int kToCloud[] = {WQUEUE_QID_TXT2ONDEKO, WQUEUE_QID_FILE2ONDEKO, -1};
-  const int* direction = qid == WQUEUE_QID_TXT2NUV || qid == WQUEUE_QID_FILE2NUV ? kToIm : kToCloud;
+  const bool toIm = TowardsIm(qid);
+  const int* direction = toIm ? kToIm : kToCloud;
+  size_t unpaused = 0;
+  if (m_failedSinceSuccess[toIm ? 0 : 1].exchange(false))
+    for (const int* q = direction; *q >= 0; ++q) unpaused += GetWorkQueue(*q)->EndPauses();
+  if (unpaused > 0)
+    WriteLogF("DoProc[QID=%d] answered again: %u items of QID=%d and QID=%d waiting for their second attempt go now",
+              qid, static_cast<unsigned>(unpaused), direction[0], direction[1]);
   const size_t released = m_journal->ReleaseParked(direction, GetClock().Now());
   if (released == 0) return;
   WriteLogF("DoProc[QID=%d] answered again: %u parked items of QID=%d and QID=%d are due now", qid,

@@ -180,6 +180,42 @@ TEST_F(JournalWorkerTest, WindowKeepsTheBacklogOnDiskAndTheFirstSuccessDrainsItI
   EXPECT_TRUE(root_.LogContains("dkmsgid 8 parked (round 2, IM server not reachable), back in TXT2NUV in 120 sec"));
 }
 
+TEST_F(JournalWorkerTest, PausedWindowKeepsTryingAndTheFirstSuccessEndsThePauses) {
+  // A window of 3, all of it failed once and waiting out its 6 s pause,
+  // with 7 more on disk: the side is tried again every second, and once it
+  // answers nothing waits for the pause.
+  NextWorker(3);
+  std::atomic<bool> down{true};
+  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg& m, bool) {
+                               std::lock_guard<std::mutex> g(mu_);
+                               callTimes_.push_back(clock_.Now());
+                               calledIds_.push_back(m.msgid);
+                               return down ? -1 : 1;
+                             }));
+  for (uint64_t id = 1; id <= 10; ++id)
+    Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"u", L"k", L"t"), Now()));
+  const int64_t t0 = clock_.Now();
+  proc_->SetStatus(CNuv4OndekoProcessor::START);
+  RunWorker(WQUEUE_QID_TXT2NUV);
+  Pass(1000);
+  Pass(1000);
+  EXPECT_EQ(CalledIds(), (std::vector<uint64_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(CallTimes(), (std::vector<int64_t>{t0, t0, t0, t0, t0 + 1, t0 + 2}));
+
+  down = false;
+  Pass(1000);  // t0 + 3, in the pause of 1 to 6
+  ASSERT_TRUE(clock_.WaitUntilSettled(1));
+  const std::vector<uint64_t> ids = CalledIds();
+  ASSERT_EQ(ids.size(), 16u);
+  EXPECT_EQ(ids[6], 7u);  // tried a second after the last failure, delivered
+  std::vector<uint64_t> rest(ids.begin() + 7, ids.end());
+  std::sort(rest.begin(), rest.end());
+  EXPECT_EQ(rest, (std::vector<uint64_t>{1, 2, 3, 4, 5, 6, 8, 9, 10}));
+  for (int64_t t : CallTimes()) EXPECT_LE(t, t0 + 3);
+  EXPECT_EQ(J().Size(), 0u);
+  EXPECT_TRUE(root_.LogContains("answered again: 6 items of QID=0 and QID=1 waiting for their second attempt go now"));
+}
+
 TEST_F(JournalWorkerTest, ReplayOfAJournalLargerThanTheWindowLoadsOnlyTheWindow) {
   const int64_t now = clock_.Now();
   for (uint64_t id = 1; id <= 10; ++id)

@@ -240,7 +240,8 @@ class CNuv4OndekoProcessor {
   // was dropped (handled each time the worker ended).
   bool PrepareReturning(JournalEntry& e);
   // A success after transport failures: the parked work of that direction
-  // is due now (dispatch.cpp).
+  // is due now, and its queues' items waiting out their retry pause go at
+  // once (dispatch.cpp).
   void ReleaseParkedAfterSuccess(int qid);
   // Ends the sleeps of the queue workers and the combining thread so that
   // they look at the status (and the stop request) again.
@@ -251,6 +252,9 @@ class CNuv4OndekoProcessor {
   ProcessorSeams m_seams;
   HandlerTable m_handlers;
   std::atomic<uint32_t> m_processedItems{0};
+  // A transport failure since that direction's last success ([0] towards
+  // the IM, [1] towards the cloud); set and taken by the queue workers.
+  std::atomic<bool> m_failedSinceSuccess[2] = {};
   StopSignal m_stop;
   std::atomic<bool> m_shutDown{false};
   std::function<bool(int)> m_startHook;

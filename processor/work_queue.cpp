@@ -62,14 +62,39 @@ size_t CWorkQueue::Refill(bool byWorker) {
   if (!overflow_.refill) return 0;
   const size_t window = overflow_.window > 0 ? overflow_.window : SIZE_MAX;
   const size_t held = items_.size();
-  if (held >= window) return 0;
-  const size_t room = window - held;
+  size_t room = held < window ? window - held : 0;
   // In steps of a quarter window: each refill looks through the overflow.
-  if (held > 0 && window != SIZE_MAX && room < window / 4) return 0;
+  if (held > 0 && window != SIZE_MAX && (room == 0 || room < window / 4)) {
+    if (!byWorker) return 0;
+    const int64_t nowMs = GetClock().NowMs();
+    if (nowMs - lastProbeMs_ < 1000) return 0;
+    const int32_t now = static_cast<int32_t>(nowMs / 1000);
+    for (const WorkItem& item : items_)
+      if (IsReady(item, now)) return 0;
+    lastProbeMs_ = nowMs;
+    room = 1;
+  }
   if (overflow_.hasWaiting && !overflow_.hasWaiting()) return 0;
   std::vector<WorkItem> back = overflow_.refill(room);
   for (WorkItem& w : back) items_.push_back(std::move(w));
   return back.size();
+}
+
+size_t CWorkQueue::EndPauses() {
+  size_t n = 0;
+  {
+    CSLockGuard guard(lock_, L"EndPauses", kQueueLockLimitMs);
+    const int32_t now = NowSec();
+    const int32_t ready = now - static_cast<int32_t>(kRetryPauseSec) - 1;
+    for (WorkItem& item : items_) {
+      // A pause the cloud asked for (Retry-After) lies ahead of now: kept.
+      if (item.retryCount == 0 || item.enqueueTime <= ready || item.enqueueTime > now) continue;
+      item.enqueueTime = ready;
+      ++n;
+    }
+  }
+  if (n > 0) wakeup_.Notify();
+  return n;
 }
 
 size_t CWorkQueue::Waiting() {
@@ -111,6 +136,8 @@ void CWorkQueue::WaitForWork(uint32_t maxMs) {
       const int64_t untilReady = readyMs - nowMs > 1 ? readyMs - nowMs : 1;
       if (untilReady < waitMs) waitMs = untilReady;
     }
+    // A paused window looks at its overflow once a second (see Refill).
+    if (overflow_.refill && !items_.empty() && waitMs > 1000) waitMs = 1000;
   }
   // An Enqueue after the look above has already set the event: no wake-up
   // is lost between the look and the wait.

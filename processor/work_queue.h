@@ -71,8 +71,14 @@ class CWorkQueue {
   // the queue is empty); the worker calls it before it takes an item
   // (byWorker: it counts as a take-out attempt, as the worker is about to
   // take what came back), the supervisor on its passes. Returns how many
-  // items came back.
+  // items came back. A full window whose every item waits out its retry
+  // pause would leave the worker idle while work waits in the overflow: the
+  // worker then takes one item a second beyond the window, so that the side
+  // it talks to is tried again within a second of answering.
   size_t Refill(bool byWorker = false);
+  // The other side answers again: items waiting out their retry pause are
+  // ready now (their next attempt is still their second). Returns how many.
+  size_t EndPauses();
   // Items waiting in the overflow (0 without one).
   size_t Waiting();
 
@@ -90,6 +96,7 @@ class CWorkQueue {
   CSLock lock_;
   std::vector<WorkItem> items_;
   Overflow overflow_;
+  int64_t lastProbeMs_ = 0;  // the last item taken beyond a paused window
   // Set by producers (Enqueue) and Wake, consumed by the worker's wait.
   WakeupEvent wakeup_;
 };
