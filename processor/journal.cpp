@@ -13,7 +13,9 @@
 #include <ctime>
 #include <ostream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/clock.h"
 #include "common/log.h"
@@ -144,6 +146,25 @@ bool HeaderIsJournal(const std::string& path) {
                                 uint32_t{h[at + 3]});
   };
   return be32(68) == kApplicationId && be32(60) == kSchemaVersion;
+}
+
+// Reads the file once front to back so that its pages are in memory before
+// the check and the index load visit them in tree order. The pages of a
+// journal that grew during a long outage lie scattered over the file; read
+// one by one from a cold disk, those of a million entries took 7.8 s here,
+// against 1.0 s for this pass. Nothing is kept: the kernel's cache holds them.
+void ReadAhead(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::vector<char> buf(1 << 20);
+  while (true) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  ::close(fd);
 }
 
 std::string UtcStamp(int64_t now) {
@@ -277,6 +298,10 @@ bool WorkJournal::OpenFileLocked() {
   for (int round = 0; round < 2; ++round) {
     std::string why;
     ownFile_ = HeaderIsJournal(path_);
+    if (ownFile_) {
+      ReadAhead(path_);
+      ReadAhead(path_ + "-wal");
+    }
     const int rc = PrepareDbLocked(&why);
     if (rc == kPrepOk) {
       durable_ = true;  // writes during the load (unreadable rows) are judged from here

@@ -1,8 +1,9 @@
 // Start-up over a large journal: N waiting IM texts (default 1,000,000) are
 // written to a journal in a temporary directory; then
 // the time to open it, to take a queue's window of 5000 out of it, and the
-// resident memory the open index costs.
-// Run: build/processor/bench_journal [N]
+// resident memory the open index costs. With --parked every entry has been
+// tried and parked, as after a cloud outage (each row written twice).
+// Run: build/processor/bench_journal [N] [--parked]
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "processor/journal.h"
 
@@ -39,7 +41,7 @@ long long FileBytes(const std::string& p) {
 
 std::string self_;
 
-int Run(int n) {
+int Run(int n, bool parked) {
   char dir[] = "/tmp/nuv-journal-bench-XXXXXX";
   if (!::mkdtemp(dir)) return 1;
   const std::string path = std::string(dir) + "/journal.db";
@@ -50,20 +52,41 @@ int Run(int n) {
     o.syncToDevice = false;
     j.Open(path, o);
     const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < n; ++i) {
+    auto text = [](int i) {
       auto m = std::make_unique<CQueueMsg>();
       m->msgid = static_cast<uint64_t>(i) + 1;
-      m->from = L"zhang";
-      m->to = L"alice";
+      m->from = L"alice";
+      m->to = L"bob";
       m->key = L"{6B29FC40-CA47-1067-B31D-00DD010662DA}";
-      m->content = L"bench backlog #" + std::to_wstring(i);
-      const uint64_t id = j.Add(MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, std::move(m), static_cast<int32_t>(now)),
+      m->content = L"bench backlog c" + std::to_wstring(i % 50) + L" #" + std::to_wstring(i);
+      return m;
+    };
+    // Parked: each entry is tried (its row rewritten) and parked a window
+    // behind the intake, as the worker writes them during an outage.
+    constexpr int kLag = 5000;
+    std::vector<uint64_t> ids;
+    auto park = [&](int k) {
+      WorkItem back = MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, text(k), static_cast<int32_t>(now));
+      back.retryCount = 1;
+      j.Update(ids[static_cast<size_t>(k)], back, WQUEUE_QID_TXT2ONDEKO, false);
+      j.Park(ids[static_cast<size_t>(k)], back, WQUEUE_QID_TXT2ONDEKO, "cloud not reachable", now + k / 1000);
+    };
+    for (int i = 0; i < n; ++i) {
+      const uint64_t id = j.Add(MakeMsgItem(WQUEUE_NUV2ONDEKOMSG, text(i), static_cast<int32_t>(now)),
                                 WQUEUE_QID_TXT2ONDEKO, now, false);
-      j.Unload(id);  // waits in the journal, as a backlog beyond the window does
+      if (parked) {
+        ids.push_back(id);
+        if (i >= kLag) park(i - kLag);
+      } else {
+        j.Unload(id);  // waits in the journal, as a backlog beyond the window does
+      }
       if (i % 10000 == 9999) j.Flush();
     }
+    if (parked)
+      for (int k = std::max(0, n - kLag); k < n; ++k) park(k);
     j.Flush();
-    std::printf("wrote %d entries in %.1f s; journal %.1f MB\n", n, Since(t0), FileBytes(path) / 1048576.0);
+    std::printf("wrote %d %s entries in %.1f s; journal %.1f MB\n", n, parked ? "parked" : "waiting", Since(t0),
+                FileBytes(path) / 1048576.0);
   }
   // The open is measured in a fresh process: this one's heap holds what
   // the writing freed.
@@ -97,5 +120,13 @@ int Open(const std::string& path) {
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "--open") return nuv::Open(argv[2]);
   nuv::self_ = argv[0];
-  return nuv::Run(argc > 1 ? std::atoi(argv[1]) : 1000000);
+  int n = 1000000;
+  bool parked = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--parked")
+      parked = true;
+    else
+      n = std::atoi(argv[i]);
+  }
+  return nuv::Run(n, parked);
 }
