@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <memory>
 #include <mutex>
@@ -92,6 +93,21 @@ class JournalWorkerTest : public test::BareProcessorTest {
                                  return n < script_.size() ? script_[n] : 1;
                                }));
   }
+  // A handler for type 2 that records every call and fails as a transport
+  // failure while down is set, or for the ids stillFailing names.
+  void OutageHandler(const std::atomic<bool>& down, std::function<bool(uint64_t)> stillFailing = {}) {
+    proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([this, &down, stillFailing](CQueueMsg& m, bool) {
+                                 std::lock_guard<std::mutex> g(mu_);
+                                 callTimes_.push_back(clock_.Now());
+                                 calledIds_.push_back(m.msgid);
+                                 return down || (stillFailing && stillFailing(m.msgid)) ? -1 : 1;
+                               }));
+  }
+  // Texts first..last accepted for the IM side.
+  void AcceptTexts(uint64_t first, uint64_t last) {
+    for (uint64_t id = first; id <= last; ++id)
+      Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"u", L"k", L"t"), Now()));
+  }
   std::vector<int64_t> CallTimes() {
     std::lock_guard<std::mutex> g(mu_);
     return callTimes_;
@@ -138,15 +154,9 @@ TEST_F(JournalWorkerTest, WindowKeepsTheBacklogOnDiskAndTheFirstSuccessDrainsItI
   // A queue holds 3 items; 10 are accepted while the IM side is down.
   NextWorker(3);
   std::atomic<bool> down{true};
-  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg& m, bool) {
-                               std::lock_guard<std::mutex> g(mu_);
-                               callTimes_.push_back(clock_.Now());
-                               calledIds_.push_back(m.msgid);
-                               // Once back, 8 to 10 still fail (a half-back IM side).
-                               return down || (m.msgid >= 8 && m.msgid <= 10) ? -1 : 1;
-                             }));
-  for (uint64_t id = 1; id <= 10; ++id)
-    Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"u", L"k", L"t"), Now()));
+  // Once back, 8 to 10 still fail (a half-back IM side).
+  OutageHandler(down, [](uint64_t id) { return id >= 8 && id <= 10; });
+  AcceptTexts(1, 10);
   CWorkQueue* q = GetWorkQueue(WQUEUE_QID_TXT2NUV);
   EXPECT_EQ(q->Size(), 3u);
   EXPECT_EQ(q->Waiting(), 7u);
@@ -186,14 +196,8 @@ TEST_F(JournalWorkerTest, PausedWindowKeepsTryingAndTheFirstSuccessEndsThePauses
   // answers nothing waits for the pause.
   NextWorker(3);
   std::atomic<bool> down{true};
-  proc_->Handlers().Register(WQUEUE_ONDEKO2NUVMSG, MsgHandler([&](CQueueMsg& m, bool) {
-                               std::lock_guard<std::mutex> g(mu_);
-                               callTimes_.push_back(clock_.Now());
-                               calledIds_.push_back(m.msgid);
-                               return down ? -1 : 1;
-                             }));
-  for (uint64_t id = 1; id <= 10; ++id)
-    Accept(WQUEUE_QID_TXT2NUV, MakeMsgItem(WQUEUE_ONDEKO2NUVMSG, Msg(id, L"c", L"u", L"k", L"t"), Now()));
+  OutageHandler(down);
+  AcceptTexts(1, 10);
   const int64_t t0 = clock_.Now();
   proc_->SetStatus(CNuv4OndekoProcessor::START);
   RunWorker(WQUEUE_QID_TXT2NUV);
