@@ -106,7 +106,7 @@ TEST(BridgeReports, StatisticsReachTheCloudEveryTenVirtualSeconds) {
   const std::vector<MsgReport> reports = MsgReports(env.cloud().Reports());
   // The first covers the thread's start alone; each later one starts where
   // the previous ended, about 10 s later (the exchange itself takes a little
-  // virtual time at this pace).
+  // virtual time at this pace, up to 4 s in a sanitizer build).
   EXPECT_EQ(reports[0].start, reports[0].end);
   EXPECT_EQ(reports[0].count, 0);
   long counted = 0;
@@ -115,7 +115,7 @@ TEST(BridgeReports, StatisticsReachTheCloudEveryTenVirtualSeconds) {
     if (i == 0) continue;
     EXPECT_EQ(reports[i].start, reports[i - 1].end) << i;
     EXPECT_GE(reports[i].end - reports[i].start, 10) << i;
-    EXPECT_LE(reports[i].end - reports[i].start, 13) << i;
+    EXPECT_LE(reports[i].end - reports[i].start, 15) << i;
   }
   // The two messages and the token binding, each counted once.
   EXPECT_EQ(counted, 3);
